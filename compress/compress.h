@@ -1,0 +1,39 @@
+// Compressor for the installer's stream format (authoring side).
+//
+// (Interface agreed between the codec and the authoring tool.)
+#ifndef COMPRESS_COMPRESS_H
+#define COMPRESS_COMPRESS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+namespace codec {
+
+enum class Level {
+    Greedy,   // classic longest-match-first parse: the benchmark's baseline
+    Fast,
+    Default,
+    Best
+};
+
+// Called now and then with the input bytes done so far and the total.
+using Progress = std::function<void(std::size_t done, std::size_t total)>;
+
+// Compresses input into one stream that the installer's decoder expands to
+// exactly these bytes, whatever ring bytes a previous expansion left behind.
+// Deterministic: the same input and level give the same bytes everywhere.
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, Level level, const Progress& progress = {});
+
+// Expands a whole stream held in memory, with the installer's own decoder:
+// storedSize bytes at in, exactly expandedSize bytes to out. Returns the
+// number of input bits the decoder consumed; more than 8 * storedSize means
+// the stream needed bytes it does not have (a stream cut short).
+std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std::uint8_t* out,
+                           std::uint32_t expandedSize);
+
+}  // namespace codec
+
+#endif

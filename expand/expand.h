@@ -1,0 +1,27 @@
+/* Expansion: the compressed stream decoder and ExpandEntry.
+ *
+ * (Interface agreed between the installer and the codec; the codec's
+ * implementation documents the stream format in expand/decode.cpp.)
+ */
+#ifndef EXPAND_EXPAND_H
+#define EXPAND_EXPAND_H
+
+#include "platform/platform.h"
+
+/* Results of ExpandEntry. EXPAND_DONE and EXPAND_NOT_STARTED keep the values
+ * 1 and 0; the others report faults the installer must not pass off as a
+ * good file. */
+enum ExpandResult {
+    EXPAND_DONE = 1,           /* the target holds exactly expandedSize bytes */
+    EXPAND_NOT_STARTED = 0,    /* own path not obtained, or installer not opened */
+    EXPAND_TARGET_FAILED = -1, /* the target file cannot be created */
+    EXPAND_WRITE_FAILED = -2,  /* the target took fewer bytes than written */
+    EXPAND_SHORT_DATA = -3,    /* the installer file ended before storedSize bytes */
+    EXPAND_BAD_ENTRY = -4      /* expandedSize of 2^31 or more */
+};
+
+/* Expands one compressed entry of the running installer into targetPath.
+ * The argument order is the installer's: expandedSize before storedSize. */
+int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath);
+
+#endif

@@ -1,0 +1,200 @@
+// Native stand-in: files, directories and the module's own path.
+#include "platform/standin/win32.h"
+#include "platform/standin/control.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+namespace standin {
+namespace {
+
+struct State {
+    std::string root = "/tmp/standin";
+    std::string modulePath = "C:\\INSTALL.EXE";
+    std::string windowsDir = "C:\\WINDOWS";
+    Counters counters;
+    long long writeBudget = -1;
+    std::set<int> handles;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+// Finds the entry of dir whose name equals name without regard to case.
+std::string MatchEntry(const std::string& dir, const std::string& name) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return name;
+    std::string found = name;
+    bool exact = false;
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, name.c_str()) == 0) { found = name; exact = true; break; }
+        if (strcasecmp(e->d_name, name.c_str()) == 0) found = e->d_name;
+    }
+    (void)exact;
+    closedir(d);
+    return found;
+}
+
+}  // namespace
+
+void Reset(const std::string& rootDir) {
+    for (int fd : S().handles) close(fd);
+    S() = State();
+    S().root = rootDir;
+}
+
+void SetModulePath(const std::string& windowsPath) { S().modulePath = windowsPath; }
+void SetWindowsDirectory(const std::string& windowsPath) { S().windowsDir = windowsPath; }
+Counters& GetCounters() { return S().counters; }
+void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
+
+std::string HostPath(const std::string& windowsPath) {
+    std::string path = windowsPath;
+    std::string host = S().root;
+    size_t pos = 0;
+    if (path.size() >= 2 && path[1] == ':') {
+        char drive = static_cast<char>(toupper(static_cast<unsigned char>(path[0])));
+        host += "/";
+        host += drive;
+        pos = 2;
+    }
+    while (pos < path.size()) {
+        size_t next = path.find_first_of("\\/", pos);
+        if (next == std::string::npos) next = path.size();
+        std::string part = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            size_t cut = host.find_last_of('/');
+            if (cut > S().root.size()) host.resize(cut);
+            continue;
+        }
+        host += "/" + MatchEntry(host, part);
+    }
+    return host;
+}
+
+}  // namespace standin
+
+using standin::S;
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
+    // Windows copies what fits, terminates it and returns size when cut.
+    const std::string& path = S().modulePath;
+    if (size == 0) return 0;
+    if (path.size() >= size) {
+        memcpy(buffer, path.data(), size - 1);
+        buffer[size - 1] = '\0';
+        return size;
+    }
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
+
+static HFILE Track(int fd) {
+    if (fd < 0) return HFILE_ERROR;
+    S().handles.insert(fd);
+    S().counters.openHandles++;
+    return fd;
+}
+
+HFILE _lopen(LPCSTR path, int mode) {
+    int flags = (mode & 3) == OF_WRITE ? O_WRONLY : (mode & 3) == OF_READWRITE ? O_RDWR : O_RDONLY;
+    std::string host = standin::HostPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return HFILE_ERROR;
+    HFILE h = Track(open(host.c_str(), flags));
+    if (h != HFILE_ERROR) S().counters.opens++;
+    return h;
+}
+
+HFILE _lcreat(LPCSTR path, int) {
+    std::string host = standin::HostPath(path);
+    return Track(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+}
+
+LONG _llseek(HFILE file, LONG offset, int origin) {
+    int whence = origin == FILE_BEGIN ? SEEK_SET : origin == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    if (!S().handles.count(file)) return HFILE_ERROR;
+    off_t pos = lseek(file, offset, whence);
+    if (pos < 0 || pos > 0x7FFFFFFF) return HFILE_ERROR;
+    return static_cast<LONG>(pos);
+}
+
+UINT _lread(HFILE file, LPVOID buffer, UINT count) {
+    S().counters.reads++;
+    S().counters.readSizes.push_back(count);
+    if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    ssize_t got = read(file, buffer, count);
+    if (got < 0) return static_cast<UINT>(HFILE_ERROR);
+    S().counters.bytesRead += got;
+    return static_cast<UINT>(got);
+}
+
+UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
+    S().counters.writeSizes.push_back(count);
+    if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    UINT allowed = count;
+    if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
+    ssize_t put = allowed ? write(file, buffer, allowed) : 0;
+    if (put < 0) return static_cast<UINT>(HFILE_ERROR);
+    if (S().writeBudget >= 0) S().writeBudget -= put;
+    return static_cast<UINT>(put);
+}
+
+HFILE _lclose(HFILE file) {
+    if (!S().handles.erase(file)) return HFILE_ERROR;
+    S().counters.openHandles--;
+    close(file);
+    return 0;
+}
+
+HLOCAL LocalAlloc(UINT, size_t bytes) { return calloc(1, bytes); }
+HLOCAL LocalFree(HLOCAL block) {
+    free(block);
+    return nullptr;
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    struct stat st;
+    if (stat(standin::HostPath(path).c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    return mkdir(standin::HostPath(path).c_str(), 0755) == 0;
+}
+
+BOOL DeleteFileA(LPCSTR path) { return unlink(standin::HostPath(path).c_str()) == 0; }
+
+BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+    std::string src = standin::HostPath(from), dst = standin::HostPath(to);
+    struct stat st;
+    if (stat(dst.c_str(), &st) == 0) return FALSE;  // MoveFile never replaces
+    return rename(src.c_str(), dst.c_str()) == 0;
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+    const std::string& dir = S().windowsDir;
+    if (dir.empty()) return 0;
+    if (dir.size() >= size) return static_cast<UINT>(dir.size() + 1);
+    memcpy(buffer, dir.c_str(), dir.size() + 1);
+    return static_cast<UINT>(dir.size());
+}
+
+FILE* OpenStream(const char* path, const char* mode) {
+    return fopen(standin::HostPath(path).c_str(), mode);
+}
+
+int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }

@@ -58,6 +58,8 @@ Counters& GetCounters() { return S().counters; }
 void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
 
 std::string HostPath(const std::string& windowsPath) {
+    // An absolute host path (a tool reading a file it was given) passes through.
+    if (!windowsPath.empty() && windowsPath[0] == '/') return windowsPath;
     std::string path = windowsPath;
     std::string host = S().root;
     size_t pos = 0;

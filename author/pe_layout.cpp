@@ -1,0 +1,224 @@
+// Host executable layout: an independent reading of the PE headers and the
+// resource tree (by names and ids, unlike the installer's first-entry walk).
+#include "author/pe_layout.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace author {
+namespace {
+
+constexpr std::uint32_t kOptionalHeaderSize = 224;
+constexpr std::uint16_t kPe32Magic = 0x10B;
+constexpr std::uint32_t kChecksumOffset = 64;  // within the optional header
+constexpr std::uint32_t kPackageResourceId = 1000;
+constexpr std::uint32_t kLanguage = 1033;
+constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
+constexpr int kMaxDepth = 3;
+
+std::uint32_t U16(std::span<const std::uint8_t> f, std::uint64_t at) {
+    if (at + 2 > f.size()) throw LayoutError("file too short for its headers");
+    return f[at] | (f[at + 1] << 8);
+}
+
+std::uint32_t U32(std::span<const std::uint8_t> f, std::uint64_t at) {
+    if (at + 4 > f.size()) throw LayoutError("file too short for its headers");
+    return f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) | (std::uint32_t(f[at + 3]) << 24);
+}
+
+void PutU32(std::vector<std::uint8_t>& f, std::uint64_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; i++) f.at(at + i) = std::uint8_t(v >> (8 * i));
+}
+
+struct Section {
+    std::string name;
+    std::uint32_t virtualAddress, rawSize, rawOffset;
+};
+
+struct DataEntry {
+    std::uint64_t at;  // file offset of the 16-byte data entry
+    std::uint32_t rva, size;
+};
+
+struct Image {
+    std::uint32_t optionalHeader = 0;
+    std::vector<Section> sections;
+    int resources = -1;  // index of ".rsrc"
+};
+
+Image ReadHeaders(std::span<const std::uint8_t> f) {
+    Image img;
+    if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') throw LayoutError("not an executable: no MZ header");
+    std::uint32_t pe = U32(f, 60);
+    if (U32(f, pe) != 0x00004550) throw LayoutError("not a PE image: no PE signature at e_lfanew");
+    std::uint32_t sectionCount = U16(f, pe + 6);
+    if (U16(f, pe + 20) != kOptionalHeaderSize)
+        throw LayoutError("optional header is not 224 bytes (PE32 with 16 data directories)");
+    img.optionalHeader = pe + 24;
+    if (U16(f, img.optionalHeader) != kPe32Magic) throw LayoutError("not a PE32 (32-bit) image");
+    std::uint64_t table = std::uint64_t(img.optionalHeader) + kOptionalHeaderSize;
+    for (std::uint32_t i = 0; i < sectionCount; i++) {
+        std::uint64_t at = table + 40ull * i;
+        if (at + 40 > f.size()) throw LayoutError("section table runs past the end of the file");
+        Section s;
+        const char* name = reinterpret_cast<const char*>(&f[at]);
+        s.name.assign(name, strnlen(name, 8));
+        s.virtualAddress = U32(f, at + 12);
+        s.rawSize = U32(f, at + 16);
+        s.rawOffset = U32(f, at + 20);
+        if (s.name == ".rsrc" && img.resources < 0) img.resources = int(i);
+        img.sections.push_back(s);
+    }
+    if (img.resources < 0) throw LayoutError("no \".rsrc\" section");
+    return img;
+}
+
+class ResourceTree {
+public:
+    ResourceTree(std::span<const std::uint8_t> f, const Section& s) : f_(f), s_(s) {
+        if (std::uint64_t(s.rawOffset) + s.rawSize > f.size())
+            throw LayoutError("\".rsrc\" raw data runs past the end of the file");
+    }
+
+    std::uint32_t Named(std::uint32_t dir) const { return U16(f_, At(dir) + 12); }
+    std::uint32_t Ids(std::uint32_t dir) const { return U16(f_, At(dir) + 14); }
+    std::uint32_t EntryName(std::uint32_t dir, std::uint32_t i) const { return U32(f_, At(dir) + 16 + 8 * i); }
+    std::uint32_t EntryTarget(std::uint32_t dir, std::uint32_t i) const { return U32(f_, At(dir) + 20 + 8 * i); }
+
+    std::u16string NameString(std::uint32_t nameField) const {
+        std::uint32_t at = nameField & ~kSubdirectoryBit;
+        std::uint32_t length = U16(f_, At(at));
+        std::u16string name;
+        for (std::uint32_t i = 0; i < length; i++) name.push_back(char16_t(U16(f_, At(at) + 2 + 2 * i)));
+        return name;
+    }
+
+    DataEntry Data(std::uint32_t offset) const {
+        return {At(offset), U32(f_, At(offset)), U32(f_, At(offset) + 4)};
+    }
+
+    void CollectData(std::uint32_t dir, int depth, std::vector<DataEntry>& out) const {
+        if (depth > kMaxDepth) throw LayoutError("resource tree deeper than type/name/language");
+        std::uint32_t count = Named(dir) + Ids(dir);
+        for (std::uint32_t i = 0; i < count; i++) {
+            std::uint32_t target = EntryTarget(dir, i);
+            if (target & kSubdirectoryBit)
+                CollectData(target & ~kSubdirectoryBit, depth + 1, out);
+            else
+                out.push_back(Data(target));
+        }
+    }
+
+private:
+    std::uint64_t At(std::uint32_t sectionOffset) const {
+        if (sectionOffset >= s_.rawSize) throw LayoutError("resource directory points outside \".rsrc\"");
+        return std::uint64_t(s_.rawOffset) + sectionOffset;
+    }
+    std::span<const std::uint8_t> f_;
+    const Section& s_;
+};
+
+// Finds the package resource's data entry, checking the tree's shape on the way.
+DataEntry FindPackageData(const ResourceTree& tree) {
+    if (tree.Named(0) != 1) throw LayoutError("root of the resource tree must have exactly one named type");
+    std::uint32_t typeName = tree.EntryName(0, 0);
+    if (!(typeName & kSubdirectoryBit) || tree.NameString(typeName) != u"LASTRES")
+        throw LayoutError("first root resource entry is not the type \"LASTRES\"");
+    std::uint32_t type = tree.EntryTarget(0, 0);
+    if (!(type & kSubdirectoryBit)) throw LayoutError("\"LASTRES\" is not a directory");
+    type &= ~kSubdirectoryBit;
+    if (tree.Named(type) != 0 || tree.Ids(type) != 1 || tree.EntryName(type, 0) != kPackageResourceId)
+        throw LayoutError("\"LASTRES\" must hold exactly one resource, id 1000");
+    std::uint32_t name = tree.EntryTarget(type, 0);
+    if (!(name & kSubdirectoryBit)) throw LayoutError("\"LASTRES\" 1000 is not a directory");
+    name &= ~kSubdirectoryBit;
+    if (tree.Named(name) != 0 || tree.Ids(name) != 1 || tree.EntryName(name, 0) != kLanguage)
+        throw LayoutError("\"LASTRES\" 1000 must have exactly one language, 1033");
+    std::uint32_t data = tree.EntryTarget(name, 0);
+    if (data & kSubdirectoryBit) throw LayoutError("\"LASTRES\" 1000 language 1033 is not a data entry");
+    return tree.Data(data);
+}
+
+}  // namespace
+
+HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
+    Image img = ReadHeaders(f);
+    const Section& rsrc = img.sections[img.resources];
+    std::uint64_t rsrcEnd = std::uint64_t(rsrc.rawOffset) + rsrc.rawSize;
+    for (const Section& s : img.sections) {
+        if (&s != &rsrc && s.rawSize != 0 && std::uint64_t(s.rawOffset) + s.rawSize > rsrc.rawOffset)
+            throw LayoutError("\".rsrc\" is not the last section: \"" + s.name + "\" has raw data behind it");
+    }
+    if (trailing == Trailing::Forbidden && f.size() != rsrcEnd)
+        throw LayoutError("bytes follow the \".rsrc\" section (relocations, symbols or other data)");
+
+    ResourceTree tree(f, rsrc);
+    DataEntry package = FindPackageData(tree);
+    if (package.size != 4) throw LayoutError("\"LASTRES\" data must be declared 4 bytes long");
+    if (package.rva < rsrc.virtualAddress || package.rva - rsrc.virtualAddress + 4ull > rsrc.rawSize)
+        throw LayoutError("\"LASTRES\" data lies outside the \".rsrc\" raw data");
+
+    std::vector<DataEntry> all;
+    tree.CollectData(0, 1, all);
+    for (const DataEntry& d : all) {
+        if (d.at != package.at && std::uint64_t(d.rva) + d.size > package.rva)
+            throw LayoutError("\"LASTRES\" data is not the last resource data in the section");
+    }
+    if (U32(f, img.optionalHeader + kChecksumOffset) != 0) throw LayoutError("image checksum is not 0");
+
+    return {package.rva - rsrc.virtualAddress + rsrc.rawOffset, std::uint32_t(rsrcEnd)};
+}
+
+void FixHost(std::vector<std::uint8_t>& f) {
+    Image img = ReadHeaders(f);
+    const Section& rsrc = img.sections[img.resources];
+    ResourceTree tree(f, rsrc);
+    DataEntry package = FindPackageData(tree);
+    std::vector<DataEntry> all;
+    tree.CollectData(0, 1, all);
+    std::sort(all.begin(), all.end(), [](const DataEntry& a, const DataEntry& b) { return a.rva < b.rva; });
+
+    // Lay the data out again in the same region, 8-byte aligned, with the
+    // package marker last.
+    std::uint32_t start = all.front().rva;
+    std::uint32_t limit = rsrc.virtualAddress + rsrc.rawSize;
+    std::vector<DataEntry> order;
+    for (const DataEntry& d : all)
+        if (d.at != package.at) order.push_back(d);
+    order.push_back(package);
+
+    std::vector<std::uint8_t> region;
+    std::vector<std::uint32_t> newRva;
+    for (const DataEntry& d : order) {
+        while (region.size() % 8) region.push_back(0);
+        newRva.push_back(start + std::uint32_t(region.size()));
+        std::uint64_t from = std::uint64_t(d.rva) - rsrc.virtualAddress + rsrc.rawOffset;
+        if (d.rva < rsrc.virtualAddress || from + d.size > f.size())
+            throw LayoutError("resource data lies outside the \".rsrc\" raw data");
+        region.insert(region.end(), f.begin() + from, f.begin() + from + d.size);
+    }
+    if (start + region.size() > limit) throw LayoutError("resource data does not fit its section after reordering");
+    std::uint64_t regionAt = std::uint64_t(start) - rsrc.virtualAddress + rsrc.rawOffset;
+    std::copy(region.begin(), region.end(), f.begin() + regionAt);
+    for (std::size_t i = 0; i < order.size(); i++) PutU32(f, order[i].at, newRva[i]);
+    PutU32(f, img.optionalHeader + kChecksumOffset, 0);
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::runtime_error("cannot read " + path);
+    return bytes;
+}
+
+void WriteFileBytes(const std::string& path, std::span<const std::uint8_t> bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace author

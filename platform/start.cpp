@@ -1,0 +1,9 @@
+/* Entry point of the installer executables, which link without the C
+ * runtime's start-up code: WinMain's result is the process exit code. */
+#include <windows.h>
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
+
+extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup(void) {
+    ExitProcess((UINT)WinMain(GetModuleHandleA(NULL), NULL, GetCommandLineA(), SW_SHOWDEFAULT));
+}

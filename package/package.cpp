@@ -55,7 +55,10 @@ HFILE OpenPackage(HINSTANCE instance, int resourceId, const char* resourceType) 
     if (length == 0) return Fail(HFILE_ERROR, PACKAGE_UNREADABLE);
     if (length >= PATH_SIZE) return Fail(HFILE_ERROR, PACKAGE_PATH_TOO_LONG);
     path[PATH_SIZE - 1] = '\0';
+    return OpenPackageFile(path);
+}
 
+HFILE OpenPackageFile(const char* path) {
     HFILE file = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
     if (file == HFILE_ERROR) return Fail(HFILE_ERROR, PACKAGE_UNREADABLE);
 

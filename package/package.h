@@ -61,6 +61,10 @@ enum PackageFailure {
  * records the reason for PackageFailureReason. The caller closes the handle. */
 HFILE OpenPackage(HINSTANCE instance, int resourceId, const char* resourceType);
 
+/* The same walk on the executable file at path (the authoring tool reads
+ * installers it is given this way). */
+HFILE OpenPackageFile(const char* path);
+
 /* The reason of the last OpenPackage failure, PACKAGE_OPENED after success. */
 int PackageFailureReason(void);
 

@@ -152,6 +152,8 @@ int InspectPackage(HINSTANCE instance, unsigned long long* installSize, DWORD* e
         return PACKAGE_NO_TERMINATOR;
     }
 
+    /* A missing terminator outranks a problem with one entry: the table
+     * itself is not whole. */
     int state = PACKAGE_SOUND;
     unsigned long long total = 0;
     DWORD count = 0;
@@ -162,15 +164,12 @@ int InspectPackage(HINSTANCE instance, unsigned long long* installSize, DWORD* e
             break;
         }
         if (record.storedSize == 0) break;
+        if (state != PACKAGE_SOUND) continue;
         if (record.dataOffset >= 0x80000000u || record.storedSize >= 0x80000000u ||
-            record.expandedSize >= 0x80000000u) {
+            record.expandedSize >= 0x80000000u)
             state = PACKAGE_SIZE_TOO_LARGE;
-            break;
-        }
-        if ((unsigned long long)record.dataOffset + record.storedSize > (unsigned long long)fileSize) {
+        else if ((unsigned long long)record.dataOffset + record.storedSize > (unsigned long long)fileSize)
             state = PACKAGE_DATA_OUTSIDE;
-            break;
-        }
         total += record.expandedSize ? record.expandedSize : record.storedSize;
         count++;
     }

@@ -1,0 +1,150 @@
+// The host layout checker and post-link step on the win32 build's probe.
+#include "author/pe_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const std::string kProbe = std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
+
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
+}
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; i++) b[at + i] = std::uint8_t(v >> (8 * i));
+}
+
+struct Rsrc {
+    std::size_t header;  // file offset of the section header
+    std::uint32_t va, raw, rawSize;
+};
+
+Rsrc FindRsrc(const Bytes& b) {
+    std::uint32_t pe = Get32(b, 60);
+    unsigned count = b[pe + 6] | (b[pe + 7] << 8);
+    for (unsigned i = 0; i < count; i++) {
+        std::size_t at = pe + 248 + 40 * i;
+        if (memcmp(&b[at], ".rsrc", 6) == 0) return {at, Get32(b, at + 12), Get32(b, at + 20), Get32(b, at + 16)};
+    }
+    throw std::runtime_error("no .rsrc");
+}
+
+// File offset of the 16-byte data entry that describes the package marker.
+std::size_t MarkerEntry(const Bytes& b) {
+    Rsrc r = FindRsrc(b);
+    std::uint32_t rva = author::CheckHost(b).packageStart - r.raw + r.va;
+    for (std::size_t at = r.raw; at + 8 <= r.raw + r.rawSize; at += 4)
+        if (Get32(b, at) == rva && Get32(b, at + 4) == 4) return at;
+    throw std::runtime_error("marker entry not found");
+}
+
+void ExpectRefused(const Bytes& image, const std::string& fragment, author::Trailing t = author::Trailing::Forbidden) {
+    try {
+        author::CheckHost(image, t);
+        ADD_FAILURE() << "accepted; expected: " << fragment;
+    } catch (const author::LayoutError& e) {
+        EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+    }
+}
+
+TEST(HostLayout, BuiltExecutablesHaveEveryProperty) {
+    Bytes probe = author::ReadFileBytes(kProbe);
+    author::HostLayout layout = author::CheckHost(probe);
+    Rsrc r = FindRsrc(probe);
+    EXPECT_EQ(layout.sectionEnd, probe.size());
+    EXPECT_GT(layout.packageStart, r.raw);
+    EXPECT_LT(layout.packageStart, layout.sectionEnd);
+}
+
+TEST(HostLayout, EachBrokenPropertyIsNamed) {
+    const Bytes good = author::ReadFileBytes(kProbe);
+    std::uint32_t pe = Get32(good, 60);
+
+    Bytes b = good;
+    b.push_back(0);
+    ExpectRefused(b, "bytes follow");
+    EXPECT_NO_THROW(author::CheckHost(b, author::Trailing::Allowed));
+
+    b = good;
+    Put32(b, pe + 24 + 64, 0x1234);
+    ExpectRefused(b, "checksum");
+
+    b = good;
+    b[pe + 24] = 0x0B;
+    b[pe + 25] = 0x02;  // PE32+ magic
+    ExpectRefused(b, "PE32");
+
+    b = good;
+    b[pe + 20] = 240;
+    ExpectRefused(b, "224");
+
+    b = good;
+    b[0] = 'X';
+    ExpectRefused(b, "MZ");
+
+    b = good;
+    Rsrc r = FindRsrc(b);
+    Put32(b, r.header - 40 + 20, r.raw + 16);  // the section before now has raw data behind ".rsrc"'s start
+    ExpectRefused(b, "last section");
+
+    b = good;
+    Put32(b, MarkerEntry(b) + 4, 8);
+    ExpectRefused(b, "4 bytes");
+
+    b = good;
+    Put32(b, MarkerEntry(b), r.va + 0x100);
+    ExpectRefused(b, "last resource data");
+
+    b = good;
+    for (std::size_t at = r.raw; at + 14 < r.raw + r.rawSize; at++) {
+        if (memcmp(&b[at], "L\0A\0S\0T\0R\0E\0S\0", 14) == 0) {
+            b[at + 12] = 'Z';
+            break;
+        }
+    }
+    ExpectRefused(b, "LASTRES");
+
+    b = good;
+    b.resize(r.raw + 8);
+    ExpectRefused(b, "");
+}
+
+TEST(HostLayout, FixMovesTheMarkerLastAndKeepsOtherResources) {
+    Bytes b = author::ReadFileBytes(kProbe);
+    Rsrc r = FindRsrc(b);
+    std::size_t marker = MarkerEntry(b);
+    std::uint32_t first = 0xFFFFFFFFu;
+    for (std::size_t at = r.raw; at + 16 <= r.raw + r.rawSize; at += 4) {
+        std::uint32_t rva = Get32(b, at), size = Get32(b, at + 4);
+        if (at != marker && rva >= r.va && rva < r.va + r.rawSize && size > 4 && size < 0x10000 &&
+            Get32(b, at + 12) == 0)
+            first = std::min(first, rva);
+    }
+    ASSERT_NE(first, 0xFFFFFFFFu);
+    // As the linker lays it out: the marker's data first, at the lowest address.
+    Put32(b, marker, first - 8);
+    Put32(b, FindRsrc(b).header - r.header + r.header, Get32(b, r.header));  // unchanged header
+    std::uint32_t pe = Get32(b, 60);
+    Put32(b, pe + 24 + 64, 0xBEEF);
+    EXPECT_THROW(author::CheckHost(b), author::LayoutError);
+
+    Bytes fixed = b;
+    author::FixHost(fixed);
+    author::HostLayout layout = author::CheckHost(fixed);
+    EXPECT_EQ(Get32(fixed, pe + 24 + 64), 0u);
+    EXPECT_EQ(fixed.size(), b.size());
+    EXPECT_EQ(0, memcmp(&fixed[layout.packageStart], &b[first - 8 - r.va + r.raw], 4))
+        << "the marker's 4 bytes move with it";
+
+    Bytes again = fixed;
+    author::FixHost(again);
+    EXPECT_EQ(again, fixed) << "fixing a fixed host changes nothing";
+}
+
+}  // namespace

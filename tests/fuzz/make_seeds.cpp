@@ -1,0 +1,50 @@
+// Writes seed corpora for the fuzz targets: small real installers built on a
+// host executable of the win32 build.
+//   fuzz_seeds HOST.exe OUTDIR
+#include "author/package_writer.h"
+#include "author/pe_layout.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+static author::PackageEntry Entry(std::size_t size, std::uint8_t seed, std::uint32_t expanded, const char* ext) {
+    author::PackageEntry e;
+    for (std::size_t i = 0; i < size; i++) e.data.push_back(std::uint8_t(seed + i * 7));
+    e.expandedSize = expanded;
+    for (int i = 0; i < 4 && ext[i]; i++) e.extension[i] = ext[i];
+    return e;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: fuzz_seeds HOST.exe OUTDIR\n");
+        return 2;
+    }
+    auto host = author::ReadFileBytes(argv[1]);
+    fs::path out = fs::path(argv[2]) / "package";
+    fs::create_directories(out);
+
+    author::PackageContents empty;
+    empty.title = "Empty";
+    author::PackageContents three;
+    three.title = "Three entries";
+    three.firstFileNumber = 15;
+    three.entries = {Entry(64, 1, 0, ".TMP"), Entry(40, 2, 100, ".TMP"), Entry(20, 3, 0, ".MID")};
+    author::PackageContents full;
+    full.title = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+    full.firstFileNumber = 65535;
+    full.entries = {Entry(10, 4, 0, ".SCR"), Entry(10, 5, 0, ".DAT"), Entry(3, 6, 0, ".A"), Entry(3, 7, 0, "")};
+
+    int n = 0;
+    for (const auto* c : {&empty, &three, &full}) {
+        auto image = author::WritePackage(host, *c);
+        author::WriteFileBytes((out / ("seed" + std::to_string(n++) + ".exe")).string(), image);
+        image.resize(image.size() - 5);
+        author::WriteFileBytes((out / ("seed" + std::to_string(n++) + "-cut.exe")).string(), image);
+    }
+    printf("%d package seeds in %s\n", n, out.c_str());
+    return 0;
+}

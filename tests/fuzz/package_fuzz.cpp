@@ -1,0 +1,56 @@
+// Fuzz target: package access and the table walk on arbitrary installer
+// bytes, through the native stand-in.
+#include "package/package.h"
+#include "platform/standin/control.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tests/fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static std::string root = fuzz::ScratchDirectory();
+    standin::Reset(root);
+    std::string path = root + "/installer.exe";
+    fuzz::WriteFile(path, data, size);
+    standin::SetModulePath(path);
+
+    char title[TITLE_SIZE + 1] = {0};
+    ReadTitle(nullptr, title);
+    FUZZ_CHECK(title[TITLE_SIZE] == 0);
+
+    HFILE package = OpenPackage(nullptr, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+    unsigned long long sum = 0;
+    bool terminated = false, inside = true, small = true;
+    if (package != HFILE_ERROR) {
+        unsigned short first;
+        if (ReadFirstFileNumber(package, &first)) {
+            EntryRecord r;
+            while (ReadEntryRecord(package, &r)) {
+                if (r.storedSize == 0) {
+                    terminated = true;
+                    break;
+                }
+                if (r.dataOffset >= 0x80000000u || r.storedSize >= 0x80000000u || r.expandedSize >= 0x80000000u)
+                    small = false;
+                else if ((unsigned long long)r.dataOffset + r.storedSize > size)
+                    inside = false;
+                sum += r.expandedSize ? r.expandedSize : r.storedSize;
+            }
+        }
+        _lclose(package);
+    }
+
+    unsigned long long installSize = 0;
+    int state = InspectPackage(nullptr, &installSize, nullptr);
+    FUZZ_CHECK((package == HFILE_ERROR) == (state == PACKAGE_MISSING));
+    if (state == PACKAGE_SOUND) {
+        FUZZ_CHECK(terminated && inside && small);
+        FUZZ_CHECK(installSize == sum);
+    }
+    if (package != HFILE_ERROR && terminated && inside && small) FUZZ_CHECK(state == PACKAGE_SOUND);
+    FUZZ_CHECK(standin::GetCounters().openHandles == 0);
+    return 0;
+}

@@ -1,12 +1,13 @@
 /* Expansion: the compressed stream decoder and ExpandEntry.
  *
  * (Interface agreed between the installer and the codec; the codec's
- * implementation documents the stream format in expand/decode.cpp.)
+ * implementation documents the stream format in expand/decoder.cpp.)
  */
 #ifndef EXPAND_EXPAND_H
 #define EXPAND_EXPAND_H
 
 #include "platform/platform.h"
+#include "expand/decoder.h"
 
 /* Results of ExpandEntry. EXPAND_DONE and EXPAND_NOT_STARTED keep the values
  * 1 and 0; the others report faults the installer must not pass off as a
@@ -16,7 +17,7 @@ enum ExpandResult {
     EXPAND_NOT_STARTED = 0,    /* own path not obtained, or installer not opened */
     EXPAND_TARGET_FAILED = -1, /* the target file cannot be created */
     EXPAND_WRITE_FAILED = -2,  /* the target took fewer bytes than written */
-    EXPAND_SHORT_DATA = -3,    /* the installer file ended before storedSize bytes */
+    EXPAND_SHORT_DATA = -3,    /* the installer file ended before the stored bytes the stream uses */
     EXPAND_BAD_ENTRY = -4      /* expandedSize of 2^31 or more */
 };
 

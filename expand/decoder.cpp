@@ -1,0 +1,312 @@
+/* The compressed stream decoder.
+ *
+ * Format. LZSS over a 4096-byte ring, with literals and match lengths coded
+ * by one adaptive Huffman tree (expand/model.h) and match positions by a
+ * fixed prefix code. Bits are read most significant first. Each symbol is
+ * either a byte (0..255) or a match of length symbol - 253 (3..30) followed
+ * by its position p; the match copies, byte by byte, from p + 1 bytes back,
+ * so it may repeat its own output. At the start of every stream the ring
+ * holds spaces at positions 0..4065 and writing starts at 4066; positions
+ * 4066..4095 keep whatever the previous stream left there (zeros before the
+ * first) until this stream overwrites them. The decoder stops after the
+ * symbol that reaches expectedTotal.
+ *
+ * How it runs. The ring is kept as a straight window: the writer's buffer
+ * is preceded by the last 4096 bytes decoded, so a match is a plain forward
+ * copy, done in chunks when it does not overlap itself, and the ring proper
+ * is written back only when the stream ends. Bits come from a 64-bit
+ * buffer filled once per symbol; the top TOP_BITS levels of the tree are
+ * decoded by one table lookup, and the table is rebuilt only when a swap
+ * touches a node it was built from. Stored bytes are taken from the
+ * reader's current block only: the next block is read when a symbol
+ * actually reaches the last byte of this one, as a decoder holding 9 to 16
+ * bits would, so the source sees the same requests.
+ */
+#include "expand/decoder.h"
+
+#include <string.h>
+
+static const unsigned TOP_BITS = 8;
+static const unsigned HISTORY = RING_SIZE;
+static const unsigned WINDOW_SLACK = 64; /* a match may run past the block, copied in 16-byte chunks */
+static const unsigned BITS_AFTER_REFILL = 57;
+
+/* Decoder */
+static HuffModel model;
+static unsigned char ring[RING_SIZE];
+static unsigned ringPos;
+static unsigned short topTable[1 << TOP_BITS];
+static unsigned char positionUpper[256];
+static unsigned char positionLength[256];
+static int positionTablesBuilt;
+static uint64_t bitBuf; /* next bit at the top */
+static unsigned bitCount;
+static uint64_t bitsUsed;
+static unsigned faults;
+
+/* Reader */
+static unsigned char readBuf[IO_BLOCK];
+static uint32_t readCount; /* buffered bytes not yet served */
+static uint32_t readPos;
+static int readEnded; /* the source came up short: no more reads */
+
+/* Writer: the block being filled starts at window + HISTORY */
+static unsigned char window[HISTORY + IO_BLOCK + WINDOW_SLACK];
+static uint32_t writeCount; /* bytes of the current block */
+static uint32_t blockLimit;
+static int limitSet;
+static uint32_t written;
+
+static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t count) {
+    if (in->file) return (uint32_t)fread(buffer, 1, count, in->file);
+    uint32_t left = in->offset < in->size ? in->size - in->offset : 0;
+    if (count > left) count = left;
+    memcpy(buffer, in->bytes + in->offset, count);
+    in->offset += count;
+    return count;
+}
+
+static uint32_t PutToTarget(ExpandTarget* out, const unsigned char* data, uint32_t count) {
+    if (out->file) return (uint32_t)fwrite(data, 1, count, out->file);
+    uint32_t left = out->offset < out->size ? out->size - out->offset : 0;
+    if (count > left) count = left;
+    memcpy(out->bytes + out->offset, data, count);
+    out->offset += count;
+    return count;
+}
+
+static void FillReader(ExpandSource* in, uint32_t remaining) {
+    uint32_t want = remaining < IO_BLOCK ? remaining : IO_BLOCK;
+    uint32_t got = readEnded ? 0 : TakeFromSource(in, readBuf, want);
+    if (got < want) readEnded = 1;
+    readCount = got;
+    readPos = 0;
+}
+
+int ReadPtr(ExpandSource* in, uint32_t remaining) {
+    if (!in && remaining == 0) {
+        memset(readBuf, 0, sizeof readBuf);
+        readCount = readPos = 0;
+        readEnded = 0;
+        return 0;
+    }
+    if (readCount < 1) FillReader(in, remaining);
+    if (readCount < 1) return 0;
+    readCount--;
+    return readBuf[readPos++];
+}
+
+static void SetBlockLimit(int32_t total) {
+    uint32_t left = (uint32_t)total - written;
+    blockLimit = left < IO_BLOCK ? left : IO_BLOCK;
+    limitSet = 1;
+}
+
+/* Writes the full block and slides the window: the last HISTORY bytes before
+ * the block's end, and whatever was decoded past it, move to the front. */
+static void WriteBlock(ExpandTarget* out) {
+    if (PutToTarget(out, window + HISTORY, blockLimit) < blockLimit) {
+        faults |= EXPAND_FAULT_WRITE;
+        return;
+    }
+    written += blockLimit;
+    memmove(window, window + blockLimit, HISTORY + writeCount - blockLimit);
+    writeCount -= blockLimit;
+    limitSet = 0;
+}
+
+void WritePtr(ExpandTarget* out, int byte, int32_t total) {
+    if (!out && byte == 0 && total == 0) {
+        memset(window + HISTORY, 0, IO_BLOCK);
+        writeCount = blockLimit = written = 0;
+        limitSet = 0;
+        faults &= ~EXPAND_FAULT_WRITE;
+        return;
+    }
+    if ((faults & EXPAND_FAULT_WRITE) || total <= 0 || written >= (uint32_t)total) return;
+    if (!limitSet) SetBlockLimit(total);
+    window[HISTORY + writeCount++] = (unsigned char)byte;
+    if (writeCount >= blockLimit) WriteBlock(out);
+}
+
+/* Fills the table for the nodes below first child c, at depth below
+ * TOP_BITS: an entry holds (depth << 10) | child value for a leaf, or
+ * (TOP_BITS << 10) | position for a node TOP_BITS deep. */
+static void FillTopTable(unsigned c, unsigned depth, unsigned code) {
+    depth++;
+    for (unsigned bit = 0; bit < 2; bit++) {
+        unsigned p = c + bit;
+        unsigned prefix = (code << 1) | bit;
+        if (depth == TOP_BITS) {
+            topTable[prefix] = (unsigned short)((TOP_BITS << 10) | p);
+            continue;
+        }
+        model.watched[p] = 1;
+        unsigned k = model.child[p];
+        if (k < NODE_COUNT) {
+            FillTopTable(k, depth, prefix);
+            continue;
+        }
+        unsigned first = prefix << (TOP_BITS - depth);
+        unsigned last = first + (1u << (TOP_BITS - depth));
+        for (unsigned e = first; e < last; e++) topTable[e] = (unsigned short)((depth << 10) | k);
+    }
+}
+
+static void BuildTopTable(void) {
+    memset(model.watched, 0, sizeof model.watched);
+    model.watched[ROOT] = 1;
+    FillTopTable(model.child[ROOT], 0, 0);
+    model.stale = 0;
+}
+
+/* Tops the bit buffer up to at least BITS_AFTER_REFILL bits from the reader's
+ * current block; past the stored bytes (or once the source has ended) with
+ * zero bytes. Stops early when only the next block could serve. */
+static void RefillBits(uint32_t* remaining) {
+    if (readCount >= 8) {
+        const unsigned char* p = readBuf + readPos;
+        uint64_t next = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
+                        ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
+                        ((uint64_t)p[6] << 8) | (uint64_t)p[7];
+        /* Bits past the counted bytes are the next bytes themselves, so
+         * taking them again later ORs in what is there already. */
+        bitBuf |= next >> bitCount;
+        unsigned n = (64 - bitCount) >> 3;
+        readPos += n;
+        readCount -= n;
+        *remaining -= n;
+        bitCount += n << 3;
+        return;
+    }
+    while (bitCount < BITS_AFTER_REFILL) {
+        unsigned byte = 0;
+        if (readCount > 0) {
+            byte = readBuf[readPos++];
+            readCount--;
+            --*remaining;
+        } else if (*remaining > 0) {
+            if (!readEnded) break;
+            --*remaining;
+        }
+        bitBuf |= (uint64_t)byte << (56 - bitCount);
+        bitCount += 8;
+    }
+}
+
+int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal, uint32_t* remaining) {
+    bitBuf = 0;
+    bitCount = 0;
+    bitsUsed = 0;
+    faults = 0;
+    if (expectedTotal <= 0) return 0;
+
+    StartModel(&model);
+    if (!positionTablesBuilt) {
+        BuildPositionTables(positionUpper, positionLength);
+        positionTablesBuilt = 1;
+    }
+    /* The window's history is the ring as this stream first sees it, oldest
+     * byte first: positions 4066..4095, then the 4066 spaces. */
+    memcpy(window, ring + RING_START, RING_SIZE - RING_START);
+    memset(window + (RING_SIZE - RING_START), ' ', RING_START);
+    writeCount = 0;
+    written = 0;
+    SetBlockLimit(expectedTotal);
+
+    const uint32_t stored = *remaining;
+    uint32_t left = stored;
+    unsigned char* outPtr = window + HISTORY;
+    unsigned char* flushAt = outPtr + blockLimit;
+    const unsigned short* child = model.child;
+    uint64_t realTaken = 0;
+
+    for (;;) {
+        if (bitCount < BITS_AFTER_REFILL) {
+            uint32_t before = readCount;
+            RefillBits(&left);
+            realTaken += before - readCount;
+        }
+        if (model.stale) BuildTopTable();
+
+        unsigned entry = topTable[bitBuf >> (64 - TOP_BITS)];
+        unsigned c = entry & 1023;
+        unsigned used = entry >> 10;
+        if (c < NODE_COUNT) {
+            c = child[c];
+            while (c < NODE_COUNT) {
+                c = child[c + (unsigned)((bitBuf << used) >> 63)];
+                used++;
+            }
+        }
+        unsigned symbol = c - NODE_COUNT;
+        unsigned distance = 0;
+        if (symbol >= FIRST_MATCH_SYMBOL) {
+            uint64_t rest = bitBuf << used;
+            unsigned first = (unsigned)(rest >> 56);
+            unsigned prefix = positionLength[first];
+            distance = ((unsigned)positionUpper[first] << 6 | ((unsigned)(rest >> (58 - prefix)) & 63)) + 1;
+            used += prefix + 6;
+        }
+        if (used + 7 >= bitCount && readCount == 0 && left > 0 && !readEnded) {
+            /* This symbol reads into the last byte of the block: the next
+             * block is due. Read it and decode the symbol again. */
+            FillReader(in, left);
+            uint32_t before = readCount;
+            RefillBits(&left);
+            realTaken += before - readCount;
+            continue;
+        }
+        bitBuf <<= used;
+        bitCount -= used;
+        bitsUsed += used;
+        UpdateModel(&model, symbol);
+
+        if (symbol < FIRST_MATCH_SYMBOL) {
+            *outPtr++ = (unsigned char)symbol;
+        } else {
+            unsigned length = symbol - (FIRST_MATCH_SYMBOL - THRESHOLD - 1);
+            const unsigned char* from = outPtr - distance;
+            if (distance >= 16) {
+                memcpy(outPtr, from, 16);
+                memcpy(outPtr + 16, from + 16, 16);
+            } else {
+                for (unsigned k = 0; k < length; k++) outPtr[k] = from[k];
+            }
+            outPtr += length;
+        }
+
+        if (outPtr < flushAt) continue;
+        /* A match that completes one block may complete the next as well
+         * (the last block can be shorter than the match's surplus). */
+        writeCount = (uint32_t)(outPtr - (window + HISTORY));
+        do {
+            WriteBlock(out);
+            if ((faults & EXPAND_FAULT_WRITE) || written == (uint32_t)expectedTotal) break;
+            SetBlockLimit(expectedTotal);
+        } while (writeCount >= blockLimit);
+        if ((faults & EXPAND_FAULT_WRITE) || written == (uint32_t)expectedTotal) break;
+        outPtr = window + HISTORY + writeCount;
+        flushAt = window + HISTORY + blockLimit;
+    }
+
+    /* Write the ring back: the last RING_SIZE bytes decoded, the oldest at
+     * the next write position. */
+    uint32_t produced = written + writeCount;
+    const unsigned char* history = window + writeCount;
+    ringPos = (RING_START + produced) & (RING_SIZE - 1);
+    for (unsigned i = 0; i < RING_SIZE; i++) ring[(ringPos + i) & (RING_SIZE - 1)] = history[i];
+
+    /* What a decoder holding 9 to 16 bits takes: up to the byte after the
+     * one holding the last bit used. */
+    uint64_t spent = (bitsUsed + 15) / 8;
+    *remaining = spent < stored ? stored - (uint32_t)spent : 0;
+    uint64_t needed = (bitsUsed + 7) / 8;
+    if (needed > stored) needed = stored;
+    if (realTaken < needed) faults |= EXPAND_FAULT_SHORT;
+    return (int32_t)produced;
+}
+
+unsigned ExpandFaults(void) { return faults; }
+
+uint64_t ExpandBitsUsed(void) { return bitsUsed; }

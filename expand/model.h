@@ -1,0 +1,98 @@
+/* The adaptive Huffman model and the position code of the stream format.
+ *
+ * Shared by the installer's decoder and the authoring side's compressor, so
+ * both sides step the very same tree.
+ *
+ * The tree codes 284 symbols: bytes 0..255 and match lengths 3..30 (symbol
+ * 253 + length). Its 567 nodes sit at positions 0..566 in non-decreasing
+ * order of frequency, the root at 566, siblings side by side (the first one
+ * at an even position). After every symbol the frequencies along the
+ * symbol's path rise by one, and a node that would break the order trades
+ * places, with its whole subtree, with the highest node of lower frequency.
+ * When the root frequency reaches FREQ_LIMIT the leaf frequencies are
+ * halved (rounding up) and the tree is built again. The root never exceeds
+ * 2^15, which bounds every code to 21 bits (a Huffman code of depth d needs
+ * a total weight of at least Fibonacci(d + 2)).
+ *
+ * A match position p (0..4095, copied from p + 1 bytes back) is sent as a
+ * canonical prefix code of 3 to 8 bits for p / 64 followed by the 6 bits of
+ * p % 64, most significant bit first.
+ */
+#ifndef EXPAND_MODEL_H
+#define EXPAND_MODEL_H
+
+const unsigned RING_SIZE = 4096;
+const unsigned MAX_MATCH = 30;
+const unsigned THRESHOLD = 2;
+const unsigned SYMBOL_COUNT = 256 - THRESHOLD + MAX_MATCH; /* 284 */
+const unsigned NODE_COUNT = 2 * SYMBOL_COUNT - 1;          /* 567 */
+const unsigned ROOT = NODE_COUNT - 1;                      /* 566 */
+const unsigned FREQ_LIMIT = 0x8000;
+const unsigned IO_BLOCK = 16384;
+
+const unsigned RING_START = RING_SIZE - MAX_MATCH; /* first write position, and the number of leading spaces */
+const unsigned FIRST_MATCH_SYMBOL = 256;
+const unsigned MAX_CODE_BITS = 21;                 /* longest symbol code the model can reach */
+const unsigned MAX_POSITION_BITS = 14;             /* longest position code */
+
+/* One instance of the tree. `child` holds NODE_COUNT + symbol for a leaf;
+ * `parent` holds, past NODE_COUNT, the leaf position of each symbol.
+ * `watched` marks positions whose child entries a decoding table was built
+ * from; a swap or rebuild touching one sets `stale` (the decoder's business:
+ * the compressor leaves them zero). */
+struct HuffModel {
+    unsigned short freq[NODE_COUNT + 1]; /* the last entry is a 0xFFFF sentinel */
+    unsigned short child[NODE_COUNT];
+    unsigned short parent[NODE_COUNT + SYMBOL_COUNT];
+    unsigned char watched[NODE_COUNT];
+    int stale;
+};
+
+/* The initial tree: all frequencies 1; symbols 56..283 get 8-bit codes,
+ * 0..55 9-bit codes. Clears the watch marks. */
+void StartModel(HuffModel* model);
+
+/* Halves the leaf frequencies and rebuilds the tree in place. */
+void RebuildModel(HuffModel* model);
+
+/* Counts one occurrence of symbol (rebuilding first when the root has
+ * reached FREQ_LIMIT) and restores the order of the positions. */
+inline void UpdateModel(HuffModel* model, unsigned symbol) {
+    unsigned short* freq = model->freq;
+    unsigned short* child = model->child;
+    unsigned short* parent = model->parent;
+    if (freq[ROOT] == FREQ_LIMIT) RebuildModel(model);
+    unsigned c = parent[NODE_COUNT + symbol];
+    do {
+        unsigned k = ++freq[c];
+        if (k > freq[c + 1]) {
+            unsigned l = c + 1;
+            while (k > freq[l + 1]) l++;
+            freq[c] = freq[l];
+            freq[l] = (unsigned short)k;
+            unsigned i = child[c];
+            unsigned j = child[l];
+            child[l] = (unsigned short)i;
+            child[c] = (unsigned short)j;
+            parent[i] = (unsigned short)l;
+            if (i < NODE_COUNT) parent[i + 1] = (unsigned short)l;
+            parent[j] = (unsigned short)c;
+            if (j < NODE_COUNT) parent[j + 1] = (unsigned short)c;
+            model->stale |= model->watched[c] | model->watched[l];
+            c = l;
+        }
+        c = parent[c];
+    } while (c != 0);
+}
+
+/* Fills lengths[0..SYMBOL_COUNT-1] with each symbol's current code length. */
+void GetCodeLengths(const HuffModel* model, unsigned char* lengths);
+
+/* The position code's decoding tables, indexed by the first 8 bits of a
+ * position code: the upper 6 bits of the position and the prefix length. */
+void BuildPositionTables(unsigned char* upper, unsigned char* length);
+
+/* The prefix of upper value u (0..63): its code in the low *length bits. */
+void GetPositionPrefix(unsigned upper, unsigned* code, unsigned* length);
+
+#endif

@@ -1,0 +1,173 @@
+// ExpandEntry on the native stand-in: an installer file with streams at
+// known offsets, expanded into targets under the stand-in's drive C.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "expand/expand.h"
+#include "expand/reference_decoder.h"
+#include "platform/standin/control.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+Bytes RandomBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    return b;
+}
+
+// An entry: a stream of random bits and what it decodes to at a size.
+struct Entry {
+    Bytes stream;
+    DWORD expandedSize;
+    DWORD dataOffset = 0;
+};
+
+class ExpandEntryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/expand-entry-XXXXXX";
+        root_ = mkdtemp(templ);
+        standin::Reset(root_);
+        standin::SetModulePath("C:\\DOWNLOAD\\Clouds.exe");
+        fs::create_directories(root_ + "/C/DOWNLOAD");
+        fs::create_directories(root_ + "/C/WINDOWS");
+        // Any ring state the decoder holds from before is replaced by a
+        // stream of literals in both decoders.
+        reference::StreamBuilder b;
+        for (int i = 0; i < 64; i++) b.Literal(static_cast<uint8_t>(i));
+        Entry prime{b.Finish(), 64};
+        WriteInstaller({&prime});
+        ExpandEntry(Module(), prime.dataOffset, 64, static_cast<DWORD>(prime.stream.size()), "C:\\WINDOWS\\PRIME.BIN");
+        reference::Expand(ref_, prime.stream, 64, static_cast<uint32_t>(prime.stream.size()));
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    static HINSTANCE Module() { return GetModuleHandleA(nullptr); }
+
+    // Lays out the installer: 3000 bytes of header, then each entry's stream,
+    // then `trailer` more bytes.
+    void WriteInstaller(std::vector<Entry*> entries, size_t trailer = 0, size_t cut = 0) {
+        Bytes file = RandomBytes(3000, 1);
+        for (Entry* e : entries) {
+            e->dataOffset = static_cast<DWORD>(file.size());
+            file.insert(file.end(), e->stream.begin(), e->stream.end());
+        }
+        Bytes tail = RandomBytes(trailer, 2);
+        file.insert(file.end(), tail.begin(), tail.end());
+        file.resize(file.size() - cut);
+        std::ofstream(root_ + "/C/DOWNLOAD/Clouds.exe", std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+
+    Bytes Expected(const Entry& e, uint32_t stored) {
+        auto out = reference::Expand(ref_, e.stream, static_cast<int32_t>(e.expandedSize), stored).produced;
+        out.resize(e.expandedSize);
+        return out;
+    }
+
+    Bytes ReadTarget(const std::string& name) {
+        std::ifstream in(root_ + "/C/WINDOWS/" + name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    bool TargetExists(const std::string& name) { return fs::exists(root_ + "/C/WINDOWS/" + name); }
+
+    std::string root_;
+    reference::Decoder ref_;
+};
+
+TEST_F(ExpandEntryTest, ReplacesAnExistingTarget) {
+    Entry e{RandomBytes(30000, 3), 50000};
+    WriteInstaller({&e});
+    std::ofstream(root_ + "/C/WINDOWS/OLD.SCR") << std::string(200000, 'x');
+    DWORD stored = static_cast<DWORD>(e.stream.size());
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, stored, "C:\\WINDOWS\\old.scr"), EXPAND_DONE);
+    EXPECT_EQ(ReadTarget("OLD.SCR"), Expected(e, stored));
+}
+
+TEST_F(ExpandEntryTest, TwoEntriesInARow) {
+    Entry first{RandomBytes(20000, 4), 33000};
+    Entry second{RandomBytes(9000, 5), 17}; // below the longest match
+    WriteInstaller({&first, &second}, 100);
+    DWORD firstStored = static_cast<DWORD>(first.stream.size());
+    DWORD secondStored = static_cast<DWORD>(second.stream.size());
+    EXPECT_EQ(ExpandEntry(Module(), first.dataOffset, first.expandedSize, firstStored, "C:\\WINDOWS\\A.BIN"), EXPAND_DONE);
+    EXPECT_EQ(ExpandEntry(Module(), second.dataOffset, second.expandedSize, secondStored, "C:\\WINDOWS\\B.BIN"),
+              EXPAND_DONE);
+    EXPECT_EQ(ReadTarget("A.BIN"), Expected(first, firstStored));
+    EXPECT_EQ(ReadTarget("B.BIN"), Expected(second, secondStored));
+}
+
+TEST_F(ExpandEntryTest, StoredSizeLargerThanTheStreamNeeds) {
+    Entry e{RandomBytes(50000, 6), 3000};
+    WriteInstaller({&e});
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, 50000, "C:\\WINDOWS\\A.BIN"), EXPAND_DONE);
+    EXPECT_EQ(ReadTarget("A.BIN"), Expected(e, 50000));
+}
+
+TEST_F(ExpandEntryTest, DataThatIsNotThereIsReported) {
+    // 20000 bytes take all of the 4000 stored ones.
+    Entry e{RandomBytes(4000, 7), 20000};
+    WriteInstaller({&e}, 0, 1000);  // the installer was cut short
+    DWORD stored = static_cast<DWORD>(e.stream.size());
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, stored, "C:\\WINDOWS\\CUT.BIN"), EXPAND_SHORT_DATA);
+    EXPECT_EQ(ReadTarget("CUT.BIN").size(), 20000u);
+
+    EXPECT_EQ(ExpandEntry(Module(), 10000000, 6000, stored, "C:\\WINDOWS\\FAR.BIN"), EXPAND_SHORT_DATA);
+    EXPECT_EQ(ReadTarget("FAR.BIN").size(), 6000u);
+    EXPECT_EQ(ExpandEntry(Module(), 0x80000000u, 6000, stored, "C:\\WINDOWS\\FAR2.BIN"), EXPAND_SHORT_DATA);
+}
+
+TEST_F(ExpandEntryTest, AFullDiskIsReported) {
+    Entry e{RandomBytes(60000, 8), 100000};
+    WriteInstaller({&e});
+    fs::create_symlink("/dev/full", root_ + "/C/WINDOWS/FULL.BIN");
+    DWORD stored = static_cast<DWORD>(e.stream.size());
+    // A block write fails at once...
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 100000, stored, "C:\\WINDOWS\\FULL.BIN"), EXPAND_WRITE_FAILED);
+    // ...a small file fails only when the stream is closed.
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 100, stored, "C:\\WINDOWS\\FULL.BIN"), EXPAND_WRITE_FAILED);
+}
+
+TEST_F(ExpandEntryTest, TargetThatCannotBeCreated) {
+    Entry e{RandomBytes(1000, 9), 1000};
+    WriteInstaller({&e});
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 1000, 1000, "C:\\NOWHERE\\A.BIN"), EXPAND_TARGET_FAILED);
+}
+
+TEST_F(ExpandEntryTest, RefusedBeforeAnythingIsCreated) {
+    Entry e{RandomBytes(1000, 10), 1000};
+    WriteInstaller({&e});
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0x80000000u, 1000, "C:\\WINDOWS\\HUGE.BIN"), EXPAND_BAD_ENTRY);
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0xFFFFFFFFu, 1000, "C:\\WINDOWS\\HUGE.BIN"), EXPAND_BAD_ENTRY);
+    EXPECT_FALSE(TargetExists("HUGE.BIN"));
+
+    standin::SetModulePath("C:\\DOWNLOAD\\Missing.exe");
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 1000, 1000, "C:\\WINDOWS\\NONE.BIN"), EXPAND_NOT_STARTED);
+    EXPECT_FALSE(TargetExists("NONE.BIN"));
+}
+
+TEST_F(ExpandEntryTest, EmptyEntryCreatesAnEmptyFile) {
+    Entry e{RandomBytes(1000, 11), 0};
+    WriteInstaller({&e});
+    std::ofstream(root_ + "/C/WINDOWS/EMPTY.BIN") << "old";
+    EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0, 1000, "C:\\WINDOWS\\EMPTY.BIN"), EXPAND_DONE);
+    EXPECT_TRUE(TargetExists("EMPTY.BIN"));
+    EXPECT_TRUE(ReadTarget("EMPTY.BIN").empty());
+}
+
+}  // namespace

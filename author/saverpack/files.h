@@ -1,0 +1,57 @@
+// Files of the tool: its inputs, its atomically written outputs, and the
+// installer executable it packs into.
+#ifndef AUTHOR_SAVERPACK_FILES_H
+#define AUTHOR_SAVERPACK_FILES_H
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace saverpack {
+
+// A request the tool refuses; what() says why. Nothing has been written.
+class Refusal : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string Quoted(const std::filesystem::path& path);
+
+// The size of a file to be read. Throws Refusal naming `what` (e.g.
+// "saver") when the file is missing or not a regular file.
+std::uint64_t CheckedFileSize(const std::filesystem::path& path, const std::string& what);
+
+// The whole file, with the refusals of CheckedFileSize and for a read error.
+std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path, const std::string& what);
+
+// Throws Refusal unless a file can be put at path: its directory exists and
+// path is not a directory itself.
+void CheckOutputPath(const std::filesystem::path& path);
+
+// Writes bytes to a temporary file in path's directory and renames it to
+// path once complete; on failure the temporary file is removed and Refusal
+// thrown. An existing file at path is replaced.
+void WriteAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+// Where the tool looks for its installer executable when none is given, in
+// this order: beside the tool, in the win32 build tree beside the native
+// one, and in the install prefix's share/saverpack.
+std::vector<std::filesystem::path> StubCandidates();
+
+// The given stub, or the first candidate that exists. Throws Refusal
+// listing where it looked when there is none.
+std::filesystem::path FindStub(const std::optional<std::filesystem::path>& given);
+
+// A path from UTF-8 text (the command line's encoding on every platform).
+std::filesystem::path PathFromUtf8(const std::string& text);
+
+// A path as UTF-8 text, for messages and JSON.
+std::string PathToUtf8(const std::filesystem::path& path);
+
+}  // namespace saverpack
+
+#endif

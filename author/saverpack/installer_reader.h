@@ -1,0 +1,74 @@
+// The tool's view of an installer: read through the installer's own package
+// code (OpenPackageFile, ReadFirstFileNumber, ReadEntryRecord) and expanded
+// with the installer's own decoder, so that list, extract and verify see
+// exactly what an installation would.
+#ifndef AUTHOR_SAVERPACK_INSTALLER_READER_H
+#define AUTHOR_SAVERPACK_INSTALLER_READER_H
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace saverpack {
+
+class ReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Record {
+    std::uint64_t at = 0;  // file offset of the 16-byte record
+    std::uint32_t dataOffset = 0;
+    std::uint32_t storedSize = 0;
+    std::uint32_t expandedSize = 0;  // 0: stored raw
+    char extension[4] = {};
+
+    bool Compressed() const { return expandedSize != 0; }
+    std::uint32_t InstalledSize() const { return Compressed() ? expandedSize : storedSize; }
+};
+
+struct InstallerView {
+    std::filesystem::path path;
+    std::uint64_t fileSize = 0;
+    std::uint32_t packageStart = 0;
+    std::string titleField;              // the title bytes read, 32 unless the file ends first
+    bool headerComplete = false;         // title and firstFileNumber read whole
+    std::uint16_t firstFileNumber = 0;
+    std::vector<Record> entries;         // the records before the terminator
+    bool terminated = false;             // a record with storedSize 0 was read
+    Record terminator;                   // that record, as read
+    std::uint32_t installSize = 0;       // the installer's sum: 32 bits, wrapping, terminator included
+    std::uint64_t exactInstallSize = 0;  // the same without wrapping
+
+    std::string Title() const;           // the title field up to its first NUL
+    std::string FileName() const;        // the installer's file name, which names the entries
+};
+
+// Walks the package as the installer does. Throws ReadError when the file
+// cannot be opened or holds no package that the installer's walk finds.
+// A table cut short by the end of the file is not an error here: the view
+// says so (terminated false) and holds the records read whole.
+InstallerView ReadInstaller(const std::filesystem::path& path);
+
+// The record's storedSize bytes at its dataOffset, read through the package
+// handle as the installer copies a stored entry. Throws ReadError when the
+// file ends before them.
+std::vector<std::uint8_t> ReadEntryData(const InstallerView& view, const Record& record);
+
+struct Expansion {
+    std::vector<std::uint8_t> bytes;  // expandedSize bytes
+    bool ranOut = false;              // the stream needed bits beyond its storedSize bytes
+};
+
+// Expands a compressed entry's stored bytes with the installer's decoder.
+Expansion ExpandEntryData(const std::vector<std::uint8_t>& stored, std::uint32_t expandedSize);
+
+// The path as the installer's package code takes it (an absolute path
+// natively; the ANSI path on Windows). Throws ReadError when it has none.
+std::string PackageCodePath(const std::filesystem::path& path);
+
+}  // namespace saverpack
+
+#endif

@@ -1,0 +1,109 @@
+// list: what an installer carries and where the installer would put it.
+#include "author/saverpack/codepage.h"
+#include "author/saverpack/commands.h"
+#include "author/saverpack/files.h"
+#include "author/saverpack/installed_names.h"
+#include "author/saverpack/installer_reader.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+
+namespace fs = std::filesystem;
+
+namespace saverpack {
+namespace {
+
+std::string Hex(std::string_view bytes) {
+    std::string out;
+    char two[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(two, sizeof two, "%02X", c);
+        out += two;
+    }
+    return out;
+}
+
+std::string ExtensionText(const Record& r) { return std::string(r.extension, strnlen(r.extension, 4)); }
+
+// Stored bytes per installed byte.
+double Ratio(const Record& r) { return r.Compressed() ? double(r.storedSize) / r.expandedSize : 1.0; }
+
+std::string InstalledAs(const InstallerView& view, std::size_t index, const Record& r) {
+    return JoinWindowsPath(InstalledPath(view.FileName(), index, view.firstFileNumber, r.extension));
+}
+
+nlohmann::ordered_json Json(const InstallerView& view, unsigned codePage) {
+    nlohmann::ordered_json entries = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < view.entries.size(); i++) {
+        const Record& r = view.entries[i];
+        entries.push_back({{"index", i},
+                           {"installedAs", InstalledAs(view, i, r)},
+                           {"kind", r.Compressed() ? "compressed" : "stored"},
+                           {"storedSize", r.storedSize},
+                           {"expandedSize", r.expandedSize},
+                           {"installedSize", r.InstalledSize()},
+                           {"ratio", Ratio(r)},
+                           {"dataOffset", r.dataOffset},
+                           {"extension", FromAnsi(ExtensionText(r), codePage)}});
+    }
+    return {{"installer", PathToUtf8(view.path)},
+            {"fileSize", view.fileSize},
+            {"packageStart", view.packageStart},
+            {"title", FromAnsi(view.Title(), codePage)},
+            {"titleBytes", Hex(view.Title())},
+            {"codePage", codePage},
+            {"firstFileNumber", view.firstFileNumber},
+            {"entries", entries},
+            {"terminated", view.terminated},
+            {"installSize", view.installSize}};
+}
+
+void Text(const InstallerView& view, unsigned codePage, std::ostream& out) {
+    out << "Installer:          " << PathToUtf8(view.path) << " (" << view.fileSize << " bytes, package at "
+        << view.packageStart << ")\n";
+    out << "Title:              \"" << FromAnsi(view.Title(), codePage) << "\" (code page " << codePage << ")\n";
+    out << "First file number:  " << view.firstFileNumber << "\n";
+    out << "Entries:            " << view.entries.size() << " (installed below the Windows directory)\n\n";
+    char line[160];
+    std::snprintf(line, sizeof line, "%5s  %-10s  %10s  %10s  %6s  %10s  %s\n", "Index", "Kind", "Stored",
+                  "Installed", "Ratio", "Offset", "Installed as");
+    out << line;
+    for (std::size_t i = 0; i < view.entries.size(); i++) {
+        const Record& r = view.entries[i];
+        std::snprintf(line, sizeof line, "%5zu  %-10s  %10u  %10u  %5.1f%%  %10u  ", i,
+                      r.Compressed() ? "compressed" : "stored", unsigned(r.storedSize), unsigned(r.InstalledSize()),
+                      100.0 * Ratio(r), unsigned(r.dataOffset));
+        out << line << InstalledAs(view, i, r) << "\n";
+    }
+    out << "\nInstallation size:  " << GroupThousands(view.installSize) << " bytes\n";
+}
+
+}  // namespace
+
+int ListCommand(const fs::path& installer, bool json, unsigned codePage, std::ostream& out, std::ostream& err) {
+    InstallerView view;
+    try {
+        view = ReadInstaller(installer);
+    } catch (const ReadError& e) {
+        err << "saverpack: " << e.what() << "\n";
+        return 1;
+    }
+    if (!view.headerComplete) {
+        err << "saverpack: " << PathToUtf8(installer) << ": the file ends inside the package header\n";
+        return 1;
+    }
+    if (json)
+        out << Json(view, codePage).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    else
+        Text(view, codePage, out);
+    if (!view.terminated) {
+        err << "saverpack: " << PathToUtf8(installer) << ": the entry table has no terminator; the file ends inside "
+            << "the record after entry " << view.entries.size() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace saverpack

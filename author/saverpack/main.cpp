@@ -1,0 +1,165 @@
+// saverpack: makes screen saver installers and inspects them.
+//
+//   saverpack pack --saver FILE [--data FILE] [--file FILE]... --title TEXT -o OUT ...
+//   saverpack list [--json] INSTALLER
+//   saverpack extract INSTALLER DIR
+//   saverpack verify INSTALLER
+#include "author/saverpack/codepage.h"
+#include "author/saverpack/commands.h"
+#include "author/saverpack/files.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <map>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace saverpack;
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+// The arguments as UTF-8, whatever the platform hands over.
+std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    for (int i = 0; i < count; i++) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(n > 0 ? n - 1 : 0, '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), n, nullptr, nullptr);
+        args.push_back(arg);
+    }
+    LocalFree(wide);
+    return args;
+#else
+    return std::vector<std::string>(argv, argv + argc);
+#endif
+}
+
+std::string CodePageList() {
+    std::string list;
+    for (unsigned cp : SupportedCodePages()) list += (list.empty() ? "" : ", ") + std::to_string(cp);
+    return list;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    if (GetConsoleOutputCP()) SetConsoleOutputCP(CP_UTF8);
+#endif
+    CLI::App app{"Makes screen saver installers, and lists, extracts and verifies what they carry.", "saverpack"};
+    app.set_version_flag("--version", "saverpack " SAVERPACK_VERSION);
+    app.require_subcommand(1);
+    // A later option replaces an earlier one of the same name (repeatable --file aside).
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    PackRequest request;
+    std::string saver, data, stub, output, title, level = "default";
+    std::vector<std::string> files;
+    bool store = false, compress = false, quiet = false;
+    CLI::App* pack = app.add_subcommand("pack", "Make an installer: the saver, its data file and further files, "
+                                                "written into the installer executable.");
+    pack->add_option("--saver", saver, "The saver program, installed as <installer name>.SCR (entry 0)")
+        ->required()
+        ->type_name("FILE");
+    CLI::Option* dataOption =
+        pack->add_option("--data", data, "The saver's data file, installed as <installer name>.DAT (entry 1)")
+            ->type_name("FILE");
+    pack->add_option("--file", files, "A further file, installed as FILE<number><its extension> (entries 2 and on); "
+                                      "needs --data; repeat for more")
+        ->type_name("FILE")
+        ->allow_extra_args(false);
+    pack->add_option("--title", title, "The saver's title, at most 32 bytes in the code page")
+        ->required()
+        ->type_name("TEXT");
+    pack->add_option("--first-number", request.firstFileNumber, "The number of the first further file (0-65535)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535))
+        ->type_name("N");
+    pack->add_option("--codepage", request.codePage,
+                     "The Windows ANSI code page of the title and extensions (" + CodePageList() + ")")
+        ->capture_default_str()
+        ->check(CLI::IsMember(SupportedCodePages()))
+        ->type_name("CP");
+    pack->add_option("--level", level, "How hard to compress")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"fast", "default", "best"}));
+    CLI::Option* storeFlag = pack->add_flag("--store", store, "Store every entry raw");
+    CLI::Option* compressFlag =
+        pack->add_flag("--compress", compress, "Compress every entry, even when that does not make it smaller");
+    storeFlag->excludes(compressFlag);
+    CLI::Option* stubOption =
+        pack->add_option("--stub", stub, "The installer executable to write into (found beside the tool by default)")
+            ->type_name("EXE");
+    pack->add_flag("-q,--quiet", quiet, "Print nothing but errors");
+    pack->add_option("-o,--output", output, "The installer to write")->required()->type_name("OUT");
+    pack->footer("Each entry is compressed and stored raw when that is not smaller. The installer is written "
+                 "to a temporary file beside OUT and renamed to OUT when complete; a refusal leaves nothing.");
+
+    std::string installer, directory;
+    bool json = false;
+    unsigned listCodePage = 1252;
+    CLI::App* list = app.add_subcommand("list", "Show an installer's title, entries, installed names and sizes.");
+    list->add_flag("--json", json, "Print JSON");
+    list->add_option("--codepage", listCodePage, "The code page to show the title in")
+        ->capture_default_str()
+        ->check(CLI::IsMember(SupportedCodePages()))
+        ->type_name("CP");
+    list->add_option("INSTALLER", installer, "The installer")->required();
+
+    CLI::App* extract = app.add_subcommand(
+        "extract", "Expand every entry into DIR, which stands for the Windows directory: DIR/<NAME>.SCR and "
+                   "DIR/TORVANEK/LUMAVERN/<installer name>/...");
+    extract->add_option("INSTALLER", installer, "The installer")->required();
+    extract->add_option("DIR", directory, "Where to put the files")->required();
+
+    CLI::App* verify = app.add_subcommand(
+        "verify", "Read the installer as it reads itself and decode every entry; exit status 0 only when sound.");
+    verify->add_option("INSTALLER", installer, "The installer")->required();
+
+    std::vector<std::string> args = Arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& arg : args) pointers.push_back(arg.c_str());
+    try {
+        app.parse(int(pointers.size()), pointers.data());
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : kUsageError;
+    }
+
+    try {
+        if (pack->parsed()) {
+            request.saver = PathFromUtf8(saver);
+            if (dataOption->count()) request.data = PathFromUtf8(data);
+            for (const std::string& file : files) request.files.push_back(PathFromUtf8(file));
+            request.title = title;
+            static const std::map<std::string, codec::Level> levels = {
+                {"fast", codec::Level::Fast}, {"default", codec::Level::Default}, {"best", codec::Level::Best}};
+            request.level = levels.at(level);
+            request.storage = store ? Storage::Stored : compress ? Storage::Compressed : Storage::Smaller;
+            try {
+                request.stub = FindStub(!stubOption->count() ? std::nullopt : std::optional(PathFromUtf8(stub)));
+            } catch (const Refusal& e) {
+                std::cerr << "saverpack: " << e.what() << "\n";
+                return 1;
+            }
+            return PackCommand(request, PathFromUtf8(output), quiet, std::cout, std::cerr);
+        }
+        if (list->parsed()) return ListCommand(PathFromUtf8(installer), json, listCodePage, std::cout, std::cerr);
+        if (extract->parsed())
+            return ExtractCommand(PathFromUtf8(installer), PathFromUtf8(directory), std::cout, std::cerr);
+        return VerifyCommand(PathFromUtf8(installer), std::cout, std::cerr);
+    } catch (const std::exception& e) {
+        std::cerr << "saverpack: " << e.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,161 @@
+// Building an installer from its inputs.
+//
+// Everything is checked and assembled in memory before a byte is written:
+// the title and extensions first, then the installer executable's host
+// properties, then the inputs' sizes, and only then are the inputs read
+// and compressed. Every compressed stream is expanded again with the
+// installer's decoder and compared with its file before it is used.
+#include "author/saverpack/pack.h"
+
+#include "author/package_writer.h"
+#include "author/pe_layout.h"
+#include "author/saverpack/codepage.h"
+#include "author/saverpack/files.h"
+#include "author/saverpack/installed_names.h"
+#include "author/saverpack/installer_reader.h"
+
+#include <algorithm>
+
+namespace fs = std::filesystem;
+
+namespace saverpack {
+namespace {
+
+constexpr std::uint64_t kLimit = 0x80000000ull;  // the installer's seeks and sizes are signed 32-bit
+constexpr std::size_t kTitleSize = 32;
+constexpr std::size_t kExtensionSize = 4;
+
+struct Input {
+    fs::path path;
+    std::string what;  // "saver", "data file", "file"
+    std::array<char, 4> extension{};
+    std::uint64_t size = 0;
+};
+
+std::array<char, 4> Extension(const char* text) {
+    std::array<char, 4> e{};
+    std::copy_n(text, 4, e.begin());
+    return e;
+}
+
+author::PackageEntry MakeEntry(const Input& input, std::size_t index, const PackRequest& request,
+                               const std::function<void(std::uint64_t)>& progress) {
+    author::PackageEntry entry;
+    entry.extension = input.extension;
+    std::vector<std::uint8_t> file = ReadWholeFile(input.path, input.what);
+    if (file.size() != input.size)
+        throw Refusal(input.what + " " + Quoted(input.path) + " changed size while being packed");
+
+    if (request.storage == Storage::Stored) {
+        entry.data = std::move(file);
+        return entry;
+    }
+    std::vector<std::uint8_t> stream =
+        codec::Compress(file, request.level, [&](std::size_t done, std::size_t) { progress(done); });
+    progress(file.size());
+    if (request.storage == Storage::Smaller && stream.size() >= file.size()) {
+        entry.data = std::move(file);
+        return entry;
+    }
+    if (stream.size() >= kLimit) throw Refusal(input.what + " " + Quoted(input.path) + ": its compressed stream reaches 2^31 bytes");
+    Expansion check = ExpandEntryData(stream, std::uint32_t(file.size()));
+    if (check.ranOut || check.bytes != file)
+        throw Refusal("entry " + std::to_string(index) + " (" + PathToUtf8(input.path) +
+                      "): its compressed stream does not expand to the file again; nothing written");
+    entry.expandedSize = std::uint32_t(file.size());
+    entry.data = std::move(stream);
+    return entry;
+}
+
+}  // namespace
+
+std::string TitleField(const std::string& utf8, unsigned codePage) {
+    std::string ansi;
+    try {
+        ansi = ToAnsi(utf8, codePage);
+    } catch (const CodePageError& e) {
+        throw Refusal("title \"" + utf8 + "\" cannot be written in code page " + std::to_string(codePage) + ": " +
+                      e.what());
+    }
+    if (ansi.size() > kTitleSize)
+        throw Refusal("title \"" + utf8 + "\" is " + std::to_string(ansi.size()) + " bytes in code page " +
+                      std::to_string(codePage) + "; the installer's title holds at most 32");
+    return ansi;
+}
+
+std::array<char, 4> FurtherFileExtension(const fs::path& file, unsigned codePage) {
+    std::string name = PathToUtf8(file.filename());
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return {};
+    std::string text = name.substr(dot);
+    std::string which = "file " + Quoted(file) + ": extension \"" + text + "\"";
+    std::string ansi;
+    try {
+        ansi = ToAnsi(text, codePage);
+    } catch (const CodePageError& e) {
+        throw Refusal(which + " cannot be written in code page " + std::to_string(codePage) + ": " + e.what());
+    }
+    if (ansi.size() > kExtensionSize)
+        throw Refusal(which + " is " + std::to_string(ansi.size()) +
+                      " characters; the installer takes at most 4, the dot included");
+    if (std::string problem = NameEndingProblem(ansi); !problem.empty()) throw Refusal(which + " " + problem);
+    return Extension((ansi + std::string(4, '\0')).c_str());
+}
+
+std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackProgress& progress) {
+    if (!request.files.empty() && !request.data)
+        throw Refusal("further files need a data file (--data): the installer always installs entry 1 as the "
+                      "saver's data file");
+    if (request.firstFileNumber > 0xFFFF)
+        throw Refusal("first file number " + std::to_string(request.firstFileNumber) + " is not in 0 to 65535");
+
+    author::PackageContents contents;
+    contents.title = TitleField(request.title, request.codePage);
+    contents.firstFileNumber = std::uint16_t(request.firstFileNumber);
+
+    std::vector<Input> inputs;
+    inputs.push_back({request.saver, "saver", Extension(".SCR")});
+    if (request.data) inputs.push_back({*request.data, "data file", Extension(".DAT")});
+    for (const fs::path& file : request.files)
+        inputs.push_back({file, "file", FurtherFileExtension(file, request.codePage)});
+
+    std::vector<std::uint8_t> host = ReadWholeFile(request.stub, "installer executable");
+    try {
+        author::CheckHost(host);
+    } catch (const author::LayoutError& e) {
+        throw Refusal("installer executable " + Quoted(request.stub) + " cannot carry a package: " + e.what());
+    }
+
+    std::uint64_t total = 0;
+    for (Input& input : inputs) {
+        input.size = CheckedFileSize(input.path, input.what);
+        std::string which = input.what + " " + Quoted(input.path);
+        if (input.size == 0)
+            throw Refusal(which + " is empty: a stored size of 0 would end the installer's entry table");
+        if (input.size >= kLimit)
+            throw Refusal(which + " is " + GroupThousands(input.size) +
+                          " bytes; the installer's entries must stay below 2^31 bytes");
+        total += input.size;
+    }
+    if (total >= kLimit)
+        throw Refusal("the files add up to " + GroupThousands(total) +
+                      " bytes; the installer counts its installation size in 32 bits and shows it as a signed "
+                      "number, so the total must stay below 2^31 bytes");
+
+    std::uint64_t before = 0;
+    for (std::size_t i = 0; i < inputs.size(); i++) {
+        auto report = [&](std::uint64_t done) {
+            if (progress) progress(i, before + done, total);
+        };
+        contents.entries.push_back(MakeEntry(inputs[i], i, request, report));
+        before += inputs[i].size;
+    }
+
+    try {
+        return author::WritePackage(host, contents);
+    } catch (const author::PackageError& e) {
+        throw Refusal(e.what());
+    }
+}
+
+}  // namespace saverpack

@@ -1,0 +1,53 @@
+// Running saverpack as a user would, and the files the tests pack.
+#ifndef TESTS_AUTHOR_TOOL_H
+#define TESTS_AUTHOR_TOOL_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tooltest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Result {
+    int status = -1;  // exit status; -1 when the process did not exit normally
+    std::string out, err;
+};
+
+// Runs program (searched in PATH when it has no "/") with args, without a
+// shell, capturing its output; env entries
+// ("NAME=value") are added to the environment.
+Result RunTool(const std::string& program, const std::vector<std::string>& args,
+           const std::vector<std::string>& env = {}, const std::string& cwd = "");
+
+Bytes ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
+
+// The installer executable tests pack into: the installer when the win32
+// build has it, else the package probe built with the same recipe.
+std::string Stub();
+
+// Deterministic test inputs.
+Bytes TextLike(std::size_t size, std::uint32_t seed);   // compresses well
+Bytes Noise(std::size_t size, std::uint32_t seed);      // does not compress
+Bytes Bitmap(int width, int height);                    // a 24-bit BMP file
+
+// A fresh directory under the build tree, removed with the object.
+class TempDir {
+public:
+    explicit TempDir(const std::string& name);
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    // The names of the directory's entries (to find stray temporary files).
+    std::vector<std::string> Names() const;
+
+private:
+    std::filesystem::path path_;
+};
+
+}  // namespace tooltest
+
+#endif

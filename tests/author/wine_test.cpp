@@ -1,0 +1,98 @@
+// The Windows build of saverpack, run by Wine, writes the same installer
+// byte for byte as the Linux build, and reads it back the same way.
+#include "tool.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+using namespace tooltest;
+
+namespace {
+
+const std::string kTool = SAVERPACK_EXE;
+const std::string kWindowsTool = std::string(SAVER_WIN32_DIR) + "/saverpack.exe";
+
+std::string WindowsPath(const fs::path& path) {
+    std::string s = "Z:" + fs::absolute(path).string();
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
+
+class WineTest : public ::testing::Test {
+protected:
+    WineTest() : dir_("wine-pack") {}
+
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(kWindowsTool)) << "build the win32 tree first: " << kWindowsTool;
+        prefix_ = fs::path(SAVER_BINARY_DIR) / "wine-saverpack" / "prefix";
+        fs::create_directories(prefix_.parent_path());
+        WriteBytes(dir_ / "saver.scr", ReadBytes(Stub()));
+        WriteBytes(dir_ / "saver.dat", TextLike(200000, 7));
+        WriteBytes(dir_ / "noise.wav", Noise(5000, 8));
+        WriteBytes(dir_ / "sky.bmp", Bitmap(100, 80));
+    }
+
+    void TearDown() override { RunTool("wineserver", {"-k"}, Environment()); }
+
+    std::vector<std::string> Environment() const {
+        return {"WINEPREFIX=" + prefix_.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+                "LANG=C.UTF-8", "LC_ALL=C.UTF-8"};
+    }
+
+    // The same pack command for either build; paths spelled for it.
+    std::vector<std::string> PackArgs(bool windows, const fs::path& out, const std::vector<std::string>& extra) {
+        auto path = [&](const fs::path& p) { return windows ? WindowsPath(p) : p.string(); };
+        std::vector<std::string> args = {"pack",   "--stub", path(Stub()),          "--saver",
+                                         path(dir_ / "saver.scr"),  "--data", path(dir_ / "saver.dat"),
+                                         "--file", path(dir_ / "noise.wav"), "--file", path(dir_ / "sky.bmp"),
+                                         "--quiet", "-o",     path(out)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    Result Wine(std::vector<std::string> args) {
+        args.insert(args.begin(), kWindowsTool);
+        return RunTool("wine", args, Environment());
+    }
+
+    TempDir dir_;
+    fs::path prefix_;
+};
+
+TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
+    struct Variant {
+        std::vector<std::string> extra;
+    };
+    std::vector<Variant> variants = {
+        {{"--title", "Caf\u00e9 No\u00ebl \u20ac", "--first-number", "7"}},
+        {{"--title", "\u041e\u0431\u043b\u0430\u043a\u0430", "--codepage", "1251", "--level", "best"}},
+        {{"--title", "Stored", "--store"}},
+        {{"--title", "Fast", "--level", "fast", "--compress"}},
+    };
+    for (std::size_t i = 0; i < variants.size(); i++) {
+        fs::path native = dir_ / ("native" + std::to_string(i) + ".exe");
+        fs::path windows = dir_ / ("windows" + std::to_string(i) + ".exe");
+        Result n = RunTool(kTool, PackArgs(false, native, variants[i].extra));
+        ASSERT_EQ(n.status, 0) << n.err;
+        Result w = Wine(PackArgs(true, windows, variants[i].extra));
+        ASSERT_EQ(w.status, 0) << w.out << w.err;
+        EXPECT_EQ(ReadBytes(native), ReadBytes(windows)) << "variant " << i;
+    }
+
+    Result verify = Wine({"verify", WindowsPath(dir_ / "windows0.exe")});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    Result list = Wine({"list", "--json", WindowsPath(dir_ / "windows0.exe")});
+    ASSERT_EQ(list.status, 0) << list.err;
+    nlohmann::json j = nlohmann::json::parse(list.out);
+    EXPECT_EQ(j["title"], "Caf\u00e9 No\u00ebl \u20ac");
+    EXPECT_EQ(j["entries"][3]["installedAs"], "TORVANEK\\LUMAVERN\\windows0\\FILE0008.bmp");
+
+    Result refused = Wine(PackArgs(true, dir_ / "refused.exe", {"--title", "\u041e\u0431"}));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("U+041E"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(dir_ / "refused.exe"));
+}
+
+}  // namespace

@@ -96,7 +96,6 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
         if (!ReadEntryRecord(h, &record)) break;
         Record r = Convert(record, std::uint64_t(at));
         view.installSize += r.InstalledSize();
-        view.exactInstallSize += r.InstalledSize();
         if (r.storedSize == 0) {
             view.terminated = true;
             view.terminator = r;

@@ -39,8 +39,8 @@ struct InstallerView {
     std::vector<Record> entries;         // the records before the terminator
     bool terminated = false;             // a record with storedSize 0 was read
     Record terminator;                   // that record, as read
-    std::uint32_t installSize = 0;       // the installer's sum: 32 bits, wrapping, terminator included
-    std::uint64_t exactInstallSize = 0;  // the same without wrapping
+    std::uint64_t installSize = 0;       // what the installer reports: every record's installed size,
+                                         // the terminator's included
 
     std::string Title() const;           // the title field up to its first NUL
     std::string FileName() const;        // the installer's file name, which names the entries

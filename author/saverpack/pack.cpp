@@ -120,12 +120,18 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
         inputs.push_back({file, "file", FurtherFileExtension(file, request.codePage)});
 
     std::vector<std::uint8_t> host = ReadWholeFile(request.stub, "installer executable");
+    author::HostLayout layout;
     try {
-        author::CheckHost(host);
+        layout = author::CheckHost(host);
     } catch (const author::LayoutError& e) {
         throw Refusal("installer executable " + Quoted(request.stub) + " cannot carry a package: " + e.what());
     }
 
+    // Data offsets go to the installer's signed 32-bit seeks. Stored data is
+    // known to fit or not before anything is read; compressed data is
+    // checked entry by entry, so that a package that cannot fit is refused
+    // as soon as that is clear.
+    std::uint64_t dataStart = std::uint64_t(layout.packageStart) + 34 + 16 * (inputs.size() + 1);
     std::uint64_t total = 0;
     for (Input& input : inputs) {
         input.size = CheckedFileSize(input.path, input.what);
@@ -137,18 +143,23 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
                           " bytes; the installer's entries must stay below 2^31 bytes");
         total += input.size;
     }
-    if (total >= kLimit)
-        throw Refusal("the files add up to " + GroupThousands(total) +
-                      " bytes; the installer counts its installation size in 32 bits and shows it as a signed "
-                      "number, so the total must stay below 2^31 bytes");
+    auto checkOffsets = [&](std::uint64_t end) {
+        if (end >= kLimit)
+            throw Refusal("the entries' data would reach " + GroupThousands(end) +
+                          " bytes into the installer; the installer seeks with signed 32-bit offsets, so its "
+                          "data must end below 2^31");
+    };
+    if (request.storage == Storage::Stored) checkOffsets(dataStart + total);
 
-    std::uint64_t before = 0;
+    std::uint64_t before = 0, end = dataStart;
     for (std::size_t i = 0; i < inputs.size(); i++) {
         auto report = [&](std::uint64_t done) {
             if (progress) progress(i, before + done, total);
         };
         contents.entries.push_back(MakeEntry(inputs[i], i, request, report));
         before += inputs[i].size;
+        end += contents.entries.back().data.size();
+        checkOffsets(end);
     }
 
     try {

@@ -109,9 +109,6 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
     }
     if (view.entries.empty()) problems.push_back("the package carries no entries: not even a saver is installed");
     for (std::size_t i = 0; i < view.entries.size(); i++) CheckEntry(view, i, view.entries[i], problems);
-    if (view.exactInstallSize >= kLimit)
-        problems.push_back("the installation size, " + GroupThousands(view.exactInstallSize) +
-                           " bytes, reaches 2^31: the installer would report it wrongly");
     return problems;
 }
 

@@ -261,8 +261,8 @@ TEST_F(PackTest, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(dir_.Names(), before);
 }
 
-TEST_F(PackTest, RefusesEntriesAndTotalsThatReach2To31) {
-    // Sparse files: refused by size before a byte of them is read.
+TEST_F(PackTest, RefusesEntriesAndDataOffsetsThatReach2To31) {
+    // Sparse files: refused by their sizes before a byte of them is read.
     fs::path huge = dir_ / "huge.dat", half = dir_ / "half.mid";
     WriteBytes(huge, {1});
     fs::resize_file(huge, 0x80000000ull);
@@ -272,10 +272,11 @@ TEST_F(PackTest, RefusesEntriesAndTotalsThatReach2To31) {
 
     Result entry = RunTool(kTool, PackArgs(dir_ / "out.exe", {"--data", huge.string()}));
     EXPECT_EQ(entry.status, 1);
-    EXPECT_NE(entry.err.find("below 2^31"), std::string::npos) << entry.err;
-    Result total = RunTool(kTool, PackArgs(dir_ / "out.exe", {"--data", half.string(), "--file", half.string()}));
-    EXPECT_EQ(total.status, 1);
-    EXPECT_NE(total.err.find("below 2^31"), std::string::npos) << total.err;
+    EXPECT_NE(entry.err.find("entries must stay below 2^31 bytes"), std::string::npos) << entry.err;
+    Result offsets =
+        RunTool(kTool, PackArgs(dir_ / "out.exe", {"--store", "--data", half.string(), "--file", half.string()}));
+    EXPECT_EQ(offsets.status, 1);
+    EXPECT_NE(offsets.err.find("data must end below 2^31"), std::string::npos) << offsets.err;
     EXPECT_EQ(dir_.Names(), before);
 }
 

@@ -104,7 +104,11 @@ char32_t NextCharacter(std::string_view text, std::size_t& at) {
         return CodePageError("text is not valid UTF-8 (byte " + std::to_string(at + 1) + ")");
     };
     unsigned char lead = text[at];
-    int length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    int length = lead < 0x80 ? 1
+                 : (lead & 0xE0) == 0xC0 ? 2
+                 : (lead & 0xF0) == 0xE0 ? 3
+                 : (lead & 0xF8) == 0xF0 ? 4
+                                         : 0;
     if (length == 0 || at + length > text.size()) throw bad();
     char32_t c = length == 1 ? lead : lead & (0x7F >> length);
     for (int i = 1; i < length; i++) {

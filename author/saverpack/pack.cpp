@@ -57,7 +57,8 @@ author::PackageEntry MakeEntry(const Input& input, std::size_t index, const Pack
         entry.data = std::move(file);
         return entry;
     }
-    if (stream.size() >= kLimit) throw Refusal(input.what + " " + Quoted(input.path) + ": its compressed stream reaches 2^31 bytes");
+    if (stream.size() >= kLimit)
+        throw Refusal(input.what + " " + Quoted(input.path) + ": its compressed stream reaches 2^31 bytes");
     Expansion check = ExpandEntryData(stream, std::uint32_t(file.size()));
     if (check.ranOut || check.bytes != file)
         throw Refusal("entry " + std::to_string(index) + " (" + PathToUtf8(input.path) +

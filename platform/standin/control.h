@@ -7,8 +7,11 @@
 #ifndef PLATFORM_STANDIN_CONTROL_H
 #define PLATFORM_STANDIN_CONTROL_H
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "platform/standin/win32.h"
 
 namespace standin {
 
@@ -38,6 +41,127 @@ Counters& GetCounters();
 // Makes _lwrite store at most this many more bytes in all (a full disk);
 // negative means unlimited.
 void SetWriteBudget(long long bytes);
+
+// ---- The system's side of an installation: windows, dialogs, message
+// boxes, free space, the profile, program start (ui.cpp, system.cpp). Reset
+// clears all of it. ----
+
+// What the next calls meet. Change fields after Reset, before the run.
+struct Setup {
+    // Answers for the message boxes, in order; a box finding none left gets
+    // its first button (IDOK, or IDYES for MB_YESNO).
+    std::vector<int> answers;
+    bool registerClassFails = false;
+    bool createWindowFails = false;  // fails before WM_CREATE is sent
+    int screenWidth = 1024, screenHeight = 768;
+    RECT dialogRect = {0, 0, 283, 128};  // where dialog 103 appears before it is moved
+
+    bool kernelLoads = true;         // LoadLibraryA("KERNEL32.DLL")
+    bool hasFreeSpaceEx = true;      // GetProcAddress finds GetDiskFreeSpaceExA
+    bool freeSpaceExWorks = true;
+    ULONGLONG availableBytes = 1ull << 32;  // GetDiskFreeSpaceExA's first output
+    bool freeSpaceWorks = true;      // GetDiskFreeSpaceA
+    DWORD sectorsPerCluster = 8, bytesPerSector = 512, freeClusters = 0x100000, totalClusters = 0x200000;
+
+    enum class MoveEx { Works, Missing, NotImplemented };  // NotImplemented: exported but failing, as on Windows 95
+    MoveEx moveFileEx = MoveEx::Works;
+    std::vector<std::string> refusedMoveTargets;  // the next move onto each of these Windows paths fails
+
+    bool shortPathFails = false;
+    bool profileWriteFails = false;
+    bool screenSaverSettingFails = false;
+
+    // Called at every PeekMessageA while a dialog runs, with its 1-based count.
+    std::function<void(int)> onQueueCheck;
+};
+Setup& GetSetup();
+
+// One MessageBoxA call and the answer it got.
+struct MessageBoxCall {
+    std::string text, caption;
+    UINT flags = 0;
+    int answer = 0;
+    bool hasOwner = false;
+};
+
+// What dialog 103 went through.
+struct DialogLog {
+    bool created = false;
+    HINSTANCE instance = nullptr;
+    LPARAM initParam = 0;
+    HWND handle = nullptr, okButton = nullptr;
+    bool hasOwner = false;
+    std::string windowText;
+    std::string itemText1001;
+    RECT rect = {};                   // where it is now
+    int moves = 0;
+    bool moveAskedForRepaint = false;
+    std::vector<MSG> posted;          // what the program posted to it
+    std::vector<UINT> delivered;      // messages handed to the dialog procedure, in order
+    int paints = 0;
+    long long writesBeforeFirstPaint = -1;  // _lwrite calls made before it was first drawn
+    long long largestWriteGap = 0;    // most bytes asked of _lwrite between two looks at the queue
+    bool ended = false;
+    INT_PTR result = 0;
+    bool waitedForever = false;       // its modal loop found nothing left to do
+};
+
+struct Log {
+    // Ordered: "box <caption>", "cursor wait", "cursor arrow", "dialog",
+    // "dialog ended <result>", "paint", "exec <command>", "profile <value>",
+    // "spi <action>", "quit <code>".
+    std::vector<std::string> events;
+    std::vector<MessageBoxCall> boxes;
+
+    bool classRegistered = false;
+    WNDCLASSA windowClass = {};
+    std::string className;
+    int createCalls = 0;
+    std::string createdClass, createdTitle;
+    DWORD createdStyle = 0, createdExStyle = 0;
+    int createdX = 0, createdY = 0, createdWidth = 0, createdHeight = 0;
+    bool createdWithParentOrMenuOrParam = false;
+    HINSTANCE createdInstance = nullptr;
+    std::vector<UINT> mainMessages;    // sent to the main window procedure
+    std::vector<UINT> defaultHandled;  // handed on to DefWindowProcA
+    bool quitPosted = false;
+    int quitCode = 0;
+    bool waitedForever = false;        // GetMessageA on an empty queue with no quit message
+
+    DialogLog dialog;
+    int dialogCalls = 0;
+
+    std::vector<std::string> freeSpaceCalls;  // "ex <root>" or "classic <root>"
+    int librariesLoaded = 0, librariesFreed = 0;
+    std::vector<std::string> shortPathQueries;
+    struct ProfileWrite {
+        std::string section, key, value, file;
+    };
+    std::vector<ProfileWrite> profileWrites;
+    struct SpiCall {
+        UINT action, uiParam, winIni;
+        bool hasPointer;
+    };
+    std::vector<SpiCall> spiCalls;
+    struct Exec {
+        std::string commandLine;
+        UINT show;
+    };
+    std::vector<Exec> execs;
+    std::vector<std::string> moveFileExCalls;  // "<from> -> <to>" for each MoveFileExA call
+};
+const Log& GetLog();
+
+// The system redraws part of the dialog (it is uncovered, say): it needs painting.
+void InvalidateDialog();
+// Queues a message for the dialog, as a keystroke or a click would.
+void PostToDialog(UINT message, WPARAM wParam, LPARAM lParam);
+// The system sends the dialog a message (WM_CLOSE from the task bar, say);
+// default handling applies when its procedure returns 0.
+LRESULT SendToDialog(UINT message, WPARAM wParam, LPARAM lParam);
+// True when a move onto this Windows path is to fail (Setup::refusedMoveTargets);
+// the refusal is used up.
+bool MoveRefused(const std::string& windowsPath);
 
 }  // namespace standin
 

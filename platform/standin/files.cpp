@@ -1,6 +1,7 @@
 // Native stand-in: files, directories and the module's own path.
 #include "platform/standin/win32.h"
 #include "platform/standin/control.h"
+#include "platform/standin/internal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -50,6 +51,8 @@ void Reset(const std::string& rootDir) {
     for (int fd : S().handles) close(fd);
     S() = State();
     S().root = rootDir;
+    ResetUi();
+    ResetSystem();
 }
 
 void SetModulePath(const std::string& windowsPath) { S().modulePath = windowsPath; }
@@ -183,6 +186,7 @@ BOOL DeleteFileA(LPCSTR path) { return unlink(standin::HostPath(path).c_str()) =
 BOOL MoveFileA(LPCSTR from, LPCSTR to) {
     std::string src = standin::HostPath(from), dst = standin::HostPath(to);
     struct stat st;
+    if (standin::MoveRefused(to)) return FALSE;
     if (stat(dst.c_str(), &st) == 0) return FALSE;  // MoveFile never replaces
     return rename(src.c_str(), dst.c_str()) == 0;
 }

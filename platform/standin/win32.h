@@ -81,6 +81,158 @@ BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR from, LPCSTR to);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
+/* ---- Windows, messages, dialogs, the system (platform/standin/ui.cpp and
+ * platform/standin/system.cpp) ---- */
+typedef WORD ATOM;
+typedef uintptr_t UINT_PTR;
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG;
+
+typedef struct tagWNDCLASSA {
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+} WNDCLASSA;
+
+typedef union _ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER;
+
+#define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)(WORD)(i))
+#define IS_INTRESOURCE(p) (((uintptr_t)(p) >> 16) == 0)
+
+#define CS_VREDRAW 0x0001
+#define CS_HREDRAW 0x0002
+#define WS_OVERLAPPEDWINDOW 0x00CF0000
+#define CW_USEDEFAULT ((int)0x80000000)
+#define WHITE_BRUSH 0
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+#define IDC_WAIT MAKEINTRESOURCEA(32514)
+#define GWL_HINSTANCE (-6)
+#define SM_CXSCREEN 0
+#define SM_CYSCREEN 1
+#define SW_SHOW 5
+#define SW_SHOWDEFAULT 10
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_PAINT 0x000F
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_NCCREATE 0x0081
+#define WM_NCMOUSEMOVE 0x00A0
+#define WM_NCLBUTTONDOWN 0x00A1
+#define WM_NCMBUTTONDBLCLK 0x00A9
+#define WM_KEYFIRST 0x0100
+#define WM_KEYDOWN 0x0100
+#define WM_KEYUP 0x0101
+#define WM_CHAR 0x0102
+#define WM_SYSKEYDOWN 0x0104
+#define WM_KEYLAST 0x0109
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_SYSCOMMAND 0x0112
+#define WM_TIMER 0x0113
+#define WM_MOUSEFIRST 0x0200
+#define WM_MOUSEMOVE 0x0200
+#define WM_LBUTTONDOWN 0x0201
+#define WM_LBUTTONUP 0x0202
+#define WM_MOUSELAST 0x020E
+#define VK_RETURN 0x0D
+#define VK_ESCAPE 0x1B
+
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+#define MB_OK 0x00000000
+#define MB_OKCANCEL 0x00000001
+#define MB_YESNO 0x00000004
+#define MB_ICONHAND 0x00000010
+#define MB_ICONSTOP MB_ICONHAND
+#define MB_ICONQUESTION 0x00000020
+#define MB_ICONEXCLAMATION 0x00000030
+#define MB_ICONINFORMATION 0x00000040
+
+#define SPI_SETSCREENSAVEACTIVE 17
+#define SPIF_UPDATEINIFILE 0x0001
+#define SPIF_SENDWININICHANGE 0x0002
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+
+/* user32 and gdi32 */
+ATOM RegisterClassA(const WNDCLASSA* windowClass);
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
+                     int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void PostQuitMessage(int exitCode);
+BOOL GetMessageA(MSG* message, HWND window, UINT first, UINT last);
+BOOL PeekMessageA(MSG* message, HWND window, UINT first, UINT last, UINT remove);
+BOOL TranslateMessage(const MSG* message);
+LRESULT DispatchMessageA(const MSG* message);
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+HICON LoadIconA(HINSTANCE instance, LPCSTR name);
+HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
+HCURSOR SetCursor(HCURSOR cursor);
+HGDIOBJ GetStockObject(int object);
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC dialogProc, LPARAM param);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+BOOL SetWindowTextA(HWND window, LPCSTR text);
+BOOL SetDlgItemTextA(HWND dialog, int item, LPCSTR text);
+HWND GetDlgItem(HWND dialog, int item);
+BOOL GetWindowRect(HWND window, RECT* rect);
+int GetSystemMetrics(int index);
+BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
+LONG GetWindowLongA(HWND window, int index);
+BOOL UpdateWindow(HWND window);
+BOOL SystemParametersInfoA(UINT action, UINT uiParam, LPVOID pvParam, UINT winIni);
+
+/* kernel32: the system's services. GetDiskFreeSpaceExA and MoveFileExA are
+ * not declared: a Windows 95 program finds them with GetProcAddress. */
+BOOL GetDiskFreeSpaceA(LPCSTR root, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
+                       DWORD* totalClusters);
+HMODULE LoadLibraryA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
+UINT WinExec(LPCSTR commandLine, UINT show);
+
 /* C runtime helpers on the platform's paths (see platform/platform.h) */
 FILE* OpenStream(const char* path, const char* mode);
 int PathExists(const char* path);

@@ -1,0 +1,135 @@
+/* Start-up and the installation sequence.
+ *
+ * WinMain registers the class "LVRNInst" and creates a window of it; the
+ * whole installation runs while MainWndProc handles WM_CREATE, which then
+ * answers -1. The system destroys the half-made window, WM_DESTROY posts the
+ * quit message, and WinMain's message loop ends at its first read.
+ *
+ * RunInstallation: read the title; refuse a damaged installer, or one whose
+ * path is too long to read itself, before anything is asked; ask before
+ * replacing a saver and when space looks short; confirm; place the entries
+ * inside the "Installing" dialog; report completion (or the failure) and
+ * start the installed saver by its full path.
+ */
+#include "install/install.h"
+
+#include <string.h>
+
+InstallerState installer;
+
+void ResetInstaller(void) { memset(&installer, 0, sizeof installer); }
+
+/* A damaged installer, one that cannot read itself, or a system without a
+ * readable Windows directory is refused before anything is asked. */
+static int CheckInstaller(const char* moduleName) {
+    int state = InspectPackage(installer.instance, NULL, NULL);
+    if (state == PACKAGE_MISSING && PackageFailureReason() == PACKAGE_PATH_TOO_LONG)
+        return SetFailure(FAIL_INSTALLER_PATH, "");
+    if (state != PACKAGE_SOUND) return SetFailure(FAIL_DAMAGED_INSTALLER, FileNamePart(moduleName));
+    char directory[PATH_SIZE];
+    if (!ReadWindowsDirectory(directory)) return SetFailure(FAIL_NO_WINDOWS, "");
+    return 1;
+}
+
+/* Shows installer.failure in a stop box; the process ends with status 1. */
+static void ReportFailure(const char* caption) {
+    MessageBoxA(NULL, installer.failure, caption, MB_OK | MB_ICONSTOP);
+    installer.exitStatus = 1;
+}
+
+void RunInstallation(void) {
+    char caption[CAPTION_SIZE], text[MESSAGE_SIZE], directory[PATH_SIZE], moduleName[PATH_SIZE];
+    char stem[PATH_SIZE], sizeText[NUMBER_TEXT_SIZE];
+
+    ReadTitle(installer.instance, installer.title);
+    /* Trailing spaces (0x20 only) are padding, not title. */
+    for (int i = (int)strlen(installer.title) - 1; i >= 0 && installer.title[i] == ' '; i--)
+        installer.title[i] = '\0';
+    FormatText(caption, CAPTION_SIZE, "%s Screen Saver Installation", installer.title);
+    ReadModuleName(installer.instance, moduleName);
+    if (!CheckInstaller(moduleName)) {
+        ReportFailure(caption);
+        return;
+    }
+
+    if (!CheckReplace(installer.instance)) return;
+    if (!CheckDiskSpace(installer.instance)) return;
+
+    MakeScrName(moduleName, installer.scrName);
+    ReadWindowsDirectory(directory);
+    UpperCase(directory);
+    FormatText(text, MESSAGE_SIZE,
+               "This program will install %s (%s Screen Saver) to %s and will make it your default Screen "
+               "Saver.  This installation will take %s bytes.",
+               installer.scrName, installer.title, directory, GroupThousands(installer.installSize, sizeText));
+    if (MessageBoxA(NULL, text, caption, MB_OKCANCEL | MB_ICONINFORMATION) != IDOK) return;
+
+    SetCursor(LoadCursorA(NULL, IDC_WAIT));
+    DialogBoxParamA(installer.instance, MAKEINTRESOURCEA(ID_INSTALL_DIALOG), NULL, InstallDlgProc, 0);
+    SetCursor(LoadCursorA(NULL, IDC_ARROW));
+    if (!installer.placementStarted) SetFailure(FAIL_NO_DIALOG, "");
+    if (installer.failed) {
+        ReportFailure(caption);
+        return;
+    }
+
+    ReadWindowsDirectory(directory);
+    AppendBackslash(directory, PATH_SIZE);
+    stem[0] = '\\';
+    MakeInstallerStem(moduleName, stem + 1);
+    UpperCase(stem);
+    FormatText(text, MESSAGE_SIZE,
+               "Installation Complete!\r\n\r\nData files have also been installed in your %sTORVANEK\\LUMAVERN%s "
+               "directory.",
+               directory, stem);
+    MessageBoxA(NULL, text, caption, MB_OK | MB_ICONEXCLAMATION);
+
+    /* By its full path: a bare name would find a file of that name beside
+     * the installer first. */
+    char command[PATH_SIZE + 2] = "\"";
+    if (AppendText(command, sizeof command, directory) && AppendText(command, sizeof command, installer.scrName) &&
+        AppendText(command, sizeof command, "\""))
+        WinExec(command, SW_SHOW);
+}
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        installer.creationHandled = 1;
+        RunInstallation();
+        return -1;
+    }
+    if (message == WM_DESTROY) {
+        PostQuitMessage(installer.exitStatus);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+    (void)commandLine;
+    (void)show;
+    if (!previous) {
+        WNDCLASSA windowClass;
+        memset(&windowClass, 0, sizeof windowClass);
+        windowClass.style = CS_HREDRAW | CS_VREDRAW;
+        windowClass.lpfnWndProc = MainWndProc;
+        windowClass.hInstance = instance;
+        windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(ID_ICON));
+        windowClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
+        windowClass.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
+        windowClass.lpszClassName = "LVRNInst";
+        if (!RegisterClassA(&windowClass)) return 1;
+    }
+    installer.instance = instance;
+    CreateWindowExA(0, "LVRNInst", "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                    CW_USEDEFAULT, NULL, NULL, instance, NULL);
+    /* Without WM_CREATE nothing posts the quit message: the loop would wait. */
+    if (!installer.creationHandled) return 1;
+
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return installer.exitStatus;
+}

@@ -1,0 +1,148 @@
+/* Bounded text helpers and the names the installer derives from its own file
+ * name.
+ *
+ * The installed saver takes the installer's file name up to its FIRST '.',
+ * upper-cased, with ".SCR" (my.clouds.exe installs MY.SCR); the data
+ * directory and the ".DAT" file take it up to its LAST '.', case kept
+ * (my.clouds). Upper-casing touches the letters a to z only: text is
+ * single-byte ANSI in whatever code page the system uses.
+ *
+ * Nothing here writes past a buffer: a text that does not fit is cut and
+ * terminated, and the callers that build paths treat a cut as a failure.
+ */
+#include "install/install.h"
+
+#include <stdarg.h>
+#include <string.h>
+
+void FormatText(char* out, unsigned size, const char* pattern, ...) {
+    va_list insertions;
+    va_start(insertions, pattern);
+    unsigned used = 0;
+    for (const char* p = pattern; *p; p++) {
+        const char* piece = p;
+        unsigned length = 1;
+        if (p[0] == '%' && p[1] == 's') {
+            piece = va_arg(insertions, const char*);
+            p++;
+            length = (unsigned)strlen(piece);
+        }
+        while (length-- > 0 && used + 1 < size) out[used++] = *piece++;
+    }
+    va_end(insertions);
+    out[used] = '\0';
+}
+
+int AppendText(char* buffer, unsigned size, const char* text) {
+    unsigned used = (unsigned)strlen(buffer);
+    while (*text) {
+        if (used + 1 >= size) {
+            buffer[used] = '\0';
+            return 0;
+        }
+        buffer[used++] = *text++;
+    }
+    buffer[used] = '\0';
+    return 1;
+}
+
+int AppendBackslash(char* path, unsigned size) {
+    unsigned length = (unsigned)strlen(path);
+    if (length > 0 && path[length - 1] == '\\') return 1;
+    return AppendText(path, size, "\\");
+}
+
+void UpperCase(char* text) {
+    for (; *text; text++)
+        if (*text >= 'a' && *text <= 'z') *text = (char)(*text - 'a' + 'A');
+}
+
+void DecimalText(unsigned long long value, int minDigits, char* text) {
+    /* Divided by 10 in 16-bit pieces: a 64-bit division would pull a
+     * run-time library routine into the installer. */
+    unsigned pieces[4] = {(unsigned)(value >> 48) & 0xFFFF, (unsigned)(value >> 32) & 0xFFFF,
+                          (unsigned)(value >> 16) & 0xFFFF, (unsigned)value & 0xFFFF};
+    char reversed[NUMBER_TEXT_SIZE];
+    int count = 0;
+    unsigned left;
+    do {
+        unsigned remainder = 0;
+        left = 0;
+        for (int i = 0; i < 4; i++) {
+            unsigned part = (remainder << 16) | pieces[i];
+            pieces[i] = part / 10;
+            remainder = part % 10;
+            left |= pieces[i];
+        }
+        reversed[count++] = (char)('0' + remainder);
+    } while (left != 0);
+    while (count < minDigits && count < NUMBER_TEXT_SIZE - 1) reversed[count++] = '0';
+    for (int i = 0; i < count; i++) text[i] = reversed[count - 1 - i];
+    text[count] = '\0';
+}
+
+const char* FileNamePart(const char* path) {
+    const char* slash = strrchr(path, '\\');
+    return slash ? slash + 1 : path;
+}
+
+int ReadModuleName(HINSTANCE instance, char* path) {
+    DWORD length = GetModuleFileNameA(instance, path, PATH_SIZE);
+    path[PATH_SIZE - 1] = '\0';
+    if (length == 0 || length >= PATH_SIZE) {
+        path[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+int ReadWindowsDirectory(char* path) {
+    UINT length = GetWindowsDirectoryA(path, PATH_SIZE);
+    if (length == 0 || length >= PATH_SIZE) {
+        path[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+/* Copies at most the first cut characters of the installer's file name. */
+static void CopyFileName(const char* moduleName, char* name, const char* (*findCut)(const char*)) {
+    const char* start = FileNamePart(moduleName);
+    const char* cut = findCut(start);
+    unsigned length = cut ? (unsigned)(cut - start) : (unsigned)strlen(start);
+    if (length > PATH_SIZE - 1) length = PATH_SIZE - 1;
+    memcpy(name, start, length);
+    name[length] = '\0';
+}
+
+static const char* FirstDot(const char* name) { return strchr(name, '.'); }
+static const char* LastDot(const char* name) { return strrchr(name, '.'); }
+
+void MakeInstallerStem(const char* moduleName, char* stem) { CopyFileName(moduleName, stem, LastDot); }
+
+void MakeSpelledScrName(const char* moduleName, char* name) {
+    CopyFileName(moduleName, name, FirstDot);
+    if (!AppendText(name, PATH_SIZE, ".SCR")) {
+        /* Keep the ending whole: a cut name still names a saver file. */
+        name[PATH_SIZE - 5] = '\0';
+        AppendText(name, PATH_SIZE, ".SCR");
+    }
+}
+
+void MakeScrName(const char* moduleName, char* scrName) {
+    MakeSpelledScrName(moduleName, scrName);
+    UpperCase(scrName);
+}
+
+char* GroupThousands(unsigned long long value, char* text) {
+    char digits[NUMBER_TEXT_SIZE];
+    DecimalText(value, 1, digits);
+    int length = (int)strlen(digits), used = 0;
+    for (int i = 0; i < length; i++) {
+        text[used++] = digits[i];
+        int left = length - 1 - i;
+        if (left > 0 && left % 3 == 0) text[used++] = ',';
+    }
+    text[used] = '\0';
+    return text;
+}

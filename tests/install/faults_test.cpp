@@ -1,0 +1,307 @@
+// Faults the installer must not have: failures passed off as success, half
+// installations, damaged installers taken at their word, wrapped sizes,
+// overflowing buffers, a loop waiting for ever, a blank dialog that the
+// system takes for hung, the wrong saver started, garbage registered.
+#include "fixture.h"
+
+namespace installtest {
+namespace {
+
+class Faults : public InstallTest {
+protected:
+    // Runs the installer expecting it to end with a stop box that mentions
+    // the failure, no completion message and no saver started.
+    void ExpectFailure(const std::string& mentions) {
+        EXPECT_EQ(Run(), 1);
+        const standin::Log& log = standin::GetLog();
+        ASSERT_FALSE(log.boxes.empty());
+        const standin::MessageBoxCall& box = log.boxes.back();
+        EXPECT_EQ(box.caption, "Clouds Screen Saver Installation");
+        EXPECT_EQ(box.flags, UINT(MB_OK | MB_ICONSTOP));
+        EXPECT_NE(box.text.find(mentions), std::string::npos) << box.text;
+        for (const auto& shown : log.boxes) EXPECT_EQ(shown.text.find("Installation Complete!"), std::string::npos);
+        EXPECT_TRUE(log.execs.empty());
+        EXPECT_EQ(log.quitCode, 1);
+        EXPECT_TRUE(NamesContaining("~IN").empty());
+        EXPECT_EQ(standin::GetCounters().openHandles, 0);
+    }
+
+    // Existing saver and data file that a failed installation must not touch.
+    void PlantOldInstallation() {
+        WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
+        WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", "old data");
+        standin::GetSetup().answers = {IDYES, IDOK};
+    }
+    void ExpectOldInstallation() {
+        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), "old saver");
+        EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), "old data");
+        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
+    }
+};
+
+TEST_F(Faults, AFailureAtTheLastEntryLeavesTheOldInstallationByteForByte) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    PlantOldInstallation();
+    standin::SetWriteBudget(3000 + 5000 + 699);  // the last entry's file ends one byte short
+    ExpectFailure("FILE0015.MID could not be written completely");
+    ExpectOldInstallation();
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"));
+}
+
+TEST_F(Faults, AFileThatCannotBeCreatedEndsThePlacement) {
+    UseInstaller(ThreeEntries());
+    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
+    standin::GetSetup().answers = {IDYES, IDOK};
+    // A plain file where the data directory's first level must go.
+    WriteFile("C:\\WINDOWS\\TORVANEK", "in the way");
+    ExpectFailure("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be created");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), "old saver");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK"), "in the way");
+}
+
+TEST_F(Faults, ADirectoryUnderAnInstalledNameIsNotReplaced) {
+    UseInstaller(ThreeEntries());
+    fs::create_directories(standin::HostPath("C:\\WINDOWS\\CLOUDS.SCR"));
+    standin::GetSetup().answers = {IDYES, IDOK};
+    ExpectFailure("C:\\WINDOWS\\CLOUDS.SCR could not be created");
+    EXPECT_TRUE(fs::is_directory(standin::HostPath("C:\\WINDOWS\\CLOUDS.SCR")));
+}
+
+TEST_F(Faults, PathsLongerThanTheirBuffersAreRefused) {
+    // The saver's path fits in 260 bytes; the data directory's does not.
+    std::string windows = "C:\\" + std::string(236, 'W');
+    UseWindowsDirectory(windows);
+    UseInstaller(ThreeEntries());
+    ExpectFailure("because their paths would be too long");
+    EXPECT_NE(LastBox().text.find(windows), std::string::npos);
+    EXPECT_FALSE(Exists(windows + "\\CLOUDS.SCR"));
+}
+
+TEST_F(Faults, AnExtensionWithACharacterFileNamesCannotHoldIsRefused) {
+    for (const char* ext : {"\\..", "/x", ":", "?*", "\x01", "a|b"}) {
+        standin::Reset(root_);
+        ResetInstaller();
+        fs::remove_all(standin::HostPath("C:\\"));
+        UseWindowsDirectory("C:\\WINDOWS");
+        author::PackageContents c = ThreeEntries();
+        c.entries[2].extension = {};
+        memcpy(c.entries[2].extension.data(), ext, strlen(ext));
+        UseInstaller(c);
+        ExpectFailure("has a name that Windows does not allow");
+        EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR")) << ext;
+        EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT")) << ext;
+    }
+}
+
+TEST_F(Faults, RefusedRegistrationIsReportedAfterTheFilesArePlaced) {
+    for (bool profile : {true, false}) {
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\WINDOWS");
+        author::PackageContents c = ThreeEntries();
+        UseInstaller(c);
+        (profile ? standin::GetSetup().profileWriteFails : standin::GetSetup().screenSaverSettingFails) = true;
+        ExpectFailure(profile ? "system.ini could not be written" : "could not be switched on");
+        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+    }
+}
+
+TEST_F(Faults, AnInstallerThatCannotReadItselfDuringPlacementChangesNothing) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    PlantOldInstallation();
+    // The installer file goes away while the entries are being written.
+    standin::GetSetup().onQueueCheck = [](int) { standin::SetModulePath("D:\\DOWNLOAD\\GONE.EXE"); };
+    ExpectFailure("could not read its own file while installing CLOUDS.SCR");
+    ExpectOldInstallation();
+}
+
+TEST_F(Faults, AMoveThatFailsPutsTheOldFileBack) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    PlantOldInstallation();
+    standin::GetSetup().moveFileEx = standin::Setup::MoveEx::Missing;
+    standin::GetSetup().refusedMoveTargets = {"C:\\WINDOWS\\CLOUDS.SCR"};
+    ExpectFailure("C:\\WINDOWS\\CLOUDS.SCR could not be put in place");
+    ExpectOldInstallation();
+}
+
+TEST_F(Faults, StoredDataEndingEarlyIsDamage) {
+    author::PackageContents c = ThreeEntries();
+    Bytes bytes = author::WritePackage(Host(), c);
+    bytes.resize(bytes.size() - 10);  // cut inside the last entry's data
+    UseInstallerBytes(bytes);
+    strcpy(installer.scrName, "CLOUDS.SCR");
+    // The dialog on its own: the sequence would refuse the installer before.
+    DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
+    EXPECT_TRUE(installer.failed);
+    EXPECT_NE(std::string(installer.failure).find("the data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
+              std::string::npos)
+        << installer.failure;
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
+    EXPECT_TRUE(NamesContaining("~IN").empty());
+    EXPECT_TRUE(standin::GetLog().profileWrites.empty());
+}
+
+class Damaged : public Faults {
+protected:
+    void ExpectDamaged(const Bytes& bytes) {
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\WINDOWS");
+        UseInstallerBytes(bytes);
+        auto before = Snapshot();
+        EXPECT_EQ(Run(), 1);
+        ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
+        EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
+        EXPECT_EQ(LastBox().text,
+                  "The installer Clouds.exe is damaged or incomplete.  Please download it again.\r\n\r\n"
+                  "Nothing has been installed or changed on your system.");
+        EXPECT_EQ(standin::GetLog().dialogCalls, 0);
+        EXPECT_EQ(Snapshot(), before);
+    }
+};
+
+TEST_F(Damaged, EveryKindOfDamageIsFoundBeforeAnythingIsAsked) {
+    author::PackageContents c = ThreeEntries();
+    const Bytes whole = author::WritePackage(Host(), c);
+    const std::uint32_t start = author::CheckHost(Host()).packageStart;
+    const std::uint32_t table = start + PACKAGE_HEADER_SIZE;
+
+    ExpectDamaged(Bytes(4096, 0));                   // no package to be found at all
+    ExpectDamaged(Bytes(whole.begin(), whole.begin() + table + 20));  // cut inside the table
+    ExpectDamaged(Bytes(whole.begin(), whole.end() - 1));             // a download one byte short
+
+    Bytes huge = whole;  // entry 2 would expand to 2^31 bytes
+    huge[table + 2 * ENTRY_RECORD_SIZE + 8 + 3] = 0x80;
+    ExpectDamaged(huge);
+
+    Bytes outside = whole;  // entry 0's data offset points past the end
+    outside[table + 3] = 0x7F;
+    ExpectDamaged(outside);
+}
+
+TEST_F(Faults, AnInstallerPathTooLongForItsBuffersGetsItsOwnMessage) {
+    std::string dir = "D:\\" + std::string(250, 'd');
+    UseInstaller(ThreeEntries(), dir + "\\Clouds.exe");
+    auto before = Snapshot();
+    EXPECT_EQ(Run(), 1);
+    ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
+    EXPECT_NE(LastBox().text.find("path of its folder is too long"), std::string::npos) << LastBox().text;
+    EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(Faults, SizesFromTwoGigabytesOnAreShownTrue) {
+    author::PackageContents c;
+    c.title = "Clouds";
+    for (int i = 0; i < 2; i++) {
+        c.entries.push_back(Stored(Pattern(16, i)));
+        c.entries.back().expandedSize = 0x7FFFFFFF;
+    }
+    UseInstaller(c);
+    standin::GetSetup().availableBytes = 1ull << 50;  // plenty: 2^40 kilobytes, not their low bits 0
+    standin::GetSetup().answers = {IDCANCEL};
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(standin::GetLog().boxes.size(), 1u);  // no "Disk Full"
+    EXPECT_NE(LastBox().text.find("This installation will take 4,294,967,294 bytes."), std::string::npos)
+        << LastBox().text;
+}
+
+TEST_F(Faults, LongNamesAreCutToTheirBuffersNeverPast) {
+    // A Windows directory of 259 characters, a title of 32 and an installer
+    // name of 200: the confirmation would not fit its 512-byte buffer.
+    std::string windows = "C:";
+    while (windows.size() < 259) windows += "\\" + std::string(std::min<size_t>(50, 258 - windows.size()), 'w');
+    ASSERT_EQ(windows.size(), 259u);
+    UseWindowsDirectory(windows);
+    UseInstaller(ThreeEntries("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"), "D:\\" + std::string(200, 'n') + ".exe");
+    standin::GetSetup().answers = {IDCANCEL};
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
+    EXPECT_EQ(LastBox().text.size(), size_t(MESSAGE_SIZE - 1));
+    EXPECT_EQ(LastBox().text.substr(0, 26), "This program will install ");
+}
+
+TEST_F(Faults, AWindowThatCannotBeMadeEndsTheProcessWithStatusOne) {
+    UseInstaller(ThreeEntries());
+    standin::GetSetup().registerClassFails = true;
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(standin::GetLog().createCalls, 0);
+    EXPECT_FALSE(standin::GetLog().waitedForever);
+
+    standin::Reset(root_);
+    ResetInstaller();
+    UseWindowsDirectory("C:\\WINDOWS");
+    UseInstaller(ThreeEntries());
+    standin::GetSetup().createWindowFails = true;
+    EXPECT_EQ(Run(), 1);
+    EXPECT_FALSE(standin::GetLog().waitedForever);
+    EXPECT_TRUE(standin::GetLog().boxes.empty());
+}
+
+TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
+    author::PackageContents c;
+    c.title = "Clouds";
+    c.entries = {Stored(Pattern(300000, 1)), Stored(Pattern(200000, 2))};
+    UseInstaller(c);
+    // The dialog is uncovered again and again while the files are written.
+    standin::GetSetup().onQueueCheck = [](int check) {
+        if (check % 10 == 0) standin::InvalidateDialog();
+    };
+    EXPECT_EQ(Run(), 0);
+    const standin::DialogLog& d = standin::GetLog().dialog;
+    EXPECT_EQ(d.writesBeforeFirstPaint, 0);
+    EXPECT_GT(d.paints, 20);
+    // The queue is looked at after every block: never more than one block unserved.
+    EXPECT_LE(d.largestWriteGap, COPY_BLOCK_SIZE);
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+}
+
+TEST_F(Faults, InputDuringTheWorkStartsNothing) {
+    author::PackageContents c;
+    c.title = "Clouds";
+    c.entries = {Stored(Pattern(100000, 1)), Stored(Pattern(100000, 2))};
+    UseInstaller(c);
+    standin::GetSetup().onQueueCheck = [](int check) {
+        if (check == 3) {
+            standin::PostToDialog(WM_KEYDOWN, VK_RETURN, 0);   // would be the OK command
+            standin::PostToDialog(WM_KEYDOWN, VK_ESCAPE, 0);   // would be Cancel
+            standin::PostToDialog(WM_LBUTTONDOWN, 0, 0);
+            standin::PostToDialog(WM_COMMAND, IDOK, 0);
+            standin::SendToDialog(WM_CLOSE, 0, 0);              // the task bar's Close
+        }
+    };
+    EXPECT_EQ(Run(), 0);
+    const standin::DialogLog& d = standin::GetLog().dialog;
+    long long written = 0;
+    for (unsigned size : standin::GetCounters().writeSizes) written += size;
+    EXPECT_EQ(written, 200000);  // the work ran once
+    EXPECT_EQ(d.result, 1);
+    for (UINT m : d.delivered) {
+        EXPECT_NE(m, UINT(WM_KEYDOWN));
+        EXPECT_NE(m, UINT(WM_LBUTTONDOWN));
+    }
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), Text(c.entries[1].data));
+}
+
+TEST_F(Faults, TheInstalledSaverIsStartedByItsFullQuotedPath) {
+    UseInstaller(ThreeEntries(), "D:\\DOWNLOAD\\Clouds.exe");
+    WriteFile("D:\\DOWNLOAD\\CLOUDS.SCR", "a stranger beside the installer");
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(standin::GetLog().execs.size(), 1u);
+    EXPECT_EQ(standin::GetLog().execs[0].commandLine, "\"C:\\WINDOWS\\CLOUDS.SCR\"");
+}
+
+TEST_F(Faults, WithoutAShortPathTheLongOneIsRegistered) {
+    UseWindowsDirectory("C:\\Program Files\\My Windows");
+    UseInstaller(ThreeEntries());
+    standin::GetSetup().shortPathFails = true;
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(standin::GetLog().profileWrites.size(), 1u);
+    EXPECT_EQ(standin::GetLog().profileWrites[0].value, "C:\\Program Files\\My Windows\\CLOUDS.SCR");
+}
+
+}  // namespace
+}  // namespace installtest

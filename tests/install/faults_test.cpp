@@ -32,6 +32,11 @@ protected:
         WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", "old data");
         standin::GetSetup().answers = {IDYES, IDOK};
     }
+    // The installer's file goes away (a removable disk taken out, say).
+    void MoveInstallerAway() {
+        std::string host = standin::HostPath("D:\\DOWNLOAD\\Clouds.exe");
+        if (fs::exists(host)) fs::rename(host, host + ".gone");
+    }
     void ExpectOldInstallation() {
         EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), "old saver");
         EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), "old data");
@@ -112,7 +117,7 @@ TEST_F(Faults, AnInstallerThatCannotReadItselfDuringPlacementChangesNothing) {
     UseInstaller(c);
     PlantOldInstallation();
     // The installer file goes away while the entries are being written.
-    standin::GetSetup().onQueueCheck = [](int) { standin::SetModulePath("D:\\DOWNLOAD\\GONE.EXE"); };
+    standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
     ExpectFailure("could not read its own file while installing CLOUDS.SCR");
     ExpectOldInstallation();
 }
@@ -142,6 +147,44 @@ TEST_F(Faults, StoredDataEndingEarlyIsDamage) {
     EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
     EXPECT_TRUE(NamesContaining("~IN").empty());
     EXPECT_TRUE(standin::GetLog().profileWrites.empty());
+}
+
+TEST_F(Faults, AnExpansionThatFailsEndsThePlacement) {
+    author::PackageContents c = ThreeEntries();
+    c.entries[1] = Compressed(Compressible(30000, 2));
+    UseInstaller(c);
+    PlantOldInstallation();
+    fs::create_directories(standin::HostPath("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP"));
+    // The expanded file's place is taken by a directory: it cannot be created.
+    EXPECT_EQ(Run(), 1);
+    EXPECT_NE(LastBox().text.find("Clouds.DAT could not be created"), std::string::npos) << LastBox().text;
+    ExpectOldInstallation();
+
+    // The installer file is gone when the compressed entry is to be expanded.
+    standin::Reset(root_);
+    ResetInstaller();
+    fs::remove_all(standin::HostPath("C:\\"));
+    UseWindowsDirectory("C:\\WINDOWS");
+    UseInstaller(c);
+    PlantOldInstallation();
+    standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
+    ExpectFailure("could not read its own file while installing C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT");
+    ExpectOldInstallation();
+}
+
+TEST_F(Faults, CompressedDataCutShortIsDamage) {
+    author::PackageContents c = ThreeEntries();
+    c.entries[2] = Compressed(Compressible(50000, 3), ".MID");
+    Bytes bytes = author::WritePackage(Host(), c);
+    bytes.resize(bytes.size() - c.entries[2].data.size() / 2);
+    UseInstallerBytes(bytes);
+    strcpy(installer.scrName, "CLOUDS.SCR");
+    DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
+    EXPECT_NE(std::string(installer.failure).find("the data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
+              std::string::npos)
+        << installer.failure;
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
+    EXPECT_TRUE(NamesContaining("~IN").empty());
 }
 
 class Damaged : public Faults {

@@ -5,6 +5,7 @@
 #define TESTS_INSTALL_FIXTURE_H
 
 #include "author/package_writer.h"
+#include "compress/compress.h"
 #include "author/pe_layout.h"
 #include "install/install.h"
 #include "platform/standin/control.h"
@@ -44,6 +45,23 @@ inline author::PackageEntry Stored(const Bytes& data, const char* extension = ".
     e.data = data;
     memcpy(e.extension.data(), extension, strnlen(extension, 4));
     return e;
+}
+
+inline author::PackageEntry Compressed(const Bytes& data, const char* extension = ".TMP") {
+    author::PackageEntry e = Stored(codec::Compress(data, codec::Level::Default), extension);
+    e.expandedSize = static_cast<std::uint32_t>(data.size());
+    return e;
+}
+
+// Text with long runs, so that it compresses.
+inline Bytes Compressible(std::size_t size, unsigned seed) {
+    Bytes out;
+    while (out.size() < size) {
+        std::string line = "line " + std::to_string(out.size() % 977 + seed) + " of a saver's data\n";
+        out.insert(out.end(), line.begin(), line.end());
+    }
+    out.resize(size);
+    return out;
 }
 
 inline std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }

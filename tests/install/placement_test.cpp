@@ -104,6 +104,29 @@ TEST_F(Placement, StoredEntriesAreCopiedInBlocksOf2048) {
     }
 }
 
+TEST_F(Placement, StoredAndCompressedEntriesMixAtEveryIndex) {
+    author::PackageContents c;
+    c.title = "Clouds";
+    c.firstFileNumber = 15;
+    Bytes saver = Compressible(40000, 1), data = Pattern(6000, 2), tune = Compressible(70000, 3),
+          picture = Pattern(2500, 4), last = Compressible(20000, 5);
+    c.entries = {Compressed(saver), Stored(data), Compressed(tune, ".MID"), Stored(picture, ".BMP"),
+                 Compressed(last, ".TXT")};
+    ASSERT_LT(c.entries[0].data.size(), saver.size());
+    UseInstaller(c);
+    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", std::string(100000, 'o'));  // longer than the new one
+    standin::GetSetup().answers = {IDYES};
+    ASSERT_EQ(Run(), 0);
+    const std::string dir = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\";
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(saver));
+    EXPECT_EQ(ReadFile(dir + "Clouds.DAT"), Text(data));
+    EXPECT_EQ(ReadFile(dir + "FILE0015.MID"), Text(tune));
+    EXPECT_EQ(ReadFile(dir + "FILE0016.BMP"), Text(picture));
+    EXPECT_EQ(ReadFile(dir + "FILE0017.TXT"), Text(last));
+    EXPECT_EQ(standin::GetCounters().openHandles, 0);
+    EXPECT_TRUE(NamesContaining("~IN").empty());
+}
+
 TEST_F(Placement, TheLastEntryReachingTheEndOfTheFileIsWrittenInFull) {
     // The last entry's data ends the file: its final read comes up short.
     author::PackageContents c = Numbered(15, {".TMP", ".TMP", ".MID"});

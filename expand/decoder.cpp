@@ -26,7 +26,7 @@
 
 #include <string.h>
 
-static const unsigned TOP_BITS = 8;
+static const unsigned TOP_BITS = 7;
 static const unsigned HISTORY = RING_SIZE;
 static const unsigned WINDOW_SLACK = 64; /* a match may run past the block, copied in 16-byte chunks */
 static const unsigned BITS_AFTER_REFILL = 57;
@@ -129,41 +129,67 @@ void WritePtr(ExpandTarget* out, int byte, int32_t total) {
     if (writeCount >= blockLimit) WriteBlock(out);
 }
 
-/* Fills the table for the nodes below first child c, at depth below
- * TOP_BITS: an entry holds (depth << 10) | child value for a leaf, or
- * (TOP_BITS << 10) | position for a node TOP_BITS deep. */
-static void FillTopTable(unsigned c, unsigned depth, unsigned code) {
-    depth++;
-    for (unsigned bit = 0; bit < 2; bit++) {
-        unsigned p = c + bit;
-        unsigned prefix = (code << 1) | bit;
-        if (depth == TOP_BITS) {
-            topTable[prefix] = (unsigned short)((TOP_BITS << 10) | p);
-            continue;
-        }
-        model.watched[p] = 1;
-        unsigned k = model.child[p];
-        if (k < NODE_COUNT) {
-            FillTopTable(k, depth, prefix);
-            continue;
-        }
-        unsigned first = prefix << (TOP_BITS - depth);
-        unsigned last = first + (1u << (TOP_BITS - depth));
-        for (unsigned e = first; e < last; e++) topTable[e] = (unsigned short)((depth << 10) | k);
+/* Fills the table entries below node p, which sits depth levels down with
+ * the code `code`: (length << 10) | child value for a leaf less than
+ * TOP_BITS deep, (TOP_BITS << 10) | position for a node TOP_BITS deep. */
+static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
+    if (depth == TOP_BITS) {
+        topTable[code] = (unsigned short)((TOP_BITS << 10) | p);
+        return;
     }
+    model.watched[p] = 1;
+    unsigned k = model.child[p];
+    if (k < NODE_COUNT) {
+        FillTopTable(k, depth + 1, code << 1);
+        FillTopTable(k + 1, depth + 1, (code << 1) | 1);
+        return;
+    }
+    unsigned first = code << (TOP_BITS - depth);
+    unsigned last = first + (1u << (TOP_BITS - depth));
+    for (unsigned e = first; e < last; e++) topTable[e] = (unsigned short)((depth << 10) | k);
 }
 
-static void BuildTopTable(void) {
-    memset(model.watched, 0, sizeof model.watched);
-    model.watched[ROOT] = 1;
-    FillTopTable(model.child[ROOT], 0, 0);
-    model.stale = 0;
+/* Brings the table up to date after an update: the entries below each
+ * position a move went through, or all of them. */
+static void RefreshTopTable(void) {
+    if (model.stale) {
+        memset(model.watched, 0, sizeof model.watched);
+        FillTopTable(ROOT, 0, 0);
+        model.stale = 0;
+        model.touchedCount = 0;
+        return;
+    }
+    for (unsigned t = 0; t < model.touchedCount; t++) {
+        unsigned p = model.touched[t];
+        unsigned depth = 0, code = 0;
+        for (unsigned q = p; q != ROOT && depth < TOP_BITS; q = model.parent[q]) code |= (q & 1u) << depth++;
+        if (depth < TOP_BITS) FillTopTable(p, depth, code);
+    }
+    model.touchedCount = 0;
+}
+
+/* RefillBits a byte at a time, near the end of a block or of the stored
+ * bytes. */
+static void RefillBitsSlowly(uint32_t* remaining) {
+    while (bitCount < BITS_AFTER_REFILL) {
+        unsigned byte = 0;
+        if (readCount > 0) {
+            byte = readBuf[readPos++];
+            readCount--;
+            --*remaining;
+        } else if (*remaining > 0) {
+            if (!readEnded) break;
+            --*remaining;
+        }
+        bitBuf |= (uint64_t)byte << (56 - bitCount);
+        bitCount += 8;
+    }
 }
 
 /* Tops the bit buffer up to at least BITS_AFTER_REFILL bits from the reader's
  * current block; past the stored bytes (or once the source has ended) with
  * zero bytes. Stops early when only the next block could serve. */
-static void RefillBits(uint32_t* remaining) {
+static inline void RefillBits(uint32_t* remaining) {
     if (readCount >= 8) {
         const unsigned char* p = readBuf + readPos;
         uint64_t next = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
@@ -179,19 +205,7 @@ static void RefillBits(uint32_t* remaining) {
         bitCount += n << 3;
         return;
     }
-    while (bitCount < BITS_AFTER_REFILL) {
-        unsigned byte = 0;
-        if (readCount > 0) {
-            byte = readBuf[readPos++];
-            readCount--;
-            --*remaining;
-        } else if (*remaining > 0) {
-            if (!readEnded) break;
-            --*remaining;
-        }
-        bitBuf |= (uint64_t)byte << (56 - bitCount);
-        bitCount += 8;
-    }
+    RefillBitsSlowly(remaining);
 }
 
 int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal, uint32_t* remaining) {
@@ -227,7 +241,7 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
             RefillBits(&left);
             realTaken += before - readCount;
         }
-        if (model.stale) BuildTopTable();
+        if (model.stale | model.touchedCount) RefreshTopTable();
 
         unsigned entry = topTable[bitBuf >> (64 - TOP_BITS)];
         unsigned c = entry & 1023;

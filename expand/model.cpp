@@ -19,6 +19,7 @@ void StartModel(HuffModel* model) {
     model->freq[NODE_COUNT] = 0xFFFF;
     model->parent[ROOT] = 0;
     memset(model->watched, 0, sizeof model->watched);
+    model->touchedCount = 0;
     model->stale = 1;
 }
 

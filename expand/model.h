@@ -35,16 +35,23 @@ const unsigned FIRST_MATCH_SYMBOL = 256;
 const unsigned MAX_CODE_BITS = 21;                 /* longest symbol code the model can reach */
 const unsigned MAX_POSITION_BITS = 14;             /* longest position code */
 
+const unsigned TOUCHED_SIZE = 8;
+
 /* One instance of the tree. `child` holds NODE_COUNT + symbol for a leaf;
  * `parent` holds, past NODE_COUNT, the leaf position of each symbol.
- * `watched` marks positions whose child entries a decoding table was built
- * from; a swap or rebuild touching one sets `stale` (the decoder's business:
- * the compressor leaves them zero). */
+ *
+ * For a decoder that keeps a table of the top of the tree: `watched` marks
+ * the positions whose child entries the table was built from. A move that
+ * involves one lists both positions in `touched` (the table below them is
+ * out of date); a rebuild, or more moves than `touched` holds, sets `stale`
+ * (the whole table is). The compressor watches nothing. */
 struct HuffModel {
     unsigned short freq[NODE_COUNT + 1]; /* the last entry is a 0xFFFF sentinel */
     unsigned short child[NODE_COUNT];
     unsigned short parent[NODE_COUNT + SYMBOL_COUNT];
     unsigned char watched[NODE_COUNT];
+    unsigned short touched[TOUCHED_SIZE];
+    unsigned touchedCount;
     int stale;
 };
 
@@ -55,34 +62,53 @@ void StartModel(HuffModel* model);
 /* Halves the leaf frequencies and rebuilds the tree in place. */
 void RebuildModel(HuffModel* model);
 
-/* Counts one occurrence of symbol (rebuilding first when the root has
- * reached FREQ_LIMIT) and restores the order of the positions. */
-inline void UpdateModel(HuffModel* model, unsigned symbol) {
+/* Moves the node at c, whose frequency has just become k and exceeds its
+ * right neighbour's, with its subtree, to the highest position of lower
+ * frequency; returns that position. The positions keep their parents. */
+inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
     unsigned short* freq = model->freq;
     unsigned short* child = model->child;
     unsigned short* parent = model->parent;
-    if (freq[ROOT] == FREQ_LIMIT) RebuildModel(model);
-    unsigned c = parent[NODE_COUNT + symbol];
-    do {
-        unsigned k = ++freq[c];
-        if (k > freq[c + 1]) {
-            unsigned l = c + 1;
-            while (k > freq[l + 1]) l++;
-            freq[c] = freq[l];
-            freq[l] = (unsigned short)k;
-            unsigned i = child[c];
-            unsigned j = child[l];
-            child[l] = (unsigned short)i;
-            child[c] = (unsigned short)j;
-            parent[i] = (unsigned short)l;
-            if (i < NODE_COUNT) parent[i + 1] = (unsigned short)l;
-            parent[j] = (unsigned short)c;
-            if (j < NODE_COUNT) parent[j + 1] = (unsigned short)c;
-            model->stale |= model->watched[c] | model->watched[l];
-            c = l;
+    unsigned l = c + 1;
+    while (k > freq[l + 1]) l++;
+    freq[c] = freq[l];
+    freq[l] = (unsigned short)k;
+    unsigned i = child[c];
+    unsigned j = child[l];
+    child[l] = (unsigned short)i;
+    child[c] = (unsigned short)j;
+    parent[i] = (unsigned short)l;
+    if (i < NODE_COUNT) parent[i + 1] = (unsigned short)l;
+    parent[j] = (unsigned short)c;
+    if (j < NODE_COUNT) parent[j + 1] = (unsigned short)c;
+    if (model->watched[c] | model->watched[l]) {
+        if (model->touchedCount + 2 <= TOUCHED_SIZE) {
+            model->touched[model->touchedCount++] = (unsigned short)c;
+            model->touched[model->touchedCount++] = (unsigned short)l;
+        } else {
+            model->stale = 1;
         }
-        c = parent[c];
-    } while (c != 0);
+    }
+    return l;
+}
+
+/* Counts one more at position c and at each node above it. The root never
+ * moves (the sentinel above it is never exceeded). */
+inline void CountUpFrom(HuffModel* model, unsigned c) {
+    unsigned short* freq = model->freq;
+    while (c != ROOT) {
+        unsigned k = ++freq[c];
+        if (k > freq[c + 1]) c = MoveNodeUp(model, c, k);
+        c = model->parent[c];
+    }
+    ++freq[ROOT];
+}
+
+/* Counts one occurrence of symbol (rebuilding first when the root has
+ * reached FREQ_LIMIT) and restores the order of the positions. */
+inline void UpdateModel(HuffModel* model, unsigned symbol) {
+    if (model->freq[ROOT] == FREQ_LIMIT) RebuildModel(model);
+    CountUpFrom(model, model->parent[NODE_COUNT + symbol]);
 }
 
 /* Fills lengths[0..SYMBOL_COUNT-1] with each symbol's current code length. */

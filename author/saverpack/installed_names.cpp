@@ -1,5 +1,8 @@
-// Installed names of a package's entries.
+// Installed names of a package's entries, through the installer's own
+// name derivations.
 #include "author/saverpack/installed_names.h"
+
+#include "install/install.h"
 
 #include <cstring>
 
@@ -11,15 +14,14 @@ std::string FileNameOf(std::string_view path) {
 }
 
 std::string InstallerStem(std::string_view fileName) {
-    std::size_t dot = fileName.rfind('.');
-    return std::string(fileName.substr(0, dot));
+    char stem[PATH_SIZE];
+    MakeInstallerStem(std::string(fileName).c_str(), stem);
+    return stem;
 }
 
 std::string ScrName(std::string_view fileName) {
-    std::string name(fileName.substr(0, fileName.find('.')));
-    name += ".SCR";
-    for (char& c : name)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    char name[PATH_SIZE];
+    MakeScrName(std::string(fileName).c_str(), name);
     return name;
 }
 
@@ -31,9 +33,9 @@ std::vector<std::string> InstalledPath(std::string_view installerFileName, std::
     if (index == 1) {
         name = stem + ".DAT";
     } else {
-        std::string number = std::to_string(firstFileNumber + index - 2);
-        if (number.size() < 4) number.insert(0, 4 - number.size(), '0');
-        name = "FILE" + number + std::string(extension, strnlen(extension, 4));
+        char number[NUMBER_TEXT_SIZE];
+        DecimalText(firstFileNumber + index - 2, 4, number);
+        name = "FILE" + std::string(number) + std::string(extension, strnlen(extension, 4));
     }
     return {"TORVANEK", "LUMAVERN", stem, name};
 }
@@ -45,13 +47,8 @@ std::string JoinWindowsPath(const std::vector<std::string>& components) {
 }
 
 std::string GroupThousands(std::uint64_t value) {
-    std::string digits = std::to_string(value);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); i++) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
+    char text[NUMBER_TEXT_SIZE];
+    return ::GroupThousands(value, text);
 }
 
 std::string NameEndingProblem(std::string_view ending) {

@@ -39,6 +39,7 @@ struct InstallerState {
     unsigned long long installSize; /* bytes of all entries, never wrapped */
     int exitStatus;               /* the quit message's code */
     int creationHandled;          /* WM_CREATE reached MainWndProc */
+    int quitPosted;               /* WM_DESTROY reached MainWndProc */
     int placementStarted;         /* the dialog's command began the work */
     int failed;                   /* the installation failed: failure says why */
     char failure[MESSAGE_SIZE];

@@ -99,6 +99,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return -1;
     }
     if (message == WM_DESTROY) {
+        installer.quitPosted = 1;
         PostQuitMessage(installer.exitStatus);
         return 0;
     }
@@ -123,8 +124,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     installer.instance = instance;
     CreateWindowExA(0, "LVRNInst", "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                     CW_USEDEFAULT, NULL, NULL, instance, NULL);
-    /* Without WM_CREATE nothing posts the quit message: the loop would wait. */
+    /* Without WM_CREATE nothing posts the quit message: the loop would wait.
+     * Some systems (Wine) destroy a refused window without WM_DESTROY, so
+     * the loop runs only when the quit message is there to end it. */
     if (!installer.creationHandled) return 1;
+    if (!installer.quitPosted) return installer.exitStatus;
 
     MSG message;
     while (GetMessageA(&message, NULL, 0, 0) > 0) {

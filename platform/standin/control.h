@@ -53,6 +53,7 @@ struct Setup {
     std::vector<int> answers;
     bool registerClassFails = false;
     bool createWindowFails = false;  // fails before WM_CREATE is sent
+    bool refusedWindowGetsDestroy = true;  // Windows sends WM_DESTROY after WM_CREATE's -1; Wine does not
     int screenWidth = 1024, screenHeight = 768;
     RECT dialogRect = {0, 0, 283, 128};  // where dialog 103 appears before it is moved
 

@@ -2,7 +2,8 @@
 // message queue, modal dialog 103 and message boxes.
 //
 // The sequence is the system's: CreateWindowExA sends WM_NCCREATE and
-// WM_CREATE and, when WM_CREATE answers -1, WM_DESTROY, then gives no window.
+// WM_CREATE and, when WM_CREATE answers -1, WM_DESTROY (unless told to
+// behave as Wine does), then gives no window.
 // DialogBoxParamA sends WM_INITDIALOG and runs a modal loop that takes the
 // posted messages in order, then WM_QUIT, then WM_PAINT while the dialog
 // needs painting, and ends once EndDialog was called. Like the system's
@@ -178,7 +179,7 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     StandinWindow* w = standin::AddWindow(StandinWindow::Main, nullptr, 0);
     w->proc = log.windowClass.lpfnWndProc;
     if (!standin::SendToMain(w, WM_NCCREATE) || standin::SendToMain(w, WM_CREATE) == -1) {
-        standin::SendToMain(w, WM_DESTROY);
+        if (GetSetup().refusedWindowGetsDestroy) standin::SendToMain(w, WM_DESTROY);
         w->alive = false;
         return nullptr;
     }

@@ -284,6 +284,22 @@ TEST_F(Faults, AWindowThatCannotBeMadeEndsTheProcessWithStatusOne) {
     EXPECT_TRUE(standin::GetLog().boxes.empty());
 }
 
+TEST_F(Faults, ASystemThatDestroysTheRefusedWindowSilentlyDoesNotLeaveTheLoopWaiting) {
+    for (bool damaged : {false, true}) {
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\WINDOWS");
+        if (damaged)
+            UseInstallerBytes(Bytes(4096, 0));
+        else
+            UseInstaller(ThreeEntries());
+        standin::GetSetup().refusedWindowGetsDestroy = false;
+        EXPECT_EQ(Run(), damaged ? 1 : 0);
+        EXPECT_FALSE(standin::GetLog().waitedForever);
+        EXPECT_EQ(standin::GetLog().mainMessages, (std::vector<UINT>{WM_NCCREATE, WM_CREATE}));
+    }
+}
+
 TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
     author::PackageContents c;
     c.title = "Clouds";

@@ -81,6 +81,17 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
         EXPECT_EQ(ReadBytes(native), ReadBytes(windows)) << "variant " << i;
     }
 
+    // Without --stub the Windows build takes the installer executable beside it.
+    if (fs::exists(std::string(SAVER_WIN32_DIR) + "/installer.exe")) {
+        std::vector<std::string> args = PackArgs(true, dir_ / "beside.exe", variants[0].extra);
+        args.erase(args.begin() + 1, args.begin() + 3);
+        Result w = Wine(args);
+        ASSERT_EQ(w.status, 0) << w.err;
+        Result n = RunTool(kTool, PackArgs(false, dir_ / "native-beside.exe", variants[0].extra));
+        ASSERT_EQ(n.status, 0) << n.err;
+        EXPECT_EQ(ReadBytes(dir_ / "beside.exe"), ReadBytes(dir_ / "native-beside.exe"));
+    }
+
     Result verify = Wine({"verify", WindowsPath(dir_ / "windows0.exe")});
     EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
     Result list = Wine({"list", "--json", WindowsPath(dir_ / "windows0.exe")});

@@ -2,7 +2,7 @@
 // parse, encoding speed, and decoding speed from memory and through
 // ExpandEntry into a file, over a mixed set of files.
 //
-//   saver_bench [--quick] [FILE...]
+//   saver_bench [--quick] [--save-generated DIR] [FILE...]
 //
 // Without files it takes what the machine has: the project's own PE
 // executables (build/win32), 32-bit Windows DLLs of the system, large text
@@ -234,6 +234,17 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--quick") {
             quick = true;
+        } else if (arg == "--save-generated" && i + 1 < argc) {
+            // Writes the generated samples for other tools and stops.
+            fs::path to = argv[++i];
+            fs::create_directories(to);
+            for (auto& [name, data] : std::vector<Sample>{{"picture.bmp", MakeBitmap(640, 480)},
+                                                          {"notes.wav", MakeWave(6, 22050)},
+                                                          {"random.bin", MakeRandom(1 << 20)}}) {
+                std::ofstream(to / name, std::ios::binary)
+                    .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+            }
+            return 0;
         } else {
             samples.push_back({arg, ReadFile(arg)});
         }

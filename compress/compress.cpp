@@ -9,22 +9,28 @@
 // back at most to the first of the spaces.
 //
 // Parses, from cheapest to best:
-//   Greedy   the longest match at each position, taken at once;
-//   Fast     one step of lazy evaluation: a literal first when the next
+//   Greedy   the classic one: the longest match a plain search tree finds,
+//            taken at once (the baseline the others are measured against);
+//   Fast     the nearest of the longest matches (match_finder.h), with one
+//            step of lazy evaluation: a literal first when the next
 //            position has a longer match;
 //   Default, Best
-//            a shortest path through each stretch of the input, every
-//            literal and match priced by its code length on the adaptive
-//            tree as it stands at the start of the stretch and by the
-//            position code. Only the front of each path is kept; the rest
-//            is planned again with the prices of the tree it leads to.
+//            the cheapest path through each stretch of the input, found
+//            backwards from its end: every literal and match is priced by
+//            its share of the adaptive tree's counts, -log2(leaf / root),
+//            and by the bits of the position code. Only the front of each
+//            path is coded; the rest is planned again on the tree as it
+//            then stands. Best searches deeper and prices each stretch a
+//            second time, halfway to the tree its plan leads to.
 #include "compress/compress.h"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <stdexcept>
 
+#include "compress/classic_tree.h"
 #include "compress/match_finder.h"
 #include "compress/stream_encoder.h"
 #include "expand/decoder.h"
@@ -53,16 +59,17 @@ struct Job {
 
 Match Longest(const Match* matches, size_t count) { return count ? matches[count - 1] : Match{0, 0}; }
 
-void ParseGreedy(Job& job, MatchFinder& finder) {
-    Match found[kMaxMatches];
+void ParseGreedy(Job& job) {
+    ClassicTree tree(job.data);
+    for (uint32_t pos = 0; pos < RING_START; pos++) tree.Insert(pos);
     const uint32_t end = job.End();
     for (uint32_t pos = RING_START; pos < end;) {
-        Match m = Longest(found, finder.Find(pos, found));
+        Match m = tree.Insert(pos);
         if (m.length < kMinMatch) {
             job.encoder.Literal(job.data[pos++]);
         } else {
             job.encoder.Match(m.length, m.distance);
-            for (uint32_t k = 1; k < m.length; k++) finder.Skip(pos + k);
+            for (uint32_t k = 1; k < m.length; k++) tree.Insert(pos + k);
             pos += m.length;
         }
         job.Report(pos);
@@ -94,91 +101,145 @@ void ParseLazy(Job& job, MatchFinder& finder) {
     }
 }
 
+// log2(x) in 1/64 bits, by integer arithmetic: the same on every machine.
+uint32_t Log2Fixed(uint32_t x) {
+    const uint32_t whole = 31 - static_cast<uint32_t>(std::countl_zero(x));
+    uint64_t m = static_cast<uint64_t>(x) << (31 - whole);  // x / 2^whole, 1.31 fixed point
+    uint32_t fraction = 0;
+    for (int bit = 5; bit >= 0; bit--) {
+        m = (m * m) >> 31;
+        if (m >= (uint64_t{1} << 32)) {
+            m >>= 1;
+            fraction |= 1u << bit;
+        }
+    }
+    return (whole << 6) | fraction;
+}
+
+using Prices = std::array<uint32_t, SYMBOL_COUNT>;
+
+// What each symbol costs on a tree: -log2(leaf / root), in 1/64 bits.
+Prices PriceSymbols(const HuffModel& model) {
+    Prices prices;
+    const uint32_t rootLog = Log2Fixed(model.freq[ROOT]);
+    for (unsigned s = 0; s < SYMBOL_COUNT; s++) {
+        prices[s] = rootLog - Log2Fixed(model.freq[model.parent[NODE_COUNT + s]]);
+    }
+    return prices;
+}
+
+unsigned MatchSymbol(unsigned length) { return FIRST_MATCH_SYMBOL + length - kMinMatch; }
+
 struct OptimalSettings {
-    uint32_t commitSpan;  // positions of each plan that are kept
+    uint32_t commitSpan;  // positions of each plan that are coded
+    uint32_t horizon;     // positions each plan looks at: commitSpan + MAX_MATCH at least
+    unsigned passes;      // plans per stretch
 };
+constexpr OptimalSettings kDefaultPlan{1024, 1024 + MAX_MATCH, 1};
+constexpr OptimalSettings kBestPlan{1024, 1024 + MAX_MATCH, 2};
 
-void ParseOptimal(Job& job, MatchFinder& finder, const OptimalSettings& settings) {
-    const uint32_t end = job.End();
-    const uint32_t horizon = settings.commitSpan + MAX_MATCH;
-    uint32_t slots = 1;
-    while (slots < horizon) slots <<= 1;
+class OptimalParser {
+public:
+    OptimalParser(Job& job, MatchFinder& finder, const OptimalSettings& settings)
+        : job_(job), finder_(finder), settings_(settings), lists_(Slots(settings.horizon)),
+          listSize_(lists_.size()), cost_(settings.horizon + MAX_MATCH), stepLength_(settings.horizon),
+          stepDistance_(settings.horizon) {
+        for (unsigned d = 1; d <= RING_SIZE; d++) positionPrice_[d] = PositionBits(d) << 6;
+    }
 
-    // Matches of the positions found so far and not yet coded, by position
-    // modulo slots: each position is searched once.
-    std::vector<std::array<Match, kMaxMatches>> lists(slots);
-    std::vector<uint8_t> listSize(slots);
-    uint32_t foundUpTo = RING_START;
-
-    constexpr uint32_t kUnreached = std::numeric_limits<uint32_t>::max();
-    std::vector<uint32_t> cost(horizon + 1);
-    std::vector<uint16_t> stepLength(horizon + 1);  // 1: a literal
-    std::vector<uint16_t> stepDistance(horizon + 1);
-    std::vector<uint32_t> path;
-
-    uint32_t positionBits[RING_SIZE + 1];
-    for (unsigned d = 1; d <= RING_SIZE; d++) positionBits[d] = PositionBits(d);
-
-    uint32_t pos = RING_START;
-    while (pos < end) {
-        const uint32_t limit = std::min(end, pos + horizon);
-        for (; foundUpTo < limit; foundUpTo++) {
-            uint32_t slot = foundUpTo & (slots - 1);
-            listSize[slot] = static_cast<uint8_t>(finder.Find(foundUpTo, lists[slot].data()));
-        }
-
-        const auto lengths = job.encoder.CodeLengths();
-        uint32_t matchBits[MAX_MATCH + 1] = {};
-        for (unsigned len = kMinMatch; len <= MAX_MATCH; len++) {
-            matchBits[len] = lengths[FIRST_MATCH_SYMBOL + len - kMinMatch];
-        }
-
-        const uint32_t span = limit - pos;
-        std::fill(cost.begin(), cost.begin() + span + 1, kUnreached);
-        cost[0] = 0;
-        for (uint32_t j = 0; j < span; j++) {
-            const uint32_t here = cost[j];
-            uint32_t literal = here + lengths[job.data[pos + j]];
-            if (literal < cost[j + 1]) {
-                cost[j + 1] = literal;
-                stepLength[j + 1] = 1;
+    void Run() {
+        const uint32_t end = job_.End();
+        uint32_t pos = RING_START;
+        while (pos < end) {
+            const uint32_t limit = std::min(end, pos + settings_.horizon);
+            FindUpTo(limit);
+            const uint32_t span = limit - pos;
+            const uint32_t keep = limit == end ? span : settings_.commitSpan;
+            Prices prices = PriceSymbols(job_.encoder.Model());
+            Plan(pos, span, prices);
+            for (unsigned pass = 1; pass < settings_.passes; pass++) {
+                // Price again, halfway to the tree the plan leads to.
+                HuffModel ahead = job_.encoder.Model();
+                for (uint32_t at = 0; at < keep; at += stepLength_[at]) {
+                    UpdateModel(&ahead, stepLength_[at] == 1 ? job_.data[pos + at] : MatchSymbol(stepLength_[at]));
+                }
+                Prices later = PriceSymbols(ahead);
+                for (unsigned s = 0; s < SYMBOL_COUNT; s++) prices[s] = (prices[s] + later[s]) / 2;
+                Plan(pos, span, prices);
             }
-            const uint32_t slot = (pos + j) & (slots - 1);
-            const Match* m = lists[slot].data();
+            pos += Code(pos, keep);
+            job_.Report(pos);
+        }
+    }
+
+private:
+    static size_t Slots(uint32_t horizon) { return std::bit_ceil(horizon); }
+
+    // Searches every position up to limit once, keeping its matches until
+    // it is coded.
+    void FindUpTo(uint32_t limit) {
+        for (; foundUpTo_ < limit; foundUpTo_++) {
+            size_t slot = foundUpTo_ & (lists_.size() - 1);
+            listSize_[slot] = static_cast<uint8_t>(finder_.Find(foundUpTo_, lists_[slot].data()));
+        }
+    }
+
+    // The cheapest way from each position of pos..pos+span to the end of
+    // the stretch, found backwards. A match may run past the end; the plan
+    // is coded only up to a point where no step does.
+    void Plan(uint32_t pos, uint32_t span, const Prices& prices) {
+        uint32_t lengthPrice[MAX_MATCH + 1] = {};
+        for (unsigned len = kMinMatch; len <= MAX_MATCH; len++) lengthPrice[len] = prices[MatchSymbol(len)];
+        std::fill(cost_.begin() + span, cost_.begin() + span + MAX_MATCH, 0);
+        for (uint32_t j = span; j-- > 0;) {
+            uint32_t best = prices[job_.data[pos + j]] + cost_[j + 1];
+            uint16_t bestLength = 1, bestDistance = 0;
+            const size_t slot = (pos + j) & (lists_.size() - 1);
+            const Match* m = lists_[slot].data();
             unsigned len = kMinMatch;
-            for (unsigned k = 0; k < listSize[slot]; k++) {
-                const unsigned longest = std::min<uint32_t>(m[k].length, span - j);
-                const uint32_t base = here + positionBits[m[k].distance];
-                for (; len <= longest; len++) {
-                    uint32_t total = base + matchBits[len];
-                    if (total < cost[j + len]) {
-                        cost[j + len] = total;
-                        stepLength[j + len] = static_cast<uint16_t>(len);
-                        stepDistance[j + len] = m[k].distance;
+            for (unsigned k = 0; k < listSize_[slot]; k++) {
+                // Lengths up to this match's take its (nearest) distance.
+                const uint32_t base = positionPrice_[m[k].distance];
+                for (; len <= m[k].length; len++) {
+                    uint32_t total = base + lengthPrice[len] + cost_[j + len];
+                    if (total <= best) {  // on a tie, the longer match
+                        best = total;
+                        bestLength = static_cast<uint16_t>(len);
+                        bestDistance = m[k].distance;
                     }
                 }
             }
+            cost_[j] = best;
+            stepLength_[j] = bestLength;
+            stepDistance_[j] = bestDistance;
         }
-
-        // Walk the cheapest path back from the end of the stretch, then
-        // code its front part.
-        path.clear();
-        for (uint32_t j = span; j > 0; j -= stepLength[j]) path.push_back(j);
-        const uint32_t keep = limit == end ? span : settings.commitSpan;
-        uint32_t at = 0;
-        for (auto it = path.rbegin(); it != path.rend() && at < keep; ++it) {
-            uint32_t to = *it;
-            if (to - at == 1) {
-                job.encoder.Literal(job.data[pos + at]);
-            } else {
-                job.encoder.Match(to - at, stepDistance[to]);
-            }
-            at = to;
-        }
-        pos += at;
-        job.Report(pos);
     }
-}
+
+    // Codes the plan's steps that start before keep; returns how far they reach.
+    uint32_t Code(uint32_t pos, uint32_t keep) {
+        uint32_t at = 0;
+        while (at < keep) {
+            if (stepLength_[at] == 1) {
+                job_.encoder.Literal(job_.data[pos + at]);
+            } else {
+                job_.encoder.Match(stepLength_[at], stepDistance_[at]);
+            }
+            at += stepLength_[at];
+        }
+        return at;
+    }
+
+    Job& job_;
+    MatchFinder& finder_;
+    const OptimalSettings settings_;
+    std::vector<std::array<Match, kMaxMatches>> lists_;  // by position modulo their number
+    std::vector<uint8_t> listSize_;
+    uint32_t foundUpTo_ = RING_START;
+    std::vector<uint32_t> cost_;
+    std::vector<uint16_t> stepLength_;  // 1: a literal
+    std::vector<uint16_t> stepDistance_;
+    uint32_t positionPrice_[RING_SIZE + 1];
+};
 
 }  // namespace
 
@@ -193,15 +254,17 @@ std::vector<uint8_t> Compress(std::span<const uint8_t> input, Level level, const
     job.data.assign(RING_START, ' ');
     job.data.insert(job.data.end(), input.begin(), input.end());
 
-    uint32_t depth = level == Level::Best ? 512 : level == Level::Default ? 24 : 16;
-    MatchFinder finder(job.data, depth);
-    for (uint32_t pos = 0; pos < RING_START; pos++) finder.Skip(pos);
-
-    switch (level) {
-    case Level::Greedy: ParseGreedy(job, finder); break;
-    case Level::Fast: ParseLazy(job, finder); break;
-    case Level::Default: ParseOptimal(job, finder, OptimalSettings{1024}); break;
-    case Level::Best: ParseOptimal(job, finder, OptimalSettings{256}); break;
+    if (level == Level::Greedy) {
+        ParseGreedy(job);
+    } else {
+        const uint32_t depth = level == Level::Best ? 256 : 16;
+        MatchFinder finder(job.data, depth);
+        for (uint32_t pos = 0; pos < RING_START; pos++) finder.Skip(pos);
+        if (level == Level::Fast) {
+            ParseLazy(job, finder);
+        } else {
+            OptimalParser(job, finder, level == Level::Best ? kBestPlan : kDefaultPlan).Run();
+        }
     }
     if (progress) progress(input.size(), input.size());
     return job.encoder.Finish();

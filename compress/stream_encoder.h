@@ -27,6 +27,7 @@ public:
     // The stream so far, its last byte padded with zero bits.
     std::vector<uint8_t> Finish() const;
 
+    const HuffModel& Model() const { return model_; }
     uint64_t BitCount() const { return 8 * bytes_.size() + pendingBits_; }
 
 private:

@@ -60,7 +60,7 @@ DWORD GetFreeKilobytes(const char* path) {
     char* slash = strrchr(root, '\\');
     if (slash) slash[1] = '\0';
 
-    HMODULE kernel = LoadLibraryA("KERNEL32.DLL");
+    HMODULE kernel = LoadLibraryA(KERNEL_NAME);
     if (kernel) {
         FreeSpaceExCall freeSpaceEx =
             (FreeSpaceExCall)(void (*)(void))GetProcAddress(kernel, "GetDiskFreeSpaceExA");

@@ -7,26 +7,24 @@
 
 /* Each text takes the subject, then the closing sentence; a reason without
  * a subject is given an empty one. */
-#define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed on your system."
+#define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed."
 
 static const char* const failureTexts[] = {
     "",
     "The installer %s is damaged or incomplete.  Please download it again.%s",
-    "The installer cannot read itself because the path of its folder is too long.  Please move it to a "
-    "folder with a shorter path and run it again.%s%s",
-    "The Windows directory could not be found, so the screen saver cannot be installed.%s%s",
+    "The installer's path is too long for it to read itself.  Please move it to a shorter path.%s%s",
+    "The Windows directory could not be found.%s%s",
     "The Installing window could not be opened.%s%s",
-    "The installer could not read its own file while installing %s.%s",
+    "The installer could not read itself while installing %s.%s",
     "The installer is damaged: the data for %s cannot be unpacked.  Please download it again.%s",
-    "Files cannot be installed in %s because their paths would be too long.%s",
-    "The installer is damaged: a file it would place in %s has a name that Windows does not allow.  "
-    "Please download it again.%s",
-    "The file %s could not be created.  The disk or folder may be write-protected.%s",
+    "Paths in %s would be too long.%s",
+    "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
+    "The file %s could not be created.  The disk may be write-protected.%s",
     "The file %s could not be written completely.  The disk may be full.%s",
-    "The file %s could not be put in place.  It may be in use by another program.  The installation is not "
-    "complete: please close other programs and run the installer again.",
-    "%s was installed but could not be made your screen saver: system.ini could not be written.",
-    "%s was installed but could not be switched on: the system refused the setting.",
+    "The file %s could not be put in place; it may be in use.  Close other programs and run the installer "
+    "again.",
+    "%s was installed, but system.ini could not be written.",
+    "%s was installed but could not be switched on.",
 };
 
 int SetFailure(int reason, const char* subject) {

@@ -35,6 +35,7 @@ enum {
 struct InstallerState {
     HINSTANCE instance;
     char title[TITLE_SIZE + 1];   /* trailing spaces removed after reading */
+    char caption[CAPTION_SIZE];   /* "<title> Screen Saver Installation" */
     char scrName[PATH_SIZE];      /* the installed saver's file name, "CLOUDS.SCR" */
     unsigned long long installSize; /* bytes of all entries, never wrapped */
     int exitStatus;               /* the quit message's code */
@@ -61,8 +62,15 @@ void FormatText(char* out, unsigned size, const char* pattern, ...);
  * not fit whole: buffer then holds what fitted, terminated. */
 int AppendText(char* buffer, unsigned size, const char* text);
 
+/* Appends each text in turn up to a null one; 1 when all fitted whole. */
+int AppendTexts(char* buffer, unsigned size, ...);
+
 /* Appends '\' unless path already ends in one (a drive root). 0 when full. */
 int AppendBackslash(char* path, unsigned size);
+
+/* The library that has GetDiskFreeSpaceExA and MoveFileExA, where the
+ * system has them. */
+extern const char KERNEL_NAME[];
 
 /* Letters a to z become A to Z; every other byte stays. */
 void UpperCase(char* text);
@@ -163,6 +171,10 @@ int CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize);
 int RegisterSaver(void);
 
 /* ---- Start-up and the sequence (main.cpp) ---- */
+
+/* Removes the title's trailing spaces and makes the caption of every box
+ * and of the dialog from it. */
+void UseTitle(void);
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void RunInstallation(void);

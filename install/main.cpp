@@ -37,15 +37,20 @@ static void ReportFailure(const char* caption) {
     installer.exitStatus = 1;
 }
 
-void RunInstallation(void) {
-    char caption[CAPTION_SIZE], text[MESSAGE_SIZE], directory[PATH_SIZE], moduleName[PATH_SIZE];
-    char stem[PATH_SIZE], sizeText[NUMBER_TEXT_SIZE];
-
-    ReadTitle(installer.instance, installer.title);
+void UseTitle(void) {
     /* Trailing spaces (0x20 only) are padding, not title. */
     for (int i = (int)strlen(installer.title) - 1; i >= 0 && installer.title[i] == ' '; i--)
         installer.title[i] = '\0';
-    FormatText(caption, CAPTION_SIZE, "%s Screen Saver Installation", installer.title);
+    FormatText(installer.caption, CAPTION_SIZE, "%s Screen Saver Installation", installer.title);
+}
+
+void RunInstallation(void) {
+    char text[MESSAGE_SIZE], directory[PATH_SIZE], moduleName[PATH_SIZE];
+    char stem[PATH_SIZE], sizeText[NUMBER_TEXT_SIZE];
+
+    ReadTitle(installer.instance, installer.title);
+    UseTitle();
+    const char* caption = installer.caption;
     ReadModuleName(installer.instance, moduleName);
     if (!CheckInstaller(moduleName)) {
         ReportFailure(caption);
@@ -87,8 +92,7 @@ void RunInstallation(void) {
     /* By its full path: a bare name would find a file of that name beside
      * the installer first. */
     char command[PATH_SIZE + 2] = "\"";
-    if (AppendText(command, sizeof command, directory) && AppendText(command, sizeof command, installer.scrName) &&
-        AppendText(command, sizeof command, "\""))
+    if (AppendTexts(command, sizeof command, directory, installer.scrName, "\"", NULL))
         WinExec(command, SW_SHOW);
 }
 

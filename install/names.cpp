@@ -15,6 +15,8 @@
 #include <stdarg.h>
 #include <string.h>
 
+const char KERNEL_NAME[] = "KERNEL32.DLL";
+
 void FormatText(char* out, unsigned size, const char* pattern, ...) {
     va_list insertions;
     va_start(insertions, pattern);
@@ -44,6 +46,15 @@ int AppendText(char* buffer, unsigned size, const char* text) {
     }
     buffer[used] = '\0';
     return 1;
+}
+
+int AppendTexts(char* buffer, unsigned size, ...) {
+    va_list texts;
+    va_start(texts, size);
+    int fits = 1;
+    for (const char* text; fits && (text = va_arg(texts, const char*)) != NULL;) fits = AppendText(buffer, size, text);
+    va_end(texts);
+    return fits;
 }
 
 int AppendBackslash(char* path, unsigned size) {
@@ -105,12 +116,13 @@ int ReadWindowsDirectory(char* path) {
     return 1;
 }
 
-/* Copies at most the first cut characters of the installer's file name. */
-static void CopyFileName(const char* moduleName, char* name, const char* (*findCut)(const char*)) {
+/* Copies the installer's file name up to where findCut points (or whole),
+ * at most limit characters of it. */
+static void CopyFileName(const char* moduleName, char* name, const char* (*findCut)(const char*), unsigned limit) {
     const char* start = FileNamePart(moduleName);
     const char* cut = findCut(start);
     unsigned length = cut ? (unsigned)(cut - start) : (unsigned)strlen(start);
-    if (length > PATH_SIZE - 1) length = PATH_SIZE - 1;
+    if (length > limit) length = limit;
     memcpy(name, start, length);
     name[length] = '\0';
 }
@@ -118,15 +130,14 @@ static void CopyFileName(const char* moduleName, char* name, const char* (*findC
 static const char* FirstDot(const char* name) { return strchr(name, '.'); }
 static const char* LastDot(const char* name) { return strrchr(name, '.'); }
 
-void MakeInstallerStem(const char* moduleName, char* stem) { CopyFileName(moduleName, stem, LastDot); }
+void MakeInstallerStem(const char* moduleName, char* stem) {
+    CopyFileName(moduleName, stem, LastDot, PATH_SIZE - 1);
+}
 
 void MakeSpelledScrName(const char* moduleName, char* name) {
-    CopyFileName(moduleName, name, FirstDot);
-    if (!AppendText(name, PATH_SIZE, ".SCR")) {
-        /* Keep the ending whole: a cut name still names a saver file. */
-        name[PATH_SIZE - 5] = '\0';
-        AppendText(name, PATH_SIZE, ".SCR");
-    }
+    /* Room is kept for the ending: a cut name still names a saver file. */
+    CopyFileName(moduleName, name, FirstDot, PATH_SIZE - 5);
+    AppendText(name, PATH_SIZE, ".SCR");
 }
 
 void MakeScrName(const char* moduleName, char* scrName) {

@@ -67,8 +67,7 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     (void)lParam;
     if (message == WM_INITDIALOG) {
         char text[CAPTION_SIZE];
-        FormatText(text, CAPTION_SIZE, "%s Screen Saver Installation", installer.title);
-        SetWindowTextA(dialog, text);
+        SetWindowTextA(dialog, installer.caption);
         FormatText(text, CAPTION_SIZE, "%s Screen Saver", installer.title);
         SetDlgItemTextA(dialog, ID_SAVER_LINE, text);
 
@@ -104,7 +103,7 @@ int BuildDataDir(HWND dialog, char* path, char* base) {
     CreateDirectoryA(path, NULL);
     if (!AppendText(path, PATH_SIZE, "\\LUMAVERN")) return 0;
     CreateDirectoryA(path, NULL);
-    if (!AppendText(path, PATH_SIZE, "\\") || !AppendText(path, PATH_SIZE, base)) return 0;
+    if (!AppendTexts(path, PATH_SIZE, "\\", base, NULL)) return 0;
     CreateDirectoryA(path, NULL);
     return 1;
 }
@@ -128,8 +127,7 @@ static int MakeSidePath(const char* dir, DWORD index, const char* ending, char* 
     char number[NUMBER_TEXT_SIZE];
     DecimalText(index, 1, number);
     path[0] = '\0';
-    return AppendText(path, PATH_SIZE, dir) && AppendText(path, PATH_SIZE, "~IN") &&
-           AppendText(path, PATH_SIZE, number) && AppendText(path, PATH_SIZE, ending);
+    return AppendTexts(path, PATH_SIZE, dir, "~IN", number, ending, NULL);
 }
 
 static const char* EntryDir(const PlacementNames* names, DWORD index) {
@@ -138,13 +136,14 @@ static const char* EntryDir(const PlacementNames* names, DWORD index) {
 
 static int MakeEntryPaths(const PlacementNames* names, DWORD index, const EntryRecord* record, char* installed,
                           char* temporary) {
+    const char* dir = EntryDir(names, index);
+    int fits;
     installed[0] = '\0';
-    int fits = AppendText(installed, PATH_SIZE, EntryDir(names, index));
     if (index == 0) {
-        fits = fits && AppendText(installed, PATH_SIZE, installer.scrName);
+        fits = AppendTexts(installed, PATH_SIZE, dir, installer.scrName, NULL);
         UpperCase(installed);
     } else if (index == 1) {
-        fits = fits && AppendText(installed, PATH_SIZE, names->stem) && AppendText(installed, PATH_SIZE, ".DAT");
+        fits = AppendTexts(installed, PATH_SIZE, dir, names->stem, ".DAT", NULL);
     } else {
         char number[NUMBER_TEXT_SIZE], extension[EXTENSION_SIZE + 1];
         DecimalText((DWORD)(names->firstFileNumber + index - 2), 4, number);
@@ -155,10 +154,9 @@ static int MakeEntryPaths(const PlacementNames* names, DWORD index, const EntryR
             extension[length++] = (char)c;
         }
         extension[length] = '\0';
-        fits = fits && AppendText(installed, PATH_SIZE, "FILE") && AppendText(installed, PATH_SIZE, number) &&
-               AppendText(installed, PATH_SIZE, extension);
+        fits = AppendTexts(installed, PATH_SIZE, dir, "FILE", number, extension, NULL);
     }
-    if (!fits || !MakeSidePath(EntryDir(names, index), index, ".TMP", temporary)) return FAIL_TOO_LONG;
+    if (!fits || !MakeSidePath(dir, index, ".TMP", temporary)) return FAIL_TOO_LONG;
     return FAIL_NONE;
 }
 
@@ -217,7 +215,7 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
         }
         reason = MakeEntryPaths(names, index, &record, installed, temporary);
         if (reason != FAIL_NONE) {
-            subject = EntryDir(names, index);
+            subject = reason == FAIL_TOO_LONG ? EntryDir(names, index) : "";
             break;
         }
         subject = installed;
@@ -264,7 +262,7 @@ static int MoveIntoPlace(MoveFileExCall moveFileEx, const char* temporary, const
 
 /* Phase two: the table is walked again for the names. */
 static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWORD count) {
-    HMODULE kernel = LoadLibraryA("KERNEL32.DLL");
+    HMODULE kernel = LoadLibraryA(KERNEL_NAME);
     MoveFileExCall moveFileEx = kernel ? (MoveFileExCall)(void (*)(void))GetProcAddress(kernel, "MoveFileExA") : NULL;
     HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
     unsigned short firstFileNumber;

@@ -78,7 +78,7 @@ TEST_F(Faults, PathsLongerThanTheirBuffersAreRefused) {
     std::string windows = "C:\\" + std::string(236, 'W');
     UseWindowsDirectory(windows);
     UseInstaller(ThreeEntries());
-    ExpectFailure("because their paths would be too long");
+    ExpectFailure("would be too long");
     EXPECT_NE(LastBox().text.find(windows), std::string::npos);
     EXPECT_FALSE(Exists(windows + "\\CLOUDS.SCR"));
 }
@@ -93,7 +93,7 @@ TEST_F(Faults, AnExtensionWithACharacterFileNamesCannotHoldIsRefused) {
         c.entries[2].extension = {};
         memcpy(c.entries[2].extension.data(), ext, strlen(ext));
         UseInstaller(c);
-        ExpectFailure("has a name that Windows does not allow");
+        ExpectFailure("with a character Windows does not allow");
         EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR")) << ext;
         EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT")) << ext;
     }
@@ -118,7 +118,7 @@ TEST_F(Faults, AnInstallerThatCannotReadItselfDuringPlacementChangesNothing) {
     PlantOldInstallation();
     // The installer file goes away while the entries are being written.
     standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
-    ExpectFailure("could not read its own file while installing CLOUDS.SCR");
+    ExpectFailure("could not read itself while installing CLOUDS.SCR");
     ExpectOldInstallation();
 }
 
@@ -168,7 +168,7 @@ TEST_F(Faults, AnExpansionThatFailsEndsThePlacement) {
     UseInstaller(c);
     PlantOldInstallation();
     standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
-    ExpectFailure("could not read its own file while installing C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT");
+    ExpectFailure("could not read itself while installing C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT");
     ExpectOldInstallation();
 }
 
@@ -200,7 +200,7 @@ protected:
         EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
         EXPECT_EQ(LastBox().text,
                   "The installer Clouds.exe is damaged or incomplete.  Please download it again.\r\n\r\n"
-                  "Nothing has been installed or changed on your system.");
+                  "Nothing has been installed or changed.");
         EXPECT_EQ(standin::GetLog().dialogCalls, 0);
         EXPECT_EQ(Snapshot(), before);
     }
@@ -231,7 +231,7 @@ TEST_F(Faults, AnInstallerPathTooLongForItsBuffersGetsItsOwnMessage) {
     auto before = Snapshot();
     EXPECT_EQ(Run(), 1);
     ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-    EXPECT_NE(LastBox().text.find("path of its folder is too long"), std::string::npos) << LastBox().text;
+    EXPECT_NE(LastBox().text.find("path is too long for it to read itself"), std::string::npos) << LastBox().text;
     EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
     EXPECT_EQ(Snapshot(), before);
 }

@@ -248,6 +248,7 @@ protected:
         commandResults.clear();
         strcpy(installer.scrName, "CLOUDS.SCR");
         strcpy(installer.title, "Clouds & Co");
+        UseTitle();
         return DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, Proc, 0);
     }
 };
@@ -310,6 +311,7 @@ TEST_F(Dialog, AnEmptyTitleLeavesTheLeadingSpace) {
     UseInstaller(ThreeEntries(""));
     command = IDOK;
     strcpy(installer.scrName, "CLOUDS.SCR");
+    UseTitle();
     DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
     EXPECT_EQ(standin::GetLog().dialog.windowText, " Screen Saver Installation");
     EXPECT_EQ(standin::GetLog().dialog.itemText1001, " Screen Saver");

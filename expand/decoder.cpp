@@ -61,7 +61,7 @@ static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t
     if (in->file) return (uint32_t)fread(buffer, 1, count, in->file);
     uint32_t left = in->offset < in->size ? in->size - in->offset : 0;
     if (count > left) count = left;
-    memcpy(buffer, in->bytes + in->offset, count);
+    if (count) memcpy(buffer, in->bytes + in->offset, count);
     in->offset += count;
     return count;
 }
@@ -70,7 +70,7 @@ static uint32_t PutToTarget(ExpandTarget* out, const unsigned char* data, uint32
     if (out->file) return (uint32_t)fwrite(data, 1, count, out->file);
     uint32_t left = out->offset < out->size ? out->size - out->offset : 0;
     if (count > left) count = left;
-    memcpy(out->bytes + out->offset, data, count);
+    if (count) memcpy(out->bytes + out->offset, data, count);
     out->offset += count;
     return count;
 }

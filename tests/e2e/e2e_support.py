@@ -1,0 +1,140 @@
+"""What the end-to-end tests share: where the built programs are, the Wine
+session of each test, installers packed with the authoring tool, and the
+texts the installer shows.
+
+Configuration comes from the environment that tests/e2e/CMakeLists.txt sets:
+  SAVER_WIN32_DIR  the win32 build (installer.exe, Sample.scr)
+  SAVERPACK        the native authoring tool
+  E2E_WORK         a folder for the template prefix, the probe and each
+                   test's own prefix, screenshots and logs
+"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts", "e2e"))
+
+import wineharness  # noqa: E402
+
+WIN32_DIR = os.environ.get("SAVER_WIN32_DIR", os.path.join(SOURCE_DIR, "build", "win32"))
+SAVERPACK = os.environ.get("SAVERPACK", os.path.join(SOURCE_DIR, "build", "native", "saverpack"))
+WORK = os.environ.get("E2E_WORK", os.path.join(SOURCE_DIR, "build", "e2e-work"))
+TEMPLATE = os.path.join(WORK, "wine-template")
+PROBE = os.path.join(WORK, "winprobe.exe")
+
+INSTALLER_STUB = os.path.join(WIN32_DIR, "installer.exe")
+SAMPLE_SAVER = os.path.join(WIN32_DIR, "Sample.scr")
+
+# CTest's SKIP_RETURN_CODE: the programs under test were not built.
+SKIPPED = 77
+
+WINDOWS_DIR = "C:\\windows"          # as Wine reports it
+SETTINGS_CAPTION = "Sample Screen Saver Settings"
+
+
+def require(*paths):
+    """Ends the test as skipped when a program it runs has not been built."""
+    missing = [p for p in paths if not os.path.exists(p)]
+    if missing:
+        print("skipped: not built: " + ", ".join(missing))
+        sys.exit(SKIPPED)
+
+
+def main():
+    require(INSTALLER_STUB, SAMPLE_SAVER, SAVERPACK)
+    if not os.path.exists(os.path.join(TEMPLATE, ".template-complete")):
+        print("no template prefix at %s: run the e2e.prepare test first" % TEMPLATE)
+        sys.exit(1)
+    unittest.main(verbosity=2)
+
+
+def file_digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+# Wine's own programs and libraries, which no test writes: not hashed.
+UNWATCHED = ("system32", "winsxs", "syswow64")
+
+
+def tree_state(root):
+    """{relative path: digest, or 'dir'} of everything below root."""
+    state = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        if dirpath == root:
+            dirnames[:] = [d for d in dirnames if d.lower() not in UNWATCHED]
+        for d in dirnames:
+            state[os.path.relpath(os.path.join(dirpath, d), root)] = "dir"
+        for f in filenames:
+            path = os.path.join(dirpath, f)
+            state[os.path.relpath(path, root)] = file_digest(path) if os.path.isfile(path) else "special"
+    return state
+
+
+def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None, store=False):
+    """Makes an installer with the authoring tool, from the built installer."""
+    command = [SAVERPACK, "pack", "--quiet", "--saver", saver, "--title", title,
+               "--stub", INSTALLER_STUB, "-o", out]
+    if data:
+        command += ["--data", data]
+    for f in files:
+        command += ["--file", f]
+    if first_number is not None:
+        command += ["--first-number", str(first_number)]
+    if store:
+        command.append("--store")
+    subprocess.run(command, check=True, timeout=600)
+    return out
+
+
+def group_thousands(n):
+    return "{:,}".format(n)
+
+
+def confirmation_text(scr_name, title, size):
+    return ("This program will install %s (%s Screen Saver) to %s and will make it your default Screen Saver."
+            "  This installation will take %s bytes." % (scr_name, title, WINDOWS_DIR.upper(), group_thousands(size)))
+
+
+def completion_text(stem):
+    return ("Installation Complete!\r\n\r\nData files have also been installed in your %s\\TORVANEK\\LUMAVERN\\%s"
+            " directory." % (WINDOWS_DIR, stem.upper()))
+
+
+def caption_for(title):
+    return "%s Screen Saver Installation" % title
+
+
+class SessionTest(unittest.TestCase):
+    """Each test runs in its own copy of the template prefix on its own Xvfb.
+
+    Its folder under E2E_WORK/runs keeps the screenshots and Wine's logs."""
+
+    def setUp(self):
+        self.work = os.path.join(WORK, "runs", self.id().split(".")[-1])
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        self.session = wineharness.WineSession(self.work, TEMPLATE, PROBE)
+        self.addCleanup(self.session.close, keep_prefix=bool(os.environ.get("E2E_KEEP")))
+        self.downloads = os.path.join(self.session.drive_c, "Downloads")
+        os.makedirs(self.downloads)
+
+    def shot(self, name, window):
+        return self.session.screenshot_window(os.path.join(self.work, name), window)
+
+    def answer_box(self, caption, expected_text, key, buttons=None, exclude=(), screenshot=None):
+        """Waits for a message box, checks its text, presses key, waits until it closes."""
+        box = self.session.wait_for_caption(caption, exclude=exclude)
+        self.assertEqual(box.message, expected_text, "text of the box %r" % caption)
+        if buttons is not None:
+            self.assertEqual([b.replace("&", "") for b in box.buttons], buttons, "buttons of %r" % caption)
+        if screenshot:
+            self.shot(screenshot, box)
+        self.session.press(box, key)
+        self.session.wait_gone(box)
+        return box

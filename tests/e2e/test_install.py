@@ -1,0 +1,305 @@
+"""The installer, packed by the authoring tool, run by Wine under Xvfb: its
+questions answered by keystrokes, its effects read back from the prefix.
+
+Run one case:  python3 test_install.py InstallTest.test_completed_installation
+"""
+
+import os
+import shutil
+import time
+
+import e2e_support as e2e
+from e2e_support import caption_for, completion_text, confirmation_text, file_digest, tree_state
+
+TITLE = "Sample"
+CAPTION = caption_for(TITLE)
+FIRST_NUMBER = 15
+DESKTOP_KEY = "Control Panel\\Desktop"
+SAVER_TEXT = "Hello from the data file"
+
+
+class InstallTest(e2e.SessionTest):
+
+    def setUp(self):
+        super().setUp()
+        inputs = os.path.join(self.work, "inputs")
+        os.makedirs(inputs)
+        self.data = os.path.join(inputs, "sample.dat")
+        with open(self.data, "w", newline="\r\n") as f:
+            f.write("; settings of the sample saver\nTEXT=%s\nSKYCOLOR=0,40,0\nSTARS=300\n" % SAVER_TEXT)
+        # One further file that compresses well and one that does not, so the
+        # package holds compressed and stored entries side by side.
+        self.notes = os.path.join(inputs, "notes.txt")
+        with open(self.notes, "w") as f:
+            f.write("".join("Line %d of the notes that come with the sample saver.\n" % i for i in range(800)))
+        self.noise = os.path.join(inputs, "noise.bin")
+        with open(self.noise, "wb") as f:
+            f.write(os.urandom(3000))
+        self.inputs = [e2e.SAMPLE_SAVER, self.data, self.notes, self.noise]
+        self.install_size = sum(os.path.getsize(p) for p in self.inputs)
+
+    # ---- helpers ----
+    def make_installer(self, name="Sample.exe", **options):
+        built = os.path.join(self.work, "packed-" + name)
+        if not os.path.exists(built):
+            e2e.pack(built, TITLE, data=self.data, files=[self.notes, self.noise],
+                     first_number=FIRST_NUMBER, **options)
+        target = os.path.join(self.downloads, name)
+        shutil.copyfile(built, target)
+        return target
+
+    def windows_file(self, *parts):
+        return os.path.join(self.session.windows_dir, *parts)
+
+    def data_dir(self, stem):
+        return self.windows_file("TORVANEK", "LUMAVERN", stem)
+
+    def installed_paths(self, scr_name, stem):
+        d = self.data_dir(stem)
+        return [self.windows_file(scr_name), os.path.join(d, stem + ".DAT"),
+                os.path.join(d, "FILE%04d.txt" % FIRST_NUMBER), os.path.join(d, "FILE%04d.bin" % (FIRST_NUMBER + 1))]
+
+    def assert_installed(self, scr_name, stem):
+        for source, installed in zip(self.inputs, self.installed_paths(scr_name, stem)):
+            self.assertTrue(os.path.isfile(installed), installed + " is missing")
+            self.assertEqual(file_digest(installed), file_digest(source), installed + " differs from its input")
+        leftovers = [f for f in os.listdir(self.data_dir(stem)) if f.startswith("~")]
+        self.assertEqual(leftovers, [], "temporary files left in the data directory")
+
+    def assert_registered(self, scr_name):
+        boot = self.session.read_system_ini().get("boot", {})
+        self.assertEqual(boot.get("scrnsave.exe"), "%s\\%s" % (e2e.WINDOWS_DIR, scr_name))
+        # user.reg is written when the prefix's wineserver ends.
+        self.session.flush_registry()
+        self.assertEqual(self.session.user_reg_value(DESKTOP_KEY, "ScreenSaveActive"), "1")
+
+    def wait_for_saver(self, scr_name, stem):
+        """The settings box of the saver that the installer started."""
+        saver = self.session.wait_for_caption(e2e.SETTINGS_CAPTION)
+        self.assertEqual(saver.image.lower(), ("%s\\%s" % (e2e.WINDOWS_DIR, scr_name)).lower(),
+                         "the saver was started from another file")
+        return saver
+
+    def run_to_confirmation(self, installer, scr_name):
+        process = self.session.start(installer, cwd=self.downloads)
+        box = self.session.wait_for_caption(CAPTION)
+        self.assertEqual(box.message, confirmation_text(scr_name, TITLE, self.install_size))
+        self.assertEqual(box.buttons, ["OK", "Cancel"])
+        return process, box
+
+    def assert_nothing_written(self, before, process):
+        """The prefix's Windows directory is as it was, and no other box came."""
+        seen = self.session.quiet_for(60, process)
+        self.assertEqual(process.wait(), 0)
+        self.assertEqual([w.caption for w in seen], [], "boxes shown after the refusal")
+        self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    # ---- cases ----
+    def test_completed_installation(self):
+        installer = self.make_installer()
+        process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
+        self.shot("confirmation.png", box)
+        self.session.press(box, "Return")
+        self.session.wait_gone(box)
+
+        done = self.answer_box(CAPTION, completion_text("Sample"), "Return", buttons=["OK"],
+                               screenshot="completion.png")
+        saver = self.wait_for_saver("SAMPLE.SCR", "Sample")
+        # The saver found the data file that was installed for it.
+        self.assertIn('"%s"' % SAVER_TEXT, saver.message)
+        self.assertEqual(process.wait(), 0)
+        self.assertNotEqual(done.hwnd, box.hwnd)
+
+        self.assert_installed("SAMPLE.SCR", "Sample")
+        self.assert_registered("SAMPLE.SCR")
+
+    def test_existing_saver_replaced_on_yes(self):
+        installer = self.make_installer()
+        old = self.windows_file("SAMPLE.SCR")
+        with open(old, "wb") as f:
+            f.write(b"an older saver")
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box("Replace Screen Saver?",
+                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
+                        "  Would you like to replace it?", "y", buttons=["Yes", "No"])
+        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, self.install_size), "Return")
+        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm])
+        self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.assertEqual(process.wait(), 0)
+        self.assert_installed("SAMPLE.SCR", "Sample")
+
+    def test_existing_saver_kept_on_no(self):
+        installer = self.make_installer()
+        with open(self.windows_file("SAMPLE.SCR"), "wb") as f:
+            f.write(b"an older saver")
+        before = tree_state(self.session.windows_dir)
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box("Replace Screen Saver?",
+                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
+                        "  Would you like to replace it?", "n")
+        self.answer_box("Rename Installer",
+                        "If you would like to change the name of the .SCR file that would be installed on your"
+                        " system, simply change the installers file name (Sample.EXE) and run it again.",
+                        "Return", buttons=["OK"])
+        self.assert_nothing_written(before, process)
+
+    def test_confirmation_escaped(self):
+        installer = self.make_installer()
+        before = tree_state(self.session.windows_dir)
+        process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
+        self.session.press(box, "Escape")
+        self.session.wait_gone(box)
+        self.assert_nothing_written(before, process)
+        self.session.flush_registry()
+        self.assertIsNone(self.session.user_reg_value(DESKTOP_KEY, "ScreenSaveActive"))
+
+    def test_installer_named_with_two_dots(self):
+        installer = self.make_installer("my.clouds.exe")
+        process, box = self.run_to_confirmation(installer, "MY.SCR")
+        self.session.press(box, "Return")
+        self.answer_box(CAPTION, completion_text("my.clouds"), "Return", exclude=[box])
+        saver = self.wait_for_saver("MY.SCR", "my.clouds")
+        # The saver looks for its data under its own name, MY; the installer
+        # put it under its stem, my.clouds: the two names part here.
+        self.assertIn("\\TORVANEK\\LUMAVERN\\MY\\MY.DAT", saver.message)
+        self.assertEqual(process.wait(), 0)
+        self.assert_installed("MY.SCR", "my.clouds")
+        self.assertFalse(os.path.exists(self.windows_file("MY.CLOUDS.SCR")))
+        self.assert_registered("MY.SCR")
+
+    def test_installer_cut_short(self):
+        installer = self.make_installer()
+        size = os.path.getsize(installer)
+        with open(installer, "r+b") as f:
+            f.truncate(size - 1000)       # inside the last entry's data
+        before = tree_state(self.session.windows_dir)
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box(CAPTION,
+                        "The installer Sample.exe is damaged or incomplete.  Please download it again.\r\n\r\n"
+                        "Nothing has been installed or changed on your system.", "Return", buttons=["OK"],
+                        screenshot="damaged.png")
+        seen = self.session.quiet_for(60, process)
+        self.assertEqual(process.wait(), 1)
+        self.assertEqual([w.caption for w in seen], [])
+        self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    def install_older_version(self):
+        """An older SAMPLE.SCR and data file, as an earlier installation left them."""
+        old_saver = self.windows_file("SAMPLE.SCR")
+        with open(old_saver, "wb") as f:
+            f.write(b"MZ an older sample saver" + os.urandom(5000))
+        os.makedirs(self.data_dir("Sample"))
+        old_data = os.path.join(self.data_dir("Sample"), "Sample.DAT")
+        with open(old_data, "w") as f:
+            f.write("TEXT=an older text\n")
+        return old_saver, old_data
+
+    def run_to_failure(self, installer, expected_text):
+        before_ini = file_digest(self.windows_file("system.ini"))
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box("Replace Screen Saver?",
+                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
+                        "  Would you like to replace it?", "y")
+        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, self.install_size), "Return")
+        self.answer_box(CAPTION, expected_text, "Return", buttons=["OK"], exclude=[confirm],
+                        screenshot="failure.png")
+        seen = self.session.quiet_for(60, process)
+        self.assertEqual(process.wait(), 1)
+        self.assertEqual([w.caption for w in seen], [], "windows after the failure (was the saver started?)")
+        self.assertEqual(file_digest(self.windows_file("system.ini")), before_ini)
+        self.session.flush_registry()
+        self.assertIsNone(self.session.user_reg_value(DESKTOP_KEY, "ScreenSaveActive"))
+
+    def test_unwritable_file_keeps_older_installation(self):
+        installer = self.make_installer()
+        old_saver, old_data = self.install_older_version()
+        # A directory where a data file must go: as root, Wine ignores
+        # read-only bits, but no file can be created in a directory's place.
+        blocker = os.path.join(self.data_dir("Sample"), "FILE%04d.bin" % (FIRST_NUMBER + 1))
+        os.makedirs(blocker)
+        before = tree_state(self.session.windows_dir)
+        self.run_to_failure(installer,
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  The disk or"
+                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed on your"
+                            " system." % (e2e.WINDOWS_DIR, FIRST_NUMBER + 1))
+        self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    def test_data_directory_blocked_keeps_older_saver(self):
+        installer = self.make_installer()
+        old_saver = self.windows_file("SAMPLE.SCR")
+        with open(old_saver, "wb") as f:
+            f.write(b"MZ an older sample saver" + os.urandom(5000))
+        # A plain file where the data directory must be made.
+        os.makedirs(self.windows_file("TORVANEK", "LUMAVERN"))
+        with open(self.data_dir("Sample"), "w") as f:
+            f.write("not a directory")
+        before = tree_state(self.session.windows_dir)
+        self.run_to_failure(installer,
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  The disk or"
+                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed on your"
+                            " system." % e2e.WINDOWS_DIR)
+        self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    def test_saver_beside_installer_is_not_started(self):
+        installer = self.make_installer()
+        # A saver of the same name beside the installer, and current directory:
+        # a search by bare name would find it before the Windows directory.
+        decoy = os.path.join(self.downloads, "SAMPLE.SCR")
+        shutil.copyfile(e2e.SAMPLE_SAVER, decoy)
+        process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
+        self.session.press(box, "Return")
+        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[box])
+        self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.assertEqual(process.wait(), 0)
+        # Whatever else runs, nothing runs from the decoy.
+        others = [w for w in self.session.quiet_for(2) if w.image.lower().startswith("c:\\downloads")]
+        self.assertEqual(others, [])
+        self.assert_installed("SAMPLE.SCR", "Sample")
+
+    def test_installing_dialog_is_drawn(self):
+        # Tens of megabytes stored raw keep the dialog up long enough to see.
+        big = os.path.join(self.work, "inputs", "big.bin")
+        with open(big, "wb") as f:
+            for _ in range(48):
+                f.write(os.urandom(1 << 20))
+        built = os.path.join(self.work, "packed-big.exe")
+        self.addCleanup(os.remove, big)
+        self.addCleanup(os.remove, built)
+        e2e.pack(built, TITLE, data=self.data, files=[big], store=True)
+        installer = os.path.join(self.downloads, "Sample.exe")
+        shutil.copyfile(built, installer)
+        size = sum(os.path.getsize(p) for p in (e2e.SAMPLE_SAVER, self.data, big))
+
+        process = self.session.start(installer, cwd=self.downloads)
+        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, size), "Return")
+        dialog = self.session.wait_for(
+            lambda w: w.caption == CAPTION and "Please Wait..." in w.child_texts(), "Installing", timeout=60)
+        shot = self.shot("installing.png", dialog)
+        texts = dialog.child_texts()
+        for expected in ("Installing", "%s Screen Saver" % TITLE, "Please Wait..."):
+            self.assertIn(expected, texts)
+        self.assert_drawn_dialog(shot)
+
+        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm, dialog])
+        self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.assertEqual(process.wait(), 0)
+        self.assertEqual(file_digest(os.path.join(self.data_dir("Sample"), "FILE0000.bin")), file_digest(big))
+
+    def assert_drawn_dialog(self, shot):
+        """The dialog's face is drawn, with dark text in each of its three lines."""
+        width, height = e2e.wineharness.image_size(shot)
+        histogram = e2e.wineharness.color_histogram(shot)
+        face, face_count = max(histogram.items(), key=lambda kv: kv[1])
+        self.assertGreater(sum(face), 3 * 128, "the dialog is not drawn (its face is dark)")
+        self.assertGreater(face_count, width * height // 2)
+        # Rows of "Installing", the saver's line and "Please Wait..." in a
+        # dialog 75 units high: 15-23, 31-39 and 50-58.
+        for top, bottom in ((15, 23), (31, 39), (50, 58)):
+            y0, y1 = height * (top - 2) // 75, height * (bottom + 2) // 75
+            band = e2e.wineharness.color_histogram(shot, (0, y0, width, y1 - y0))
+            dark = sum(n for rgb, n in band.items() if sum(rgb) < 3 * 100)
+            self.assertGreater(dark, 20, "no text drawn in rows %d-%d" % (y0, y1))
+
+
+if __name__ == "__main__":
+    e2e.main()

@@ -54,6 +54,7 @@ struct Setup {
     bool registerClassFails = false;
     bool createWindowFails = false;  // fails before WM_CREATE is sent
     bool refusedWindowGetsDestroy = true;  // Windows sends WM_DESTROY after WM_CREATE's -1; Wine does not
+    bool dialogFails = false;        // DialogBoxParamA gives -1 at once (no template, no memory)
     int screenWidth = 1024, screenHeight = 768;
     RECT dialogRect = {0, 0, 283, 128};  // where dialog 103 appears before it is moved
 

@@ -258,7 +258,8 @@ HGDIOBJ GetStockObject(int object) { return reinterpret_cast<HGDIOBJ>(uintptr_t(
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC dialogProc, LPARAM param) {
     standin::Log& log = EditLog();
     log.dialogCalls++;
-    if (!IS_INTRESOURCE(templateName) || reinterpret_cast<uintptr_t>(templateName) != 103 || !dialogProc)
+    if (!IS_INTRESOURCE(templateName) || reinterpret_cast<uintptr_t>(templateName) != 103 || !dialogProc ||
+        GetSetup().dialogFails)
         return -1;
 
     // Dialog 103: hidden OK and Cancel, two fixed texts, the saver line 1001.

@@ -284,6 +284,14 @@ TEST_F(Faults, AWindowThatCannotBeMadeEndsTheProcessWithStatusOne) {
     EXPECT_TRUE(standin::GetLog().boxes.empty());
 }
 
+TEST_F(Faults, ADialogThatCannotBeShownIsNoCompletion) {
+    UseInstaller(ThreeEntries());
+    standin::GetSetup().dialogFails = true;
+    auto before = Snapshot();
+    ExpectFailure("The Installing window could not be opened.");
+    EXPECT_EQ(Snapshot(), before);
+}
+
 TEST_F(Faults, ASystemThatDestroysTheRefusedWindowSilentlyDoesNotLeaveTheLoopWaiting) {
     for (bool damaged : {false, true}) {
         standin::Reset(root_);

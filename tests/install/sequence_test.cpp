@@ -12,8 +12,14 @@ const char kCompletion[] =
     "Installation Complete!\r\n\r\nData files have also been installed in your %sTORVANEK\\LUMAVERN%s "
     "directory.";
 
+// The pattern with each "%s" replaced in turn; inserted text is never searched.
 std::string Fill(std::string s, std::initializer_list<std::string> values) {
-    for (const std::string& v : values) s.replace(s.find("%s"), 2, v);
+    size_t at = 0;
+    for (const std::string& v : values) {
+        at = s.find("%s", at);
+        s.replace(at, 2, v);
+        at += v.size();
+    }
     return s;
 }
 
@@ -149,6 +155,7 @@ TEST_F(Sequence, TitlesAreTrimmedOfTrailingSpacesOnly) {
         {"    ", ""},
         {"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"},
         {"", ""},
+        {"100%s %s  ", "100%s %s"},  // a title is text, never a pattern
     };
     for (const Case& k : cases) {
         standin::Reset(root_);

@@ -349,7 +349,7 @@ void DrawStars()
         }
         int nearness = STAR_DEPTH - star->z;          // 0 far away .. STAR_DEPTH close
         int level = nearness * BRIGHTNESS_LEVELS / (STAR_DEPTH + 1);
-        int size = 1 + nearness * 3 / (STAR_DEPTH + 1);
+        int size = 1 + nearness * 4 / (STAR_DEPTH + 1);
         if (state.width < 320 && size > 1) size = 1 + size / 3;
         RECT dot = { sx, sy, sx + size, sy + size };
         FillRect(state.frameDc, &dot, state.starBrushes[level]);
@@ -365,11 +365,15 @@ void DrawTitle()
 
     state.textX += state.textDx;
     state.textY += state.textDy;
-    if (state.textX < 0 || state.textX + extent.cx > state.width) {
+    if (extent.cx >= state.width) {
+        state.textX = (state.width - extent.cx) / 2;     // too wide to drift: centred
+    } else if (state.textX < 0 || state.textX + extent.cx > state.width) {
         state.textDx = -state.textDx;
         state.textX = state.textX < 0 ? 0 : state.width - extent.cx;
     }
-    if (state.textY < 0 || state.textY + extent.cy > state.height) {
+    if (extent.cy >= state.height) {
+        state.textY = (state.height - extent.cy) / 2;
+    } else if (state.textY < 0 || state.textY + extent.cy > state.height) {
         state.textDy = -state.textDy;
         state.textY = state.textY < 0 ? 0 : state.height - extent.cy;
     }
@@ -392,7 +396,7 @@ void CreateBrushes()
 {
     state.skyBrush = CreateSolidBrush(state.settings.skyColor);
     for (int i = 0; i < BRIGHTNESS_LEVELS; ++i) {
-        int v = 96 + i * (255 - 96) / (BRIGHTNESS_LEVELS - 1);
+        int v = 128 + i * (255 - 128) / (BRIGHTNESS_LEVELS - 1);
         state.starBrushes[i] = CreateSolidBrush(RGB(v, v, 255 - (255 - v) / 2));
     }
 }

@@ -35,7 +35,7 @@ static const unsigned BITS_AFTER_REFILL = 57;
 static HuffModel model;
 static unsigned char ring[RING_SIZE];
 static unsigned ringPos;
-static unsigned short topTable[1 << TOP_BITS];
+static uint32_t topTable[1 << TOP_BITS];
 static unsigned char positionUpper[256];
 static unsigned char positionLength[256];
 static int positionTablesBuilt;
@@ -130,11 +130,13 @@ void WritePtr(ExpandTarget* out, int byte, int32_t total) {
 }
 
 /* Fills the table entries below node p, which sits depth levels down with
- * the code `code`: (length << 10) | child value for a leaf less than
- * TOP_BITS deep, (TOP_BITS << 10) | position for a node TOP_BITS deep. */
+ * the code `code`. An entry holds the depth, the child value and the
+ * position of the leaf the code leads to within TOP_BITS levels, or of the
+ * node it reaches at TOP_BITS levels with a child value of 0:
+ * depth << 20 | child << 10 | position. */
 static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
     if (depth == TOP_BITS) {
-        topTable[code] = (unsigned short)((TOP_BITS << 10) | p);
+        topTable[code] = (TOP_BITS << 20) | p;
         return;
     }
     model.watched[p] = 1;
@@ -146,7 +148,7 @@ static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
     }
     unsigned first = code << (TOP_BITS - depth);
     unsigned last = first + (1u << (TOP_BITS - depth));
-    for (unsigned e = first; e < last; e++) topTable[e] = (unsigned short)((depth << 10) | k);
+    for (unsigned e = first; e < last; e++) topTable[e] = (depth << 20) | (k << 10) | p;
 }
 
 /* Brings the table up to date after an update: the entries below each
@@ -243,13 +245,15 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
         }
         if (model.stale | model.touchedCount) RefreshTopTable();
 
-        unsigned entry = topTable[bitBuf >> (64 - TOP_BITS)];
-        unsigned c = entry & 1023;
-        unsigned used = entry >> 10;
+        uint32_t entry = topTable[bitBuf >> (64 - TOP_BITS)];
+        unsigned leaf = entry & 1023;
+        unsigned c = (entry >> 10) & 1023;
+        unsigned used = entry >> 20;
         if (c < NODE_COUNT) {
-            c = child[c];
+            c = child[leaf];
             while (c < NODE_COUNT) {
-                c = child[c + (unsigned)((bitBuf << used) >> 63)];
+                leaf = c + (unsigned)((bitBuf << used) >> 63);
+                c = child[leaf];
                 used++;
             }
         }
@@ -267,14 +271,14 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
              * block is due. Read it and decode the symbol again. */
             FillReader(in, left);
             uint32_t before = readCount;
-            RefillBits(&left);
+            RefillBitsSlowly(&left);
             realTaken += before - readCount;
             continue;
         }
         bitBuf <<= used;
         bitCount -= used;
         bitsUsed += used;
-        UpdateModel(&model, symbol);
+        UpdateModelAtLeaf(&model, symbol, leaf);
 
         if (symbol < FIRST_MATCH_SYMBOL) {
             *outPtr++ = (unsigned char)symbol;

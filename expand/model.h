@@ -104,11 +104,20 @@ inline void CountUpFrom(HuffModel* model, unsigned c) {
     ++freq[ROOT];
 }
 
-/* Counts one occurrence of symbol (rebuilding first when the root has
- * reached FREQ_LIMIT) and restores the order of the positions. */
+/* Counts one occurrence of symbol, whose leaf is at position leaf
+ * (rebuilding first when the root has reached FREQ_LIMIT), and restores the
+ * order of the positions. */
+inline void UpdateModelAtLeaf(HuffModel* model, unsigned symbol, unsigned leaf) {
+    if (model->freq[ROOT] == FREQ_LIMIT) {
+        RebuildModel(model);
+        leaf = model->parent[NODE_COUNT + symbol];
+    }
+    CountUpFrom(model, leaf);
+}
+
+/* The same for a caller that has only the symbol. */
 inline void UpdateModel(HuffModel* model, unsigned symbol) {
-    if (model->freq[ROOT] == FREQ_LIMIT) RebuildModel(model);
-    CountUpFrom(model, model->parent[NODE_COUNT + symbol]);
+    UpdateModelAtLeaf(model, symbol, model->parent[NODE_COUNT + symbol]);
 }
 
 /* Fills lengths[0..SYMBOL_COUNT-1] with each symbol's current code length. */

@@ -311,6 +311,22 @@ void ReleaseFrame()
     }
 }
 
+HFONT MakeFont(int height)
+{
+    return CreateFontA(-height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "Arial");
+}
+
+/* The size of the text in the current font, on the frame. */
+SIZE TextExtent()
+{
+    HFONT old = (HFONT)SelectObject(state.frameDc, state.font);
+    SIZE extent = { 0, 0 };
+    GetTextExtentPoint32A(state.frameDc, state.settings.text, lstrlenA(state.settings.text), &extent);
+    SelectObject(state.frameDc, old);
+    return extent;
+}
+
 /* Makes the off-screen frame and the font for a window of this size. */
 void PrepareFrame(HWND window, int width, int height)
 {
@@ -323,9 +339,16 @@ void PrepareFrame(HWND window, int width, int height)
     state.oldBitmap = (HBITMAP)SelectObject(state.frameDc, state.frameBitmap);
     ReleaseDC(window, screen);
 
-    state.font = CreateFontA(-(state.height / 10 + 6), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
-                             ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                             DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "Arial");
+    /* A tenth of the height, made smaller when the text would fill more
+     * than nine tenths of the width, so that it has room to drift. */
+    int fontHeight = state.height / 10 + 6;
+    state.font = MakeFont(fontHeight);
+    SIZE extent = TextExtent();
+    if (extent.cx > state.width * 9 / 10) {
+        DeleteObject(state.font);
+        fontHeight = (int)((long long)fontHeight * (state.width * 9 / 10) / extent.cx);
+        state.font = MakeFont(fontHeight > 6 ? fontHeight : 6);
+    }
     state.textX = state.width / 8;
     state.textY = state.height / 3;
     int step = state.width / 300 + 1;
@@ -349,7 +372,7 @@ void DrawStars()
         }
         int nearness = STAR_DEPTH - star->z;          // 0 far away .. STAR_DEPTH close
         int level = nearness * BRIGHTNESS_LEVELS / (STAR_DEPTH + 1);
-        int size = 1 + nearness * 4 / (STAR_DEPTH + 1);
+        int size = 1 + nearness * 5 / (STAR_DEPTH + 1);
         if (state.width < 320 && size > 1) size = 1 + size / 3;
         RECT dot = { sx, sy, sx + size, sy + size };
         FillRect(state.frameDc, &dot, state.starBrushes[level]);
@@ -358,10 +381,7 @@ void DrawStars()
 
 void DrawTitle()
 {
-    HFONT old = (HFONT)SelectObject(state.frameDc, state.font);
-    int length = lstrlenA(state.settings.text);
-    SIZE extent = { 0, 0 };
-    GetTextExtentPoint32A(state.frameDc, state.settings.text, length, &extent);
+    SIZE extent = TextExtent();
 
     state.textX += state.textDx;
     state.textY += state.textDy;
@@ -378,9 +398,10 @@ void DrawTitle()
         state.textY = state.textY < 0 ? 0 : state.height - extent.cy;
     }
 
+    HFONT old = (HFONT)SelectObject(state.frameDc, state.font);
     SetBkMode(state.frameDc, TRANSPARENT);
     SetTextColor(state.frameDc, state.settings.textColor);
-    TextOutA(state.frameDc, state.textX, state.textY, state.settings.text, length);
+    TextOutA(state.frameDc, state.textX, state.textY, state.settings.text, lstrlenA(state.settings.text));
     SelectObject(state.frameDc, old);
 }
 

@@ -143,11 +143,11 @@ class Display:
 
 
 class Child:
-    def __init__(self, hwnd, control_id, cls, text):
-        self.hwnd, self.control_id, self.cls, self.text = hwnd, control_id, cls, text
+    def __init__(self, hwnd, control_id, visible, cls, text):
+        self.hwnd, self.control_id, self.visible, self.cls, self.text = hwnd, control_id, visible, cls, text
 
     def __repr__(self):
-        return "Child(%s %d %r)" % (self.cls, self.control_id, self.text)
+        return "Child(%s %d %r%s)" % (self.cls, self.control_id, self.text, "" if self.visible else " hidden")
 
 
 class Window:
@@ -162,15 +162,17 @@ class Window:
 
     @property
     def message(self):
-        """A message box's text, or None for other windows."""
-        for c in self.children:
-            if c.cls.lower() == "static" and c.control_id == self.MESSAGE_ID and c.text:
-                return c.text
-        return None
+        """A message box's text, or None for other windows.
+
+        A message box has exactly one static control with the id 0xFFFF (-1);
+        dialogs such as "Installing" label several controls so."""
+        texts = [c.text for c in self.children if c.cls.lower() == "static" and c.control_id == self.MESSAGE_ID]
+        return texts[0] if len(texts) == 1 and self.cls == "#32770" else None
 
     @property
     def buttons(self):
-        return [c.text for c in self.children if c.cls.lower() == "button"]
+        """The texts of the visible buttons, '&' marks kept."""
+        return [c.text for c in self.children if c.cls.lower() == "button" and c.visible]
 
     def child_texts(self):
         return [c.text for c in self.children]
@@ -199,9 +201,9 @@ def parse_probe_output(text):
         if fields[0] == "W" and len(fields) == 7:
             windows.append(Window(int(fields[1], 16), int(fields[2]), int(fields[3]),
                                   _unescape(fields[4]), _unescape(fields[5]), _unescape(fields[6])))
-        elif fields[0] == "C" and len(fields) == 5 and windows:
-            windows[-1].children.append(Child(int(fields[1], 16), int(fields[2]) & 0xFFFF,
-                                              _unescape(fields[3]), _unescape(fields[4])))
+        elif fields[0] == "C" and len(fields) == 6 and windows:
+            windows[-1].children.append(Child(int(fields[1], 16), int(fields[2]) & 0xFFFF, fields[3] == "1",
+                                              _unescape(fields[4]), _unescape(fields[5])))
     return windows
 
 
@@ -223,7 +225,8 @@ class Process:
 
 class WineSession:
     def __init__(self, workdir, template, probe, display=None, width=1024, height=768):
-        """display: an X display to use (the user's); None starts an Xvfb."""
+        """template: the prefix to copy, or None to make a fresh one in place.
+        display: an X display to use (the user's); None starts an Xvfb."""
         self.workdir = os.path.abspath(workdir)
         os.makedirs(self.workdir, exist_ok=True)
         self.prefix = os.path.join(self.workdir, "prefix")
@@ -231,7 +234,11 @@ class WineSession:
         self.processes = []
         self.xvfb = None
         self.closed = False
-        copy_prefix(template, self.prefix)
+        if template:
+            copy_prefix(template, self.prefix)
+        else:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            make_template(self.prefix)
         if display is None:
             self.xvfb = Display(width, height)
             display = self.xvfb.name

@@ -10,7 +10,7 @@
  *       One line per visible top-level window:
  *         W <hwnd> <pid> <X window> <class> <caption> <image of its process>
  *       followed by one line per child window:
- *         C <hwnd> <id> <class> <text>
+ *         C <hwnd> <id> <1 if visible, else 0> <class> <text>
  *       The X window is the number that xdotool knows the window by (0 when
  *       Wine has given it none). Fields are separated by a tab; tab, CR, LF, backslash and bytes
  *       outside printable ASCII are written as \t \r \n \\ and \xHH, so the
@@ -65,7 +65,8 @@ static BOOL CALLBACK ListChild(HWND child, LPARAM unused)
     /* For a window of another process this reads the text the system keeps
      * for it, without sending a message: a busy program cannot block it. */
     GetWindowTextA(child, text, sizeof text);
-    printf("C\t%lx\t%ld\t", (unsigned long)(ULONG_PTR)child, (long)GetDlgCtrlID(child));
+    printf("C\t%lx\t%ld\t%d\t", (unsigned long)(ULONG_PTR)child, (long)GetDlgCtrlID(child),
+           IsWindowVisible(child) ? 1 : 0);
     PutEscaped(cls);
     putchar('\t');
     PutEscaped(text);

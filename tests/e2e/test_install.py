@@ -176,7 +176,7 @@ class InstallTest(e2e.SessionTest):
         process = self.session.start(installer, cwd=self.downloads)
         self.answer_box(CAPTION,
                         "The installer Sample.exe is damaged or incomplete.  Please download it again.\r\n\r\n"
-                        "Nothing has been installed or changed on your system.", "Return", buttons=["OK"],
+                        "Nothing has been installed or changed.", "Return", buttons=["OK"],
                         screenshot="damaged.png")
         seen = self.session.quiet_for(60, process)
         self.assertEqual(process.wait(), 1)
@@ -220,8 +220,8 @@ class InstallTest(e2e.SessionTest):
         before = tree_state(self.session.windows_dir)
         self.run_to_failure(installer,
                             "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  The disk or"
-                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed on your"
-                            " system." % (e2e.WINDOWS_DIR, FIRST_NUMBER + 1))
+                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed."
+                            % (e2e.WINDOWS_DIR, FIRST_NUMBER + 1))
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
     def test_data_directory_blocked_keeps_older_saver(self):
@@ -236,8 +236,8 @@ class InstallTest(e2e.SessionTest):
         before = tree_state(self.session.windows_dir)
         self.run_to_failure(installer,
                             "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  The disk or"
-                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed on your"
-                            " system." % e2e.WINDOWS_DIR)
+                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed."
+                            % e2e.WINDOWS_DIR)
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
     def test_saver_beside_installer_is_not_started(self):

@@ -26,7 +26,7 @@
 
 #include <string.h>
 
-static const unsigned TOP_BITS = 7;
+static const unsigned TOP_BITS = 6;
 static const unsigned HISTORY = RING_SIZE;
 static const unsigned WINDOW_SLACK = 64; /* a match may run past the block, copied in 16-byte chunks */
 static const unsigned BITS_AFTER_REFILL = 57;

@@ -69,18 +69,38 @@ inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
     unsigned short* freq = model->freq;
     unsigned short* child = model->child;
     unsigned short* parent = model->parent;
+    /* The positions above c are sorted: find the last one below k,
+     * galloping (runs of equal frequencies are long in a young tree). */
     unsigned l = c + 1;
-    while (k > freq[l + 1]) l++;
+    if (freq[l + 1] < k) {
+        unsigned step = 1, high;
+        for (;;) {
+            high = l + step < NODE_COUNT ? l + step : NODE_COUNT; /* the sentinel is above every k */
+            if (freq[high] >= k) break;
+            l = high;
+            step <<= 1;
+        }
+        while (high - l > 1) {
+            unsigned middle = (l + high) / 2;
+            if (freq[middle] < k) {
+                l = middle;
+            } else {
+                high = middle;
+            }
+        }
+    }
     freq[c] = freq[l];
     freq[l] = (unsigned short)k;
     unsigned i = child[c];
     unsigned j = child[l];
     child[l] = (unsigned short)i;
     child[c] = (unsigned short)j;
+    /* A node's children are i and i + 1, a leaf's "child" is its symbol
+     * entry alone (written twice here, which spares a branch). */
     parent[i] = (unsigned short)l;
-    if (i < NODE_COUNT) parent[i + 1] = (unsigned short)l;
+    parent[i + (i < NODE_COUNT)] = (unsigned short)l;
     parent[j] = (unsigned short)c;
-    if (j < NODE_COUNT) parent[j + 1] = (unsigned short)c;
+    parent[j + (j < NODE_COUNT)] = (unsigned short)c;
     if (model->watched[c] | model->watched[l]) {
         if (model->touchedCount + 2 <= TOUCHED_SIZE) {
             model->touched[model->touchedCount++] = (unsigned short)c;

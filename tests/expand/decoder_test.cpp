@@ -363,6 +363,45 @@ TEST(DecoderReadPtr, ServesTheSourceInBlocks) {
     EXPECT_TRUE(std::equal(got.begin(), got.end(), file.begin()));
 }
 
+TEST(DecoderInput, ReadingStopsInsideTheCurrentBlock) {
+    // Streams whose last bits fall near the end of the first 16384-byte
+    // block, with plenty of stored bytes after them: the second block is
+    // read exactly when a decoder holding 9 to 16 bits would read it.
+    reference::Decoder ref;
+    Prime(ref);
+    int crossings = 0, stops = 0;
+    for (uint32_t seed = 0; seed < 8; seed++) {
+        Bytes file = RandomBytes(60000, 15 + seed);
+        const uint32_t stored = static_cast<uint32_t>(file.size());
+        auto taken = [&](int32_t total) {
+            reference::Decoder scratch;
+            return stored - reference::Expand(scratch, file, total, stored).remaining;
+        };
+        int32_t low = 1, high = 60000;  // the first total that takes 16370 bytes or more
+        while (low < high) {
+            int32_t mid = (low + high) / 2;
+            if (taken(mid) < 16370) {
+                low = mid + 1;
+            } else {
+                high = mid;
+            }
+        }
+        for (int32_t total = low; taken(total) <= 16400; total++) {
+            Decoded mine = Decode(file, total, stored);
+            reference::Outcome theirs = reference::Expand(ref, file, total, stored);
+            uint32_t asked = 0;
+            for (uint32_t r : theirs.readRequests) asked += r;
+            ASSERT_EQ(mine.sourceTaken, asked) << "seed " << seed << " total " << total;
+            ASSERT_EQ(mine.remaining, theirs.remaining) << "seed " << seed << " total " << total;
+            ASSERT_TRUE(std::equal(mine.out.begin(), mine.out.end(), theirs.produced.begin())) << "total " << total;
+            crossings += asked > IO_BLOCK;
+            stops += asked == IO_BLOCK;
+        }
+    }
+    EXPECT_GT(crossings, 0);  // both kinds occurred
+    EXPECT_GT(stops, 0);
+}
+
 // The installer's decoder and the plain one, stream after stream: output,
 // the count produced, the stored bytes taken, and the ring carried over.
 TEST(DecoderAgreement, RandomStreamsDecodeAlike) {

@@ -35,14 +35,15 @@ def indent(text, prefix="    "):
 
 
 def make_inputs(out):
-    """The saver's data file and a sound file large enough (about 32 MB of
-    noise, which does not compress) that placing it takes a visible moment."""
+    """The saver's data file, and a sound file of four and a half minutes of
+    noise (48 MB, which does not compress): large enough that placing it
+    takes a moment in which the Installing dialog can be seen."""
     data = os.path.join(out, "sample.dat")
     with open(data, "w", newline="\r\n") as f:
         f.write("; Settings of the sample screen saver\n"
                 "TEXT=Good night from the demo\nTEXTCOLOR=255,220,120\nSKYCOLOR=0,0,40\nSTARS=400\nSPEED=4\n")
     sound = os.path.join(out, "surf.wav")
-    rate, channels, seconds = 44100, 2, 190
+    rate, channels, seconds = 44100, 2, 270
     size = rate * channels * 2 * seconds
     with open(sound, "wb") as f:
         f.write(b"RIFF" + struct.pack("<I", 36 + size) + b"WAVEfmt ")
@@ -150,7 +151,7 @@ def show_saver_running(session, out):
     return path
 
 
-def report_results(session, args):
+def report_results(session):
     windows = session.windows_dir
     say("Files installed:")
     found = []
@@ -226,7 +227,7 @@ def main():
             session.wait_gone(saver)
             shots["saver running"] = show_saver_running(session, out)
         say("== What the installation left in the prefix")
-        report_results(session, args)
+        report_results(session)
         if shots:
             say()
             say("Screenshots:")

@@ -337,13 +337,29 @@ class WineSession:
         return shown
 
     # ---- input and screenshots ----
-    def _xdotool(self, *args):
-        subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=True,
+    def _xdotool(self, *args, check=True):
+        subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=check,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
     def press(self, window, key):
         """Sends a key (xdotool's name: Return, Escape, y, n, space) to a window."""
         self._xdotool("key", "--window", window.xid, key)
+
+    def press_until_gone(self, window, key, attempts=3, timeout=60):
+        """Presses key in a box until the box closes: a key that reaches a
+        window in the moment it is being mapped can be lost. A repeated press
+        that comes after the box closed goes nowhere (its X window is gone)."""
+        for attempt in range(attempts):
+            if attempt:
+                self._xdotool("key", "--window", window.xid, key, check=False)
+            else:
+                self.press(window, key)
+            try:
+                self.wait_gone(window, timeout=timeout / attempts)
+                return
+            except HarnessError:
+                if attempt == attempts - 1:
+                    raise
 
     def move_mouse(self, x, y):
         self._xdotool("mousemove", x, y)

@@ -135,6 +135,5 @@ class SessionTest(unittest.TestCase):
             self.assertEqual([b.replace("&", "") for b in box.buttons], buttons, "buttons of %r" % caption)
         if screenshot:
             self.shot(screenshot, box)
-        self.session.press(box, key)
-        self.session.wait_gone(box)
+        self.session.press_until_gone(box, key)
         return box

@@ -99,8 +99,7 @@ class InstallTest(e2e.SessionTest):
         installer = self.make_installer()
         process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
         self.shot("confirmation.png", box)
-        self.session.press(box, "Return")
-        self.session.wait_gone(box)
+        self.session.press_until_gone(box, "Return")
 
         done = self.answer_box(CAPTION, completion_text("Sample"), "Return", buttons=["OK"],
                                screenshot="completion.png")
@@ -147,8 +146,7 @@ class InstallTest(e2e.SessionTest):
         installer = self.make_installer()
         before = tree_state(self.session.windows_dir)
         process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
-        self.session.press(box, "Escape")
-        self.session.wait_gone(box)
+        self.session.press_until_gone(box, "Escape")
         self.assert_nothing_written(before, process)
         self.session.flush_registry()
         self.assertIsNone(self.session.user_reg_value(DESKTOP_KEY, "ScreenSaveActive"))
@@ -156,7 +154,7 @@ class InstallTest(e2e.SessionTest):
     def test_installer_named_with_two_dots(self):
         installer = self.make_installer("my.clouds.exe")
         process, box = self.run_to_confirmation(installer, "MY.SCR")
-        self.session.press(box, "Return")
+        self.session.press_until_gone(box, "Return")
         self.answer_box(CAPTION, completion_text("my.clouds"), "Return", exclude=[box])
         saver = self.wait_for_saver("MY.SCR", "my.clouds")
         # The saver looks for its data under its own name, MY; the installer
@@ -247,7 +245,7 @@ class InstallTest(e2e.SessionTest):
         decoy = os.path.join(self.downloads, "SAMPLE.SCR")
         shutil.copyfile(e2e.SAMPLE_SAVER, decoy)
         process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
-        self.session.press(box, "Return")
+        self.session.press_until_gone(box, "Return")
         self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[box])
         self.wait_for_saver("SAMPLE.SCR", "Sample")
         self.assertEqual(process.wait(), 0)

@@ -151,7 +151,18 @@ def show_saver_running(session, out):
     return path
 
 
-def report_results(session):
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x, y = fa.read(1 << 20), fb.read(1 << 20)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def report_results(session, sources):
+    """sources: {installed Windows path, upper-cased: the input it came from}."""
     windows = session.windows_dir
     say("Files installed:")
     found = []
@@ -164,7 +175,12 @@ def report_results(session):
             if f.upper().endswith(".SCR") or rel.upper().startswith("TORVANEK"):
                 found.append(path)
     for path in sorted(found):
-        say("    %-55s %12s bytes" % (session.windows_path(path), "{:,}".format(os.path.getsize(path))))
+        name = session.windows_path(path)
+        source = sources.get(name.upper())
+        origin = ""
+        if source:
+            origin = ("  same bytes as " if same_bytes(path, source) else "  DIFFERS from ") + os.path.basename(source)
+        say("    %-50s %12s bytes%s" % (name, "{:,}".format(os.path.getsize(path)), origin))
     if not found:
         say("    (none)")
     boot = session.read_system_ini().get("boot", {})
@@ -227,7 +243,9 @@ def main():
             session.wait_gone(saver)
             shots["saver running"] = show_saver_running(session, out)
         say("== What the installation left in the prefix")
-        report_results(session)
+        data_dir = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\SAMPLE\\"
+        report_results(session, {"C:\\WINDOWS\\SAMPLE.SCR": os.path.join(args.win32, "Sample.scr"),
+                                 data_dir + "SAMPLE.DAT": data, data_dir + "FILE0001.WAV": sound})
         if shots:
             say()
             say("Screenshots:")

@@ -14,9 +14,9 @@ namespace codec {
 
 enum class Level {
     Greedy,   // classic longest-match-first parse: the benchmark's baseline
-    Fast,
-    Default,
-    Best
+    Fast,     // nearest longest matches with one step of lazy evaluation
+    Default,  // matches and literals chosen by their price on the adaptive tree
+    Best      // the same, searching deeper and pricing each stretch twice
 };
 
 // Called now and then with the input bytes done so far and the total.
@@ -30,7 +30,9 @@ std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, Level le
 // Expands a whole stream held in memory, with the installer's own decoder:
 // storedSize bytes at in, exactly expandedSize bytes to out. Returns the
 // number of input bits the decoder consumed; more than 8 * storedSize means
-// the stream needed bytes it does not have (a stream cut short).
+// the stream needed bytes it does not have (a stream cut short). The
+// decoder's state exists once per process: not for use from two threads at
+// a time. Throws std::length_error for an expandedSize of 2^31 or more.
 std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std::uint8_t* out,
                            std::uint32_t expandedSize);
 

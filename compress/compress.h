@@ -25,6 +25,8 @@ using Progress = std::function<void(std::size_t done, std::size_t total)>;
 // Compresses input into one stream that the installer's decoder expands to
 // exactly these bytes, whatever ring bytes a previous expansion left behind.
 // Deterministic: the same input and level give the same bytes everywhere.
+// An empty input gives an empty stream; an input of 2^31 - 4066 bytes or
+// more throws std::length_error.
 std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, Level level, const Progress& progress = {});
 
 // Expands a whole stream held in memory, with the installer's own decoder:

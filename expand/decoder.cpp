@@ -15,9 +15,11 @@
  * is preceded by the last 4096 bytes decoded, so a match is a plain forward
  * copy, done in chunks when it does not overlap itself, and the ring proper
  * is written back only when the stream ends. Bits come from a 64-bit
- * buffer filled once per symbol; the top TOP_BITS levels of the tree are
- * decoded by one table lookup, and the table is rebuilt only when a swap
- * touches a node it was built from. Stored bytes are taken from the
+ * buffer filled once per symbol (codes are at most 21 bits, positions 14).
+ * The top TOP_BITS levels of the tree are decoded by one table lookup that
+ * also gives the leaf's position, where the update starts; when a node the
+ * table was built from moves, only the entries below it are filled again,
+ * and a rebuild of the tree fills them all. Stored bytes are taken from the
  * reader's current block only: the next block is read when a symbol
  * actually reaches the last byte of this one, as a decoder holding 9 to 16
  * bits would, so the source sees the same requests.

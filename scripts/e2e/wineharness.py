@@ -318,6 +318,13 @@ class WineSession:
         return self.wait_for(lambda w: w.caption == caption and w.hwnd not in gone and w.xid,
                              "captioned %r" % caption, timeout)
 
+    def wait_for_box(self, caption, timeout=60, exclude=()):
+        """A message box with this exact caption, other than those in exclude;
+        a dialog of the same caption (the "Installing" dialog) does not count."""
+        gone = {w.hwnd for w in exclude}
+        return self.wait_for(lambda w: w.caption == caption and w.message is not None and w.hwnd not in gone
+                             and w.xid, "message box %r" % caption, timeout)
+
     def wait_gone(self, window, timeout=60, interval=0.1):
         deadline = time.monotonic() + timeout
         while any(w.hwnd == window.hwnd for w in self.windows()):

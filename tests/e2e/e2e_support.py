@@ -129,7 +129,7 @@ class SessionTest(unittest.TestCase):
 
     def answer_box(self, caption, expected_text, key, buttons=None, exclude=(), screenshot=None):
         """Waits for a message box, checks its text, presses key, waits until it closes."""
-        box = self.session.wait_for_caption(caption, exclude=exclude)
+        box = self.session.wait_for_box(caption, exclude=exclude)
         self.assertEqual(box.message, expected_text, "text of the box %r" % caption)
         if buttons is not None:
             self.assertEqual([b.replace("&", "") for b in box.buttons], buttons, "buttons of %r" % caption)

@@ -75,14 +75,14 @@ class InstallTest(e2e.SessionTest):
 
     def wait_for_saver(self, scr_name, stem):
         """The settings box of the saver that the installer started."""
-        saver = self.session.wait_for_caption(e2e.SETTINGS_CAPTION)
+        saver = self.session.wait_for_box(e2e.SETTINGS_CAPTION)
         self.assertEqual(saver.image.lower(), ("%s\\%s" % (e2e.WINDOWS_DIR, scr_name)).lower(),
                          "the saver was started from another file")
         return saver
 
     def run_to_confirmation(self, installer, scr_name):
         process = self.session.start(installer, cwd=self.downloads)
-        box = self.session.wait_for_caption(CAPTION)
+        box = self.session.wait_for_box(CAPTION)
         self.assertEqual(box.message, confirmation_text(scr_name, TITLE, self.install_size))
         self.assertEqual(box.buttons, ["OK", "Cancel"])
         return process, box

@@ -48,7 +48,7 @@ class SaverTest(e2e.SessionTest):
 
     def settings_box(self, args):
         process = self.session.start(self.saver, args)
-        box = self.session.wait_for_caption(e2e.SETTINGS_CAPTION, timeout=30)
+        box = self.session.wait_for_box(e2e.SETTINGS_CAPTION, timeout=30)
         self.session.press_until_gone(box, "Return")
         self.assertEqual(process.wait(), 0, "exit status for %r" % (args,))
         return box

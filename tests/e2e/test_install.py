@@ -217,8 +217,8 @@ class InstallTest(e2e.SessionTest):
         os.makedirs(blocker)
         before = tree_state(self.session.windows_dir)
         self.run_to_failure(installer,
-                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  The disk or"
-                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed."
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  The disk may"
+                            " be write-protected.\r\n\r\nNothing has been installed or changed."
                             % (e2e.WINDOWS_DIR, FIRST_NUMBER + 1))
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
@@ -233,8 +233,8 @@ class InstallTest(e2e.SessionTest):
             f.write("not a directory")
         before = tree_state(self.session.windows_dir)
         self.run_to_failure(installer,
-                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  The disk or"
-                            " folder may be write-protected.\r\n\r\nNothing has been installed or changed."
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  The disk may"
+                            " be write-protected.\r\n\r\nNothing has been installed or changed."
                             % e2e.WINDOWS_DIR)
         self.assertEqual(tree_state(self.session.windows_dir), before)
 

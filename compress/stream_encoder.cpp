@@ -55,12 +55,6 @@ void StreamEncoder::Match(unsigned length, unsigned distance) {
     Put((uint32_t{kPrefixes.code[upper]} << 6) | (p & 63), kPrefixes.length[upper] + 6u);
 }
 
-std::array<uint8_t, SYMBOL_COUNT> StreamEncoder::CodeLengths() const {
-    std::array<uint8_t, SYMBOL_COUNT> lengths;
-    GetCodeLengths(&model_, lengths.data());
-    return lengths;
-}
-
 std::vector<uint8_t> StreamEncoder::Finish() const {
     std::vector<uint8_t> out = bytes_;
     if (pendingBits_) out.push_back(static_cast<uint8_t>(pending_ << (8 - pendingBits_)));

@@ -3,7 +3,6 @@
 #ifndef COMPRESS_STREAM_ENCODER_H
 #define COMPRESS_STREAM_ENCODER_H
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -21,14 +20,11 @@ public:
     void Literal(uint8_t byte);
     void Match(unsigned length, unsigned distance);  // length 3..30, distance 1..4096
 
-    // Each symbol's code length on the tree as it stands.
-    std::array<uint8_t, SYMBOL_COUNT> CodeLengths() const;
-
     // The stream so far, its last byte padded with zero bits.
     std::vector<uint8_t> Finish() const;
 
+    // The tree as it stands, which prices the next symbols.
     const HuffModel& Model() const { return model_; }
-    uint64_t BitCount() const { return 8 * bytes_.size() + pendingBits_; }
 
 private:
     void Symbol(unsigned symbol);

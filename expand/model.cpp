@@ -1,5 +1,5 @@
-/* The adaptive Huffman model: start, rebuild, code lengths; and the position
- * prefix code. See expand/model.h for the tree's rules.
+/* The adaptive Huffman model: start and rebuild; and the position prefix
+ * code. See expand/model.h for the tree's rules.
  */
 #include "expand/model.h"
 
@@ -64,18 +64,6 @@ void RebuildModel(HuffModel* model) {
         if (k < NODE_COUNT) model->parent[k + 1] = (unsigned short)i;
     }
     model->stale = 1;
-}
-
-void GetCodeLengths(const HuffModel* model, unsigned char* lengths) {
-    /* A parent has a higher frequency than its child, so it sits at a higher
-     * position: one pass downward from the root sees parents first. */
-    unsigned char depth[NODE_COUNT];
-    depth[ROOT] = 0;
-    for (int i = ROOT - 1; i >= 0; i--) {
-        unsigned char d = (unsigned char)(depth[model->parent[i]] + 1);
-        depth[i] = d;
-        if (model->child[i] >= NODE_COUNT) lengths[model->child[i] - NODE_COUNT] = d;
-    }
 }
 
 /* The prefix code in runs: each row gives its first upper value, the first

@@ -140,9 +140,6 @@ inline void UpdateModel(HuffModel* model, unsigned symbol) {
     UpdateModelAtLeaf(model, symbol, model->parent[NODE_COUNT + symbol]);
 }
 
-/* Fills lengths[0..SYMBOL_COUNT-1] with each symbol's current code length. */
-void GetCodeLengths(const HuffModel* model, unsigned char* lengths);
-
 /* The position code's decoding tables, indexed by the first 8 bits of a
  * position code: the upper 6 bits of the position and the prefix length. */
 void BuildPositionTables(unsigned char* upper, unsigned char* length);

@@ -33,7 +33,6 @@ const unsigned IO_BLOCK = 16384;
 const unsigned RING_START = RING_SIZE - MAX_MATCH; /* first write position, and the number of leading spaces */
 const unsigned FIRST_MATCH_SYMBOL = 256;
 const unsigned MAX_CODE_BITS = 21;                 /* longest symbol code the model can reach */
-const unsigned MAX_POSITION_BITS = 14;             /* longest position code */
 
 const unsigned TOUCHED_SIZE = 8;
 

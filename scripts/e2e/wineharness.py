@@ -255,13 +255,9 @@ class WineSession:
     def windows_dir(self):
         return os.path.join(self.drive_c, "windows")
 
-    def unix_path(self, windows_path):
-        """C:\\x\\y -> the file in the prefix (C: only)."""
-        if not windows_path[:3].upper() == "C:\\":
-            raise HarnessError("not on C: " + windows_path)
-        return os.path.join(self.drive_c, *windows_path[3:].split("\\"))
-
     def windows_path(self, unix_path):
+        """The path by which Wine's programs see a file: C:\\... inside the
+        prefix, Z:\\... elsewhere."""
         rel = os.path.relpath(os.path.abspath(unix_path), self.drive_c)
         if rel.startswith(".."):
             return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
@@ -312,12 +308,6 @@ class WineSession:
                 raise HarnessError("no window %s within %d s; windows: %r" % (what, timeout, seen))
             time.sleep(interval)
 
-    def wait_for_caption(self, caption, timeout=60, exclude=()):
-        """A window with this exact caption, other than the windows in exclude."""
-        gone = {w.hwnd for w in exclude}
-        return self.wait_for(lambda w: w.caption == caption and w.hwnd not in gone and w.xid,
-                             "captioned %r" % caption, timeout)
-
     def wait_for_box(self, caption, timeout=60, exclude=()):
         """A message box with this exact caption, other than those in exclude;
         a dialog of the same caption (the "Installing" dialog) does not count."""
@@ -333,7 +323,7 @@ class WineSession:
             time.sleep(interval)
 
     def quiet_for(self, seconds, process=None):
-        """The windows that appear within seconds, or until process ends."""
+        """Every window seen within seconds, or until process has ended."""
         deadline = time.monotonic() + seconds
         shown = []
         while time.monotonic() < deadline:

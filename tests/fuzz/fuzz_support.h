@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // A property that must hold for every input; a failure is a finding.
@@ -24,6 +26,10 @@ inline std::string ScratchDirectory() {
     char pattern[] = "/tmp/saver-fuzz-XXXXXX";
     if (!mkdtemp(pattern)) abort();
     return pattern;
+}
+
+inline bool MakeDirectory(const std::string& path) {
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
 inline void WriteFile(const std::string& path, const std::uint8_t* data, std::size_t size) {

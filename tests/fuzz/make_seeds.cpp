@@ -3,7 +3,9 @@
 //   fuzz_seeds HOST.exe OUTDIR
 #include "author/package_writer.h"
 #include "author/pe_layout.h"
+#include "compress/compress.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -46,5 +48,29 @@ int main(int argc, char** argv) {
         author::WriteFileBytes((out / ("seed" + std::to_string(n++) + "-cut.exe")).string(), image);
     }
     printf("%d package seeds in %s\n", n, out.c_str());
+
+    // Decoder seeds: a 4-byte expanded size, then a compressed stream.
+    fs::path streams = fs::path(argv[2]) / "decoder";
+    fs::create_directories(streams);
+    std::string text = "The quick brown fox jumps over the lazy dog. ";
+    std::vector<std::vector<std::uint8_t>> inputs = {
+        std::vector<std::uint8_t>(host.begin(), host.begin() + std::min<std::size_t>(host.size(), 6000)),
+        std::vector<std::uint8_t>(40, ' '),
+        std::vector<std::uint8_t>(3, 'x'),
+    };
+    std::vector<std::uint8_t> prose;
+    for (int i = 0; i < 200; i++) prose.insert(prose.end(), text.begin(), text.begin() + 10 + i % 30);
+    inputs.push_back(prose);
+    int m = 0;
+    for (const auto& input : inputs) {
+        for (auto level : {codec::Level::Fast, codec::Level::Best}) {
+            auto stream = codec::Compress(input, level);
+            std::vector<std::uint8_t> seed(4);
+            for (int i = 0; i < 4; i++) seed[i] = std::uint8_t(input.size() >> (8 * i));
+            seed.insert(seed.end(), stream.begin(), stream.end());
+            author::WriteFileBytes((streams / ("stream" + std::to_string(m++))).string(), seed);
+        }
+    }
+    printf("%d decoder seeds in %s\n", m, streams.c_str());
     return 0;
 }

@@ -306,6 +306,13 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
             SetBlockLimit(expectedTotal);
         } while (writeCount >= blockLimit);
         if ((faults & EXPAND_FAULT_WRITE) || written == (uint32_t)expectedTotal) break;
+        /* Symbols past the stream's stored bytes come from zero bits: the
+         * stream is damaged or its stored size too small. Stop here rather
+         * than write up to 2 GB of what zero bits decode to. */
+        if (in->stopAtOverrun && bitsUsed > 8ull * stored) {
+            faults |= EXPAND_FAULT_OVERRUN;
+            break;
+        }
         outPtr = window + HISTORY + writeCount;
         flushAt = window + HISTORY + blockLimit;
     }

@@ -22,6 +22,10 @@ struct ExpandSource {
     const unsigned char* bytes;
     uint32_t size;
     uint32_t offset;
+    /* Nonzero: stop at the end of the block in which the symbols run past
+     * the stored bytes (EXPAND_FAULT_OVERRUN) instead of decoding zero bits
+     * up to expectedTotal. */
+    int stopAtOverrun;
 };
 
 /* Where decoded bytes go: a C stream when file is set, else at most size
@@ -36,7 +40,8 @@ struct ExpandTarget {
 /* Faults of the last stream, as bits (see ExpandFaults). */
 enum {
     EXPAND_FAULT_WRITE = 1, /* the target took fewer bytes than a block: decoding stopped there */
-    EXPAND_FAULT_SHORT = 2  /* the source ended before stored bytes the stream used */
+    EXPAND_FAULT_SHORT = 2, /* the source ended before stored bytes the stream used */
+    EXPAND_FAULT_OVERRUN = 4 /* the symbols ran past the stored bytes and the source asked to stop */
 };
 
 /* Serves the next stored byte, reading the source in requests of

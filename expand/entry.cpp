@@ -29,6 +29,9 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     ExpandSource source;
     memset(&source, 0, sizeof source);
     if (dataOffset <= 0x7FFFFFFFu && fseek(installer, (long)dataOffset, SEEK_SET) == 0) source.file = installer;
+    /* A damaged record may claim 2 GB from a few stored bytes: stop once
+     * the stream has run out rather than write what zero bits decode to. */
+    source.stopAtOverrun = 1;
 
     FILE* target = OpenStream(targetPath, "wb");
     if (!target) {
@@ -48,6 +51,9 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     fclose(installer);
 
     if (faults & EXPAND_FAULT_WRITE) return EXPAND_WRITE_FAILED;
-    if (faults & EXPAND_FAULT_SHORT) return EXPAND_SHORT_DATA;
+    /* A stream whose symbols reach past its own stored bytes was decoded
+     * from zero bits: damaged, or a storedSize too small. */
+    if ((faults & (EXPAND_FAULT_SHORT | EXPAND_FAULT_OVERRUN)) || ExpandBitsUsed() > 8ull * storedSize)
+        return EXPAND_SHORT_DATA;
     return EXPAND_DONE;
 }

@@ -17,7 +17,8 @@ enum ExpandResult {
     EXPAND_NOT_STARTED = 0,    /* own path not obtained, or installer not opened */
     EXPAND_TARGET_FAILED = -1, /* the target file cannot be created */
     EXPAND_WRITE_FAILED = -2,  /* the target took fewer bytes than written */
-    EXPAND_SHORT_DATA = -3,    /* the installer file ended before the stored bytes the stream uses */
+    EXPAND_SHORT_DATA = -3,    /* the installer file ended before the stored bytes the stream
+                                  uses, or the stream needs more than storedSize bytes */
     EXPAND_BAD_ENTRY = -4      /* expandedSize of 2^31 or more */
 };
 

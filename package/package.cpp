@@ -174,6 +174,7 @@ int InspectPackage(HINSTANCE instance, unsigned long long* installSize, DWORD* e
         count++;
     }
     _lclose(package);
+    if (state == PACKAGE_SOUND && count == 0) state = PACKAGE_NO_ENTRIES;
     if (installSize) *installSize = total;
     if (entryCount) *entryCount = count;
     return state;

@@ -87,12 +87,13 @@ enum PackageState {
     PACKAGE_MISSING,        /* OpenPackage failed; see PackageFailureReason */
     PACKAGE_NO_TERMINATOR,  /* the file ends inside the table */
     PACKAGE_DATA_OUTSIDE,   /* an entry's data reaches past the end of the file */
-    PACKAGE_SIZE_TOO_LARGE  /* a size or offset of 2^31 or more */
+    PACKAGE_SIZE_TOO_LARGE, /* a size or offset of 2^31 or more */
+    PACKAGE_NO_ENTRIES      /* a whole table without even the saver */
 };
 
 /* Walks the whole table and checks it against the file: a terminator before
  * the end of the file, every entry's data inside the file, every size and
- * offset below 2^31. Sums the installation size (expandedSize, or storedSize
+ * offset below 2^31, and at least one entry (the saver). Sums the installation size (expandedSize, or storedSize
  * for a stored entry) without wrapping into *installSize, and the number of
  * entries into *entryCount (either may be null). Returns a PackageState. */
 int InspectPackage(HINSTANCE instance, unsigned long long* installSize, DWORD* entryCount);

@@ -40,9 +40,18 @@ int main(int argc, char** argv) {
     full.firstFileNumber = 65535;
     full.entries = {Entry(10, 4, 0, ".SCR"), Entry(10, 5, 0, ".DAT"), Entry(3, 6, 0, ".A"), Entry(3, 7, 0, "")};
 
+    // Installation and tool seeds: the package bytes alone (the targets write
+    // them into the real installer), the tool's with a leading 1.
+    fs::create_directories(fs::path(argv[2]) / "install");
+    fs::create_directories(fs::path(argv[2]) / "tool");
+    std::uint32_t start = author::CheckHost(host).packageStart;
     int n = 0;
     for (const auto* c : {&empty, &three, &full}) {
         auto image = author::WritePackage(host, *c);
+        std::vector<std::uint8_t> package(image.begin() + start, image.end());
+        author::WriteFileBytes((fs::path(argv[2]) / "install" / ("seed" + std::to_string(n))).string(), package);
+        package.insert(package.begin(), 1);
+        author::WriteFileBytes((fs::path(argv[2]) / "tool" / ("seed" + std::to_string(n))).string(), package);
         author::WriteFileBytes((out / ("seed" + std::to_string(n++) + ".exe")).string(), image);
         image.resize(image.size() - 5);
         author::WriteFileBytes((out / ("seed" + std::to_string(n++) + "-cut.exe")).string(), image);

@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     HFILE package = OpenPackage(nullptr, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
     unsigned long long sum = 0;
     bool terminated = false, inside = true, small = true;
+    unsigned entries = 0;
     if (package != HFILE_ERROR) {
         unsigned short first;
         if (ReadFirstFileNumber(package, &first)) {
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     terminated = true;
                     break;
                 }
+                entries++;
                 if (r.dataOffset >= 0x80000000u || r.storedSize >= 0x80000000u || r.expandedSize >= 0x80000000u)
                     small = false;
                 else if ((unsigned long long)r.dataOffset + r.storedSize > size)
@@ -47,10 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int state = InspectPackage(nullptr, &installSize, nullptr);
     FUZZ_CHECK((package == HFILE_ERROR) == (state == PACKAGE_MISSING));
     if (state == PACKAGE_SOUND) {
-        FUZZ_CHECK(terminated && inside && small);
+        FUZZ_CHECK(terminated && inside && small && entries > 0);
         FUZZ_CHECK(installSize == sum);
     }
-    if (package != HFILE_ERROR && terminated && inside && small) FUZZ_CHECK(state == PACKAGE_SOUND);
+    if (package != HFILE_ERROR && terminated && inside && small)
+        FUZZ_CHECK(state == (entries ? PACKAGE_SOUND : PACKAGE_NO_ENTRIES));
     FUZZ_CHECK(standin::GetCounters().openHandles == 0);
     return 0;
 }

@@ -57,23 +57,24 @@ TEST_F(Placement, ExtensionsTakeAtMostFourCharactersAndStopAtNul) {
     EXPECT_EQ(ReadFile(dir + "FILE0018ABCD"), Text(c.entries[5].data));
 }
 
-TEST_F(Placement, OnlyASaverMakesNoDataDirectoryAndAnEmptyTableWritesNothing) {
+TEST_F(Placement, OnlyASaverMakesNoDataDirectory) {
     author::PackageContents c = Numbered(15, {".TMP"});
     UseInstaller(c);
     ASSERT_EQ(Run(), 0);
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
     EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK"));
+}
 
-    standin::Reset(root_);
-    ResetInstaller();
-    fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-    UseWindowsDirectory("C:\\WINDOWS");
+// A table without even the saver would register and start a saver that
+// does not exist and report completion: it is refused as incomplete.
+TEST_F(Placement, AnEmptyTableIsRefusedAsIncomplete) {
     UseInstaller(Numbered(15, {}));
-    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), 1);
     EXPECT_TRUE(fs::is_empty(standin::HostPath("C:\\WINDOWS")));
-    // The registration still runs, with the long path since there is no file to shorten.
-    ASSERT_EQ(standin::GetLog().profileWrites.size(), 1u);
-    EXPECT_EQ(standin::GetLog().profileWrites[0].value, "C:\\WINDOWS\\CLOUDS.SCR");
+    EXPECT_TRUE(standin::GetLog().profileWrites.empty());
+    EXPECT_TRUE(standin::GetLog().execs.empty());
+    ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
+    EXPECT_EQ(standin::GetLog().boxes[0].flags, UINT(MB_OK | MB_ICONSTOP));
 }
 
 TEST_F(Placement, StoredEntriesAreCopiedInBlocksOf2048) {

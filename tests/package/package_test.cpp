@@ -123,7 +123,7 @@ TEST_F(PackageTest, EmptyTableEndsAtOnce) {
     _lclose(h);
     unsigned long long size = 99;
     DWORD count = 99;
-    EXPECT_EQ(InspectPackage(nullptr, &size, &count), PACKAGE_SOUND);
+    EXPECT_EQ(InspectPackage(nullptr, &size, &count), PACKAGE_NO_ENTRIES) << "nothing to install is incomplete";
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(count, 0u);
 }

@@ -76,7 +76,7 @@ def tree_state(root):
     return state
 
 
-def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None, store=False):
+def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None, store=False, level=None):
     """Makes an installer with the authoring tool, from the built installer."""
     command = [SAVERPACK, "pack", "--quiet", "--saver", saver, "--title", title,
                "--stub", INSTALLER_STUB, "-o", out]
@@ -88,6 +88,8 @@ def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None,
         command += ["--first-number", str(first_number)]
     if store:
         command.append("--store")
+    if level:
+        command += ["--level", level]
     subprocess.run(command, check=True, timeout=600)
     return out
 

@@ -283,6 +283,65 @@ class InstallTest(e2e.SessionTest):
         self.assertEqual(process.wait(), 0)
         self.assertEqual(file_digest(os.path.join(self.data_dir("Sample"), "FILE0000.bin")), file_digest(big))
 
+    def peak_memory_kib(self, process):
+        """The installer process's peak resident set so far (VmHWM), in KiB."""
+        with open("/proc/%d/status" % process.popen.pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmHWM for the installer process")
+
+    def install_and_measure(self, installer, size):
+        """Runs a whole installation; returns its peak memory in KiB, read
+        while the completion box is up (all placement is done by then)."""
+        process = self.session.start(installer, cwd=self.downloads)
+        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, size), "Return")
+        done = self.session.wait_for_box(CAPTION, timeout=600, exclude=[confirm])
+        self.assertTrue(done.message.startswith("Installation Complete!"), done.message)
+        peak = self.peak_memory_kib(process)
+        self.session.press_until_gone(done, "Return")
+        saver = self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.session.press_until_gone(saver, "Return")
+        self.assertEqual(process.wait(), 0)
+        return peak
+
+    def test_large_package_installs_in_fixed_memory(self):
+        # 200 MB: a 50 MB data file that compresses and 150 MB that does not.
+        inputs = os.path.join(self.work, "inputs")
+        data = os.path.join(inputs, "large.dat")
+        with open(data, "wb") as f:
+            line = b"TEXT=a line of the large data file, repeated with its number %08d\r\n"
+            for i in range(50 * (1 << 20) // len(line % 0)):
+                f.write(line % i)
+        noise = os.path.join(inputs, "noise-150.bin")
+        with open(noise, "wb") as f:
+            for _ in range(150):
+                f.write(os.urandom(1 << 20))
+        large = os.path.join(self.work, "packed-large.exe")
+        for path in (data, noise, large):
+            self.addCleanup(lambda p=path: os.path.exists(p) and os.remove(p))
+        e2e.pack(large, TITLE, data=data, files=[noise], level="fast")
+        small = os.path.join(self.work, "packed-small.exe")
+        e2e.pack(small, TITLE, data=self.data, files=[self.notes])
+
+        installer = os.path.join(self.downloads, "Sample.exe")
+        shutil.copyfile(small, installer)
+        small_peak = self.install_and_measure(
+            installer, sum(os.path.getsize(p) for p in (e2e.SAMPLE_SAVER, self.data, self.notes)))
+        os.remove(self.windows_file("SAMPLE.SCR"))  # no "Replace Screen Saver?" this time
+        shutil.copyfile(large, installer)
+        started = time.monotonic()
+        large_peak = self.install_and_measure(
+            installer, sum(os.path.getsize(p) for p in (e2e.SAMPLE_SAVER, data, noise)))
+        print("200 MB package: %.1f s, peak memory %d KiB (small package: %d KiB)"
+              % (time.monotonic() - started, large_peak, small_peak))
+
+        self.assertEqual(file_digest(os.path.join(self.data_dir("Sample"), "Sample.DAT")), file_digest(data))
+        self.assertEqual(file_digest(os.path.join(self.data_dir("Sample"), "FILE0000.bin")), file_digest(noise))
+        # Memory does not grow with the package: whatever Wine itself takes,
+        # the large run needs at most a few MB more than the small one.
+        self.assertLess(large_peak, small_peak + 8 * 1024)
+
     def assert_drawn_dialog(self, shot):
         """The dialog's face is drawn, with dark text in each of its three lines."""
         width, height = e2e.wineharness.image_size(shot)

@@ -34,7 +34,7 @@ ExternalProject_Add(host_pelayout
     BUILD_BYPRODUCTS ${PELAYOUT})
 
 set(INSTALLER_COMPILE_OPTIONS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -fno-stack-protector -fno-threadsafe-statics -ffunction-sections -fdata-sections)
+    -fno-stack-protector -fno-threadsafe-statics -ffunction-sections -fno-ident)
 
 function(add_package_host target)
     cmake_parse_arguments(H "CONSOLE;NO_CRT" "" "SOURCES;LIBS" ${ARGN})

@@ -115,6 +115,7 @@ static void WriteBlock(ExpandTarget* out) {
     memmove(window, window + blockLimit, HISTORY + writeCount - blockLimit);
     writeCount -= blockLimit;
     limitSet = 0;
+    if (out->afterBlock) out->afterBlock();
 }
 
 void WritePtr(ExpandTarget* out, int byte, int32_t total) {

@@ -35,6 +35,9 @@ struct ExpandTarget {
     unsigned char* bytes;
     uint32_t size;
     uint32_t offset;
+    /* When set, called after every block the target took (the installer
+     * serves its dialog's message queue there). */
+    void (*afterBlock)(void);
 };
 
 /* Faults of the last stream, as bits (see ExpandFaults). */

@@ -10,6 +10,10 @@
 
 enum { OWN_PATH_SIZE = 260 };
 
+static void (*blockHook)(void);
+
+void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
+
 int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
     ReadPtr(NULL, 0);
     WritePtr(NULL, 0, 0);
@@ -41,6 +45,7 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     ExpandTarget sink;
     memset(&sink, 0, sizeof sink);
     sink.file = target;
+    sink.afterBlock = blockHook;
 
     uint32_t remaining = storedSize;
     ExpandStream(&source, &sink, (int32_t)expandedSize, &remaining);

@@ -26,4 +26,8 @@ enum ExpandResult {
  * The argument order is the installer's: expandedSize before storedSize. */
 int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath);
 
+/* Calls hook after every block of 16384 bytes that ExpandEntry writes (NULL:
+ * none), so that a long expansion can keep a window responsive. */
+void SetExpandBlockHook(void (*hook)(void));
+
 #endif

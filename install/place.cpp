@@ -194,6 +194,9 @@ static int ExpandedResult(int expanded) {
 static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* names, DWORD* count) {
     HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
     if (package == HFILE_ERROR) return SetFailure(FAIL_UNREADABLE, installer.scrName);
+    /* Expansion writes through its own stream: serve the queue after each
+     * of its blocks as after each copied one. */
+    SetExpandBlockHook(ServeMessages);
     char installed[PATH_SIZE], temporary[PATH_SIZE];
     EntryRecord record;
     int reason = ReadFirstFileNumber(package, &names->firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;

@@ -2,6 +2,7 @@
 // installations, damaged installers taken at their word, wrapped sizes,
 // overflowing buffers, a loop waiting for ever, a blank dialog that the
 // system takes for hung, the wrong saver started, garbage registered.
+#include "expand/decoder.h"
 #include "fixture.h"
 
 namespace installtest {
@@ -324,6 +325,21 @@ TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
     // The queue is looked at after every block: never more than one block unserved.
     EXPECT_LE(d.largestWriteGap, COPY_BLOCK_SIZE);
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+}
+
+TEST_F(Faults, TheQueueIsServedWhileACompressedEntryExpands) {
+    author::PackageContents c;
+    c.title = "Clouds";
+    c.entries = {Compressed(Compressible(400000, 1))};
+    UseInstaller(c);
+    static int checks;
+    checks = 0;
+    standin::GetSetup().onQueueCheck = [](int) { checks++; };
+    EXPECT_EQ(Run(), 0);
+    // One look after each 16384-byte block of the expansion, not just one
+    // after the whole entry.
+    EXPECT_GE(checks, 400000 / IO_BLOCK);
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(Compressible(400000, 1)));
 }
 
 TEST_F(Faults, InputDuringTheWorkStartsNothing) {

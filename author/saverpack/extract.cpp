@@ -13,17 +13,9 @@ namespace fs = std::filesystem;
 namespace saverpack {
 
 int ExtractCommand(const fs::path& installer, const fs::path& dir, std::ostream& out, std::ostream& err) {
-    InstallerView view;
-    try {
-        view = ReadInstaller(installer);
-    } catch (const ReadError& e) {
-        err << "saverpack: " << e.what() << "\n";
-        return 1;
-    }
-    if (!view.headerComplete) {
-        err << "saverpack: " << PathToUtf8(installer) << ": the file ends inside the package header\n";
-        return 1;
-    }
+    std::optional<InstallerView> read = ReadInstallerForCommand(installer, err);
+    if (!read) return 1;
+    const InstallerView& view = *read;
 
     int failures = 0;
     for (std::size_t i = 0; i < view.entries.size(); i++) {

@@ -136,4 +136,15 @@ Expansion ExpandEntryData(const std::vector<std::uint8_t>& stored, std::uint32_t
     return result;
 }
 
+std::optional<InstallerView> ReadInstallerForCommand(const std::filesystem::path& path, std::ostream& err) {
+    try {
+        InstallerView view = ReadInstaller(path);
+        if (view.headerComplete) return view;
+        err << "saverpack: " << PathToUtf8(path) << ": the file ends inside the package header\n";
+    } catch (const ReadError& e) {
+        err << "saverpack: " << e.what() << "\n";
+    }
+    return std::nullopt;
+}
+
 }  // namespace saverpack

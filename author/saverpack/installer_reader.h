@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,6 +53,10 @@ struct InstallerView {
 // A table cut short by the end of the file is not an error here: the view
 // says so (terminated false) and holds the records read whole.
 InstallerView ReadInstaller(const std::filesystem::path& path);
+
+// ReadInstaller for a command that needs the whole header: on failure, or
+// when the file ends inside the header, says why on err and returns nothing.
+std::optional<InstallerView> ReadInstallerForCommand(const std::filesystem::path& path, std::ostream& err);
 
 // The record's storedSize bytes at its dataOffset, read through the package
 // handle as the installer copies a stored entry. Throws ReadError when the

@@ -83,17 +83,9 @@ void Text(const InstallerView& view, unsigned codePage, std::ostream& out) {
 }  // namespace
 
 int ListCommand(const fs::path& installer, bool json, unsigned codePage, std::ostream& out, std::ostream& err) {
-    InstallerView view;
-    try {
-        view = ReadInstaller(installer);
-    } catch (const ReadError& e) {
-        err << "saverpack: " << e.what() << "\n";
-        return 1;
-    }
-    if (!view.headerComplete) {
-        err << "saverpack: " << PathToUtf8(installer) << ": the file ends inside the package header\n";
-        return 1;
-    }
+    std::optional<InstallerView> read = ReadInstallerForCommand(installer, err);
+    if (!read) return 1;
+    const InstallerView& view = *read;
     if (json)
         out << Json(view, codePage).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     else

@@ -64,7 +64,7 @@ void RebuildModel(HuffModel* model);
 /* Moves the node at c, whose frequency has just become k and exceeds its
  * right neighbour's, with its subtree, to the highest position of lower
  * frequency; returns that position. The positions keep their parents. */
-inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
+static inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
     unsigned short* freq = model->freq;
     unsigned short* child = model->child;
     unsigned short* parent = model->parent;
@@ -113,7 +113,7 @@ inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
 
 /* Counts one more at position c and at each node above it. The root never
  * moves (the sentinel above it is never exceeded). */
-inline void CountUpFrom(HuffModel* model, unsigned c) {
+static inline void CountUpFrom(HuffModel* model, unsigned c) {
     unsigned short* freq = model->freq;
     while (c != ROOT) {
         unsigned k = ++freq[c];
@@ -126,7 +126,7 @@ inline void CountUpFrom(HuffModel* model, unsigned c) {
 /* Counts one occurrence of symbol, whose leaf is at position leaf
  * (rebuilding first when the root has reached FREQ_LIMIT), and restores the
  * order of the positions. */
-inline void UpdateModelAtLeaf(HuffModel* model, unsigned symbol, unsigned leaf) {
+static inline void UpdateModelAtLeaf(HuffModel* model, unsigned symbol, unsigned leaf) {
     if (model->freq[ROOT] == FREQ_LIMIT) {
         RebuildModel(model);
         leaf = model->parent[NODE_COUNT + symbol];
@@ -135,7 +135,7 @@ inline void UpdateModelAtLeaf(HuffModel* model, unsigned symbol, unsigned leaf) 
 }
 
 /* The same for a caller that has only the symbol. */
-inline void UpdateModel(HuffModel* model, unsigned symbol) {
+static inline void UpdateModel(HuffModel* model, unsigned symbol) {
     UpdateModelAtLeaf(model, symbol, model->parent[NODE_COUNT + symbol]);
 }
 

@@ -33,7 +33,7 @@ ExternalProject_Add(host_pelayout
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${PELAYOUT})
 
-set(INSTALLER_COMPILE_OPTIONS -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386
+set(INSTALLER_COMPILE_OPTIONS -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386 -mpreferred-stack-boundary=2 -fno-thread-jumps
     -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics
     -ffunction-sections -fno-ident)
 
@@ -52,7 +52,9 @@ function(add_package_host target)
     if(H_NO_CRT)
         target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/start.cpp)
         target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
-        target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup)
+        target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup
+            -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)
+        set_target_properties(${target} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
         target_link_libraries(${target} PRIVATE ${H_LIBS} -lmsvcrt -luser32 -lgdi32 -lkernel32 -lgcc)
     else()
         target_link_libraries(${target} PRIVATE ${H_LIBS})

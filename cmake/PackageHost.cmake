@@ -34,7 +34,7 @@ ExternalProject_Add(host_pelayout
     BUILD_BYPRODUCTS ${PELAYOUT})
 
 set(INSTALLER_COMPILE_OPTIONS -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386 -mpreferred-stack-boundary=2 -fno-thread-jumps
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics
+    -mno-stack-arg-probe -Werror=frame-larger-than=4000 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics
     -ffunction-sections -fno-ident)
 
 function(add_package_host target)

@@ -33,10 +33,16 @@ static int ReadWhole(HFILE file, void* buffer, UINT count) {
     return _lread(file, buffer, count) == count;
 }
 
-/* Seeks from the file's start to a 64-bit computed offset. */
-static int SeekTo(HFILE file, unsigned long long offset) {
-    if (offset > 0x7FFFFFFFull) return 0;
-    return _llseek(file, (LONG)offset, FILE_BEGIN) == (LONG)offset;
+/* Seeks from the file's start to base + offset, a sum that must neither
+ * wrap nor leave the signed 32-bit range of the seek. */
+static int SeekTo(HFILE file, DWORD base, DWORD offset) {
+    DWORD at = base + offset;
+    if (at < base || at > 0x7FFFFFFFu) return 0;
+    return _llseek(file, (LONG)at, FILE_BEGIN) == (LONG)at;
+}
+
+static int ReadAt(HFILE file, DWORD base, DWORD offset, void* buffer, UINT count) {
+    return SeekTo(file, base, offset) && ReadWhole(file, buffer, count);
 }
 
 static HFILE Fail(HFILE file, int reason) {
@@ -58,46 +64,42 @@ HFILE OpenPackage(HINSTANCE instance, int resourceId, const char* resourceType) 
     return OpenPackageFile(path);
 }
 
-HFILE OpenPackageFile(const char* path) {
-    HFILE file = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
-    if (file == HFILE_ERROR) return Fail(HFILE_ERROR, PACKAGE_UNREADABLE);
-
+/* The walk from the DOS header to the package's first byte; 0 when a read
+ * comes up short or an offset leaves the range of the seeks. */
+static int SeekToPackage(HFILE file) {
     unsigned char buffer[PE_OPTIONAL_HEADER_SIZE];
-    if (!SeekTo(file, 60) || !ReadWhole(file, buffer, 4)) return Fail(file, PACKAGE_NOT_FOUND);
+    if (!ReadAt(file, 60, 0, buffer, 4)) return 0;
     DWORD peOffset = GetU32(buffer);
 
-    if (!SeekTo(file, peOffset) || !ReadWhole(file, buffer, 4) || !ReadWhole(file, buffer, 20))
-        return Fail(file, PACKAGE_NOT_FOUND);
+    if (!ReadAt(file, peOffset, 0, buffer, 4) || !ReadWhole(file, buffer, 20)) return 0;
     unsigned sectionCount = GetU16(buffer + 2);
-    if (!ReadWhole(file, buffer, PE_OPTIONAL_HEADER_SIZE)) return Fail(file, PACKAGE_NOT_FOUND);
+    if (!ReadWhole(file, buffer, PE_OPTIONAL_HEADER_SIZE)) return 0;
 
     DWORD virtualAddress = 0, rawData = 0;
     int found = 0;
     for (unsigned i = 0; i < sectionCount && !found; i++) {
-        if (!ReadWhole(file, buffer, 40)) return Fail(file, PACKAGE_NOT_FOUND);
+        if (!ReadWhole(file, buffer, 40)) return 0;
         if (memcmp(buffer, ".rsrc", 6) == 0) {
             virtualAddress = GetU32(buffer + 12);
             rawData = GetU32(buffer + 20);
             found = 1;
         }
     }
-    if (!found) return Fail(file, PACKAGE_NOT_FOUND);
+    if (!found) return 0;
 
-    unsigned long long base = (unsigned long long)rawData + 16;
-    if (!SeekTo(file, rawData) || !ReadWhole(file, buffer, 16) || !ReadWhole(file, buffer, 8))
-        return Fail(file, PACKAGE_NOT_FOUND);
-    for (int level = 0; level < 2; level++) {
-        if (!SeekTo(file, base + (GetU32(buffer + 4) & 0x7FFFFFFFu)) || !ReadWhole(file, buffer, 8))
-            return Fail(file, PACKAGE_NOT_FOUND);
-    }
-    if (!SeekTo(file, (unsigned long long)rawData + GetU32(buffer + 4)) || !ReadWhole(file, buffer, 16))
-        return Fail(file, PACKAGE_NOT_FOUND);
+    if (!ReadAt(file, rawData, 0, buffer, 16) || !ReadWhole(file, buffer, 8)) return 0;
+    for (int level = 0; level < 2; level++)
+        if (!ReadAt(file, rawData, 16 + (GetU32(buffer + 4) & 0x7FFFFFFFu), buffer, 8)) return 0;
+    if (!ReadAt(file, rawData, GetU32(buffer + 4), buffer, 16)) return 0;
 
     DWORD dataRva = GetU32(buffer);
-    if (dataRva < virtualAddress) return Fail(file, PACKAGE_NOT_FOUND);
-    if (!SeekTo(file, (unsigned long long)(dataRva - virtualAddress) + rawData))
-        return Fail(file, PACKAGE_NOT_FOUND);
+    return dataRva >= virtualAddress && SeekTo(file, rawData, dataRva - virtualAddress);
+}
 
+HFILE OpenPackageFile(const char* path) {
+    HFILE file = _lopen(path, OF_READ | OF_SHARE_DENY_NONE);
+    if (file == HFILE_ERROR) return Fail(HFILE_ERROR, PACKAGE_UNREADABLE);
+    if (!SeekToPackage(file)) return Fail(file, PACKAGE_NOT_FOUND);
     lastFailure = PACKAGE_OPENED;
     return file;
 }

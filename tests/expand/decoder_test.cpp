@@ -29,9 +29,9 @@ struct Decoded {
 Decoded Decode(const Bytes& file, int32_t total, uint32_t stored) {
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0};
+    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
     Bytes out(std::max(total, 0) + 64, 0xEE);
-    ExpandTarget target{nullptr, out.data(), static_cast<uint32_t>(out.size()), 0};
+    ExpandTarget target{nullptr, out.data(), static_cast<uint32_t>(out.size()), 0, nullptr};
     Decoded d;
     d.remaining = stored;
     d.produced = ExpandStream(&source, &target, total, &d.remaining);
@@ -67,9 +67,9 @@ FILE* OpenWriteLog(WriteLog& log) {
 Decoded DecodeToLog(const Bytes& file, int32_t total, WriteLog& log) {
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0};
+    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
     FILE* f = OpenWriteLog(log);
-    ExpandTarget target{f, nullptr, 0, 0};
+    ExpandTarget target{f, nullptr, 0, 0, nullptr};
     Decoded d;
     d.remaining = static_cast<uint32_t>(file.size());
     d.produced = ExpandStream(&source, &target, total, &d.remaining);
@@ -343,7 +343,7 @@ TEST(DecoderInput, ShortSourceIsReported) {
 TEST(DecoderWritePtr, BlocksOneByteAtATime) {
     WriteLog log;
     FILE* f = OpenWriteLog(log);
-    ExpandTarget target{f, nullptr, 0, 0};
+    ExpandTarget target{f, nullptr, 0, 0, nullptr};
     WritePtr(nullptr, 0, 0);
     for (int i = 0; i < 16400; i++) WritePtr(&target, i & 0xFF, 16385);
     fclose(f);
@@ -354,7 +354,7 @@ TEST(DecoderWritePtr, BlocksOneByteAtATime) {
 
 TEST(DecoderReadPtr, ServesTheSourceInBlocks) {
     Bytes file = RandomBytes(20000, 12);
-    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0};
+    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
     ReadPtr(nullptr, 0);
     uint32_t remaining = 17000;
     Bytes got;

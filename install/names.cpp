@@ -116,27 +116,24 @@ int ReadWindowsDirectory(char* path) {
     return 1;
 }
 
-/* Copies the installer's file name up to where findCut points (or whole),
+/* Copies the installer's file name up to its first or last '.' (or whole),
  * at most limit characters of it. */
-static void CopyFileName(const char* moduleName, char* name, const char* (*findCut)(const char*), unsigned limit) {
+static void CopyFileName(const char* moduleName, char* name, int toLastDot, unsigned limit) {
     const char* start = FileNamePart(moduleName);
-    const char* cut = findCut(start);
+    const char* cut = toLastDot ? strrchr(start, '.') : strchr(start, '.');
     unsigned length = cut ? (unsigned)(cut - start) : (unsigned)strlen(start);
     if (length > limit) length = limit;
     memcpy(name, start, length);
     name[length] = '\0';
 }
 
-static const char* FirstDot(const char* name) { return strchr(name, '.'); }
-static const char* LastDot(const char* name) { return strrchr(name, '.'); }
-
 void MakeInstallerStem(const char* moduleName, char* stem) {
-    CopyFileName(moduleName, stem, LastDot, PATH_SIZE - 1);
+    CopyFileName(moduleName, stem, 1, PATH_SIZE - 1);
 }
 
 void MakeSpelledScrName(const char* moduleName, char* name) {
     /* Room is kept for the ending: a cut name still names a saver file. */
-    CopyFileName(moduleName, name, FirstDot, PATH_SIZE - 5);
+    CopyFileName(moduleName, name, 0, PATH_SIZE - 5);
     AppendText(name, PATH_SIZE, ".SCR");
 }
 

@@ -33,7 +33,7 @@ ExternalProject_Add(host_pelayout
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${PELAYOUT})
 
-set(INSTALLER_COMPILE_OPTIONS -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386 -mpreferred-stack-boundary=2 -fno-thread-jumps
+set(INSTALLER_COMPILE_OPTIONS -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386 -mpreferred-stack-boundary=2 -fno-thread-jumps -malign-data=abi
     -mno-stack-arg-probe -Werror=frame-larger-than=4000 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics
     -ffunction-sections -fno-ident)
 

@@ -186,19 +186,31 @@ double Change(size_t size, size_t base) { return 100.0 * (static_cast<double>(si
 
 // Decodes from memory repeatedly for at least minSeconds; output MB/s of
 // the fastest run (the machine may be shared).
-double DecodeMemorySpeed(const Bytes& stream, const Bytes& original, double minSeconds) {
-    Bytes out(original.size());
+// Seconds of the fastest of the runs made in at least minSeconds (and at
+// least kMinRuns runs).
+template <typename Run>
+double FastestRun(Run run, double minSeconds) {
     double fastest = 1e30, elapsed = 0;
     int runs = 0;
     auto start = Clock::now();
     do {
-        auto run = Clock::now();
+        auto begin = Clock::now();
         runs++;
-        codec::ExpandMemory(stream.data(), static_cast<uint32_t>(stream.size()), out.data(),
-                            static_cast<uint32_t>(out.size()));
-        fastest = std::min(fastest, Seconds(Clock::now() - run));
+        run();
+        fastest = std::min(fastest, Seconds(Clock::now() - begin));
         elapsed = Seconds(Clock::now() - start);
     } while (elapsed < minSeconds || runs < kMinRuns);
+    return fastest;
+}
+
+double DecodeMemorySpeed(const Bytes& stream, const Bytes& original, double minSeconds) {
+    Bytes out(original.size());
+    double fastest = FastestRun(
+        [&] {
+            codec::ExpandMemory(stream.data(), static_cast<uint32_t>(stream.size()), out.data(),
+                                static_cast<uint32_t>(out.size()));
+        },
+        minSeconds);
     if (out != original) throw std::runtime_error("memory decode differs from the input");
     return MBps(original.size(), fastest);
 }
@@ -217,18 +229,13 @@ double DecodeEntrySpeed(const Bytes& stream, const Bytes& original, const fs::pa
         f.write(reinterpret_cast<const char*>(header.data()), offset);
         f.write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
     }
-    double fastest = 1e30, elapsed = 0;
-    int runs = 0;
-    auto start = Clock::now();
-    do {
-        auto run = Clock::now();
-        runs++;
-        int result = ExpandEntry(GetModuleHandleA(nullptr), offset, static_cast<DWORD>(original.size()),
-                                 static_cast<DWORD>(stream.size()), "C:\\WINDOWS\\TARGET.BIN");
-        if (result != EXPAND_DONE) throw std::runtime_error("ExpandEntry failed");
-        fastest = std::min(fastest, Seconds(Clock::now() - run));
-        elapsed = Seconds(Clock::now() - start);
-    } while (elapsed < minSeconds || runs < kMinRuns);
+    double fastest = FastestRun(
+        [&] {
+            int result = ExpandEntry(GetModuleHandleA(nullptr), offset, static_cast<DWORD>(original.size()),
+                                     static_cast<DWORD>(stream.size()), "C:\\WINDOWS\\TARGET.BIN");
+            if (result != EXPAND_DONE) throw std::runtime_error("ExpandEntry failed");
+        },
+        minSeconds);
     if (ReadFile(dir / "C" / "WINDOWS" / "TARGET.BIN") != original) throw std::runtime_error("file decode differs");
     return MBps(original.size(), fastest);
 }

@@ -21,8 +21,8 @@ static const char* const failureTexts[] = {
     "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
     "The file %s could not be created.  The disk may be write-protected.%s",
     "The file %s could not be written completely.  The disk may be full.%s",
-    "The file %s could not be put in place; it may be in use.  Close other programs and run the installer "
-    "again.",
+    ("The file %s could not be put in place; it may be in use.  Close other programs and run the installer "
+     "again."),
     "%s was installed, but system.ini could not be written.",
     "%s was installed but could not be switched on.",
 };

@@ -54,7 +54,9 @@ protected:
     HFILE OpenTable() {
         HFILE h = Open();
         unsigned short first;
-        if (h != HFILE_ERROR) EXPECT_EQ(ReadFirstFileNumber(h, &first), 1);
+        if (h != HFILE_ERROR) {
+            EXPECT_EQ(ReadFirstFileNumber(h, &first), 1);
+        }
         return h;
     }
 

@@ -68,8 +68,7 @@ int AppendTexts(char* buffer, unsigned size, ...);
 /* Appends '\' unless path already ends in one (a drive root). 0 when full. */
 int AppendBackslash(char* path, unsigned size);
 
-/* The library that has GetDiskFreeSpaceExA and MoveFileExA, where the
- * system has them. */
+/* The library that has GetDiskFreeSpaceExA, where the system has it. */
 extern const char KERNEL_NAME[];
 
 /* Letters a to z become A to Z; every other byte stays. */
@@ -89,12 +88,14 @@ int ReadWindowsDirectory(char* path);
 
 /* ---- Failures (failures.cpp) ---- */
 
-/* Why an installation failed. Up to FAIL_WRITE nothing on the system has
- * been changed yet, and the message says so. */
+/* Why an installation failed. Before FAIL_NOT_RESTORED nothing on the
+ * system has been changed (a failed placement has put back what it moved
+ * and removed what it made), and the message says so. */
 enum FailureReason {
     FAIL_NONE = 0,
     FAIL_DAMAGED_INSTALLER, /* the package is missing, cut short or damaged */
     FAIL_INSTALLER_PATH,    /* the installer's own path does not fit its buffers */
+    FAIL_INSTALLER_NAME,    /* its file name gives names Windows resolves elsewhere */
     FAIL_NO_WINDOWS,        /* no readable Windows directory */
     FAIL_NO_DIALOG,         /* the "Installing" dialog could not be run */
     FAIL_UNREADABLE,        /* the installer could not read itself while placing */
@@ -103,14 +104,16 @@ enum FailureReason {
     FAIL_BAD_NAME,          /* an extension holds a character file names cannot */
     FAIL_CREATE,            /* a file cannot be created */
     FAIL_WRITE,             /* a file took fewer bytes than written */
-    FAIL_REPLACE,           /* a complete file could not be moved over its name */
+    FAIL_IN_USE,            /* an installed file could not be set aside or replaced */
+    FAIL_NOT_RESTORED,      /* after a failure an old file could not be put back */
     FAIL_PROFILE,           /* "system.ini" could not be written */
     FAIL_SETTING            /* the screen saver could not be switched on */
 };
 
-/* Keeps the message for reason, naming subject, in installer.failure and
+/* Keeps the message for reason, naming subject (and, for
+ * FAIL_NOT_RESTORED, where the old file now lies), in installer.failure and
  * marks the installation failed. Returns 0. */
-int SetFailure(int reason, const char* subject);
+int SetFailure(int reason, const char* subject, const char* detail = "");
 
 /* ---- Names and checks (names.cpp, checks.cpp) ---- */
 
@@ -124,6 +127,12 @@ void MakeScrName(const char* moduleName, char* scrName);
 
 /* ScrName before its upper-casing: "Clouds.SCR" for Clouds.exe. */
 void MakeSpelledScrName(const char* moduleName, char* name);
+
+/* 1 when the installer's file name yields a stem and a saver base (the name
+ * up to its first '.') that Windows keeps as they are: not empty, not ending
+ * in '.' or ' ' (which also rules out "." and ".."), and no base that is a
+ * device (NUL, CON, AUX, PRN, COM1-COM9, LPT1-LPT9, any case). */
+int IsUsableInstallerName(const char* moduleName);
 
 /* Decimal text of value with ',' after every three digits from the right,
  * into text (NUMBER_TEXT_SIZE bytes); returns text. */
@@ -149,15 +158,17 @@ int CheckDiskSpace(HINSTANCE instance);
  * the saver and ends the dialog with that result. */
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-/* Writes every entry to its installed name: first all of them to temporary
- * files beside those names, then each over its name. Returns 1; or 0 after
- * SetFailure, and then no existing file was changed unless the failure came
- * while the files were being put in place (FAIL_REPLACE). */
+/* Places every entry under its installed name, all or nothing, while no
+ * other installer of this kind places (a named lock, waited for with the
+ * dialog's queue served). Returns 1; or 0 after SetFailure, and then every
+ * existing file is as it was and what this run made is gone, unless the
+ * reason is FAIL_NOT_RESTORED. */
 int PlaceEntries(HWND dialog);
 
 /* Leaves the data directory (Windows directory, TORVANEK, LUMAVERN, the
  * installer's stem) in path, creating each level, and the stem in base.
- * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit. */
+ * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit.
+ * The levels it created are removed again when the placement fails. */
 int BuildDataDir(HWND dialog, char* path, char* base);
 
 /* Copies storedSize bytes from the package handle's position to target

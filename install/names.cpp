@@ -137,6 +137,31 @@ void MakeSpelledScrName(const char* moduleName, char* name) {
     AppendText(name, PATH_SIZE, ".SCR");
 }
 
+/* A stem or saver base that Windows would resolve to another file: empty,
+ * "." or "..", cut at a trailing dot or space, or a device. */
+static int IsUsableName(const char* name) {
+    static const char devices[] = "NULCONAUXPRNCOMLPT";
+    unsigned length = (unsigned)strlen(name);
+    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return 0;
+    /* NUL to PRN alone; COM and LPT with a digit 1 to 9. */
+    if (length < 3 || length > 4 || (length == 4 && (name[3] < '1' || name[3] > '9'))) return 1;
+    char upper[5];
+    memcpy(upper, name, 4);
+    upper[3] = '\0';
+    UpperCase(upper);
+    for (unsigned i = length == 3 ? 0 : 4; i < (length == 3 ? 4u : 6u); i++)
+        if (memcmp(upper, devices + 3 * i, 3) == 0) return 0;
+    return 1;
+}
+
+int IsUsableInstallerName(const char* moduleName) {
+    char name[PATH_SIZE];
+    CopyFileName(moduleName, name, 0, PATH_SIZE - 1);
+    if (!IsUsableName(name)) return 0;
+    MakeInstallerStem(moduleName, name);
+    return IsUsableName(name);
+}
+
 void MakeScrName(const char* moduleName, char* scrName) {
     MakeSpelledScrName(moduleName, scrName);
     UpperCase(scrName);

@@ -10,6 +10,11 @@ Log& EditLog();
 void ResetUi();      // windows, the message queue, the dialog
 void ResetSystem();  // Setup and Log
 
+// Sets GetLastError's code; returns FALSE for the failing call to give.
+BOOL Fail(DWORD error);
+// MoveFileA's rename under Windows' file rules; with replace, MoveFileExA's.
+BOOL Rename(LPCSTR from, LPCSTR to, bool replace);
+
 }  // namespace standin
 
 #endif

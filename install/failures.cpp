@@ -13,7 +13,7 @@ static const char* const failureTexts[] = {
     "",
     "The installer %s is damaged or incomplete.  Please download it again.%s",
     "The installer's path is too long for it to read itself.  Please move it to a shorter path.%s%s",
-    "Windows cannot use the installer's name %s for a screen saver.  Please rename the installer.%s",
+    "Windows cannot use the installer's name %s.  Please rename it.%s",
     "The Windows directory could not be found.%s%s",
     "The Installing window could not be opened.%s%s",
     "The installer could not read itself while installing %s.%s",
@@ -22,9 +22,8 @@ static const char* const failureTexts[] = {
     "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
     "The file %s could not be created.  The disk may be write-protected.%s",
     "The file %s could not be written completely.  The disk may be full.%s",
-    ("The file %s is in use.  Please close the program that uses it (the screen saver, perhaps) and run the "
-     "installer again.%s"),
-    "The installation failed, and %s could not be restored: its old copy is now %s.",
+    "The file %s is in use.  Please close the program using it and try again.%s",
+    "The file %s could not be restored; its old copy is now %s.",
     "%s was installed, but system.ini could not be written.%s",
     "%s was installed but could not be switched on.%s",
 };

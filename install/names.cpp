@@ -141,16 +141,22 @@ void MakeSpelledScrName(const char* moduleName, char* name) {
  * "." or "..", cut at a trailing dot or space, or a device. */
 static int IsUsableName(const char* name) {
     static const char devices[] = "NULCONAUXPRNCOMLPT";
-    unsigned length = (unsigned)strlen(name);
-    if (length == 0 || name[length - 1] == '.' || name[length - 1] == ' ') return 0;
+    unsigned length = (unsigned)strlen(name), first = 0, end = 12;
+    char last = length ? name[length - 1] : '.';
+    if (last == '.' || last == ' ') return 0;
     /* NUL to PRN alone; COM and LPT with a digit 1 to 9. */
-    if (length < 3 || length > 4 || (length == 4 && (name[3] < '1' || name[3] > '9'))) return 1;
-    char upper[5];
-    memcpy(upper, name, 4);
-    upper[3] = '\0';
-    UpperCase(upper);
-    for (unsigned i = length == 3 ? 0 : 4; i < (length == 3 ? 4u : 6u); i++)
-        if (memcmp(upper, devices + 3 * i, 3) == 0) return 0;
+    if (length == 4 && last >= '1' && last <= '9') {
+        first = 12;
+        end = 18;
+    } else if (length != 3) {
+        return 1;
+    }
+    for (; first < end; first += 3) {
+        unsigned same = 0;
+        /* & 0xDF upper-cases a to z and changes no byte into a capital. */
+        while (same < 3 && (name[same] & 0xDF) == devices[first + same]) same++;
+        if (same == 3) return 0;
+    }
     return 1;
 }
 

@@ -73,7 +73,7 @@ static char copyBlock[COPY_BLOCK_SIZE];
 /* WININIT.INI's [rename] section with one line more. */
 static char pendingRenames[4096];
 
-static const char LOCK_NAME[] = "LVRNInst placement";
+static const char LOCK_NAME[] = "LVRNInst";
 
 static void ServeMessages(void) {
     MSG message;
@@ -213,11 +213,11 @@ static int MakeEntryPaths(DWORD index, const EntryRecord* record) {
 
 /* The first base from which no name of the run exists yet. */
 static void ChooseBase(void) {
+    static const char* const endings[] = {".TMP", ".OLD"};
     char path[PATH_SIZE];
-    for (DWORD index = 0; index < run.count; index++) {
-        if ((MakeSidePath(index, ".TMP", path) && PathExists(path)) ||
-            (MakeSidePath(index, ".OLD", path) && PathExists(path))) {
-            run.base += index + 1;
+    for (DWORD index = 0; index < run.count * 2; index++) {
+        if (MakeSidePath(index / 2, endings[index & 1], path) && PathExists(path)) {
+            run.base += index / 2 + 1;
             index = (DWORD)-1;
         }
     }

@@ -29,6 +29,14 @@ protected:
         standin::GetSetup().answers = {IDYES, IDOK};
     }
 
+    // An installer of three entries over that earlier installation.
+    author::PackageContents Upgrade() {
+        author::PackageContents c = ThreeEntries();
+        UseInstaller(c);
+        PlantOldInstallation();
+        return c;
+    }
+
     void ExpectInstalled(const author::PackageContents& c) {
         EXPECT_TRUE(ReadFile(kSaver) == Text(c.entries[0].data));
         EXPECT_TRUE(ReadFile(kData) == Text(c.entries[1].data));
@@ -45,6 +53,15 @@ protected:
         EXPECT_EQ(Snapshot(), before);
     }
 
+    // An upgrade that meets a file in use: refused, everything as it was.
+    void ExpectInUse(const std::string& inUse) {
+        auto before = Snapshot();
+        EXPECT_EQ(Run(), 1);
+        ExpectRefused("The file " + inUse + " is in use.  Please close the program using it and try again." +
+                          kNothingChanged,
+                      before);
+    }
+
     void Restart() {
         standin::Reset(root_);
         ResetInstaller();
@@ -53,22 +70,14 @@ protected:
 };
 
 TEST_F(FileRules, AHeldDataFileFailsTheUpgradeBeforeAnythingIsReplaced) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     // The running saver reads its data file and shares no deletion.
     ASSERT_NE(standin::HoldOpen(kData, 1 | 2), 0);
-    auto before = Snapshot();
-    EXPECT_EQ(Run(), 1);
-    ExpectRefused(std::string("The file ") + kData +
-                      " is in use.  Please close the program using it and try again." + kNothingChanged,
-                  before);
+    ExpectInUse(kData);
 }
 
 TEST_F(FileRules, ARunningSaverIsReplacedOnNtAndItsOldFileDeletedAtRestart) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     standin::MarkRunning(kSaver);
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
@@ -81,22 +90,14 @@ TEST_F(FileRules, ARunningSaverIsReplacedOnNtAndItsOldFileDeletedAtRestart) {
 }
 
 TEST_F(FileRules, ARunningSaverFailsCleanlyAsInUseOnWindows9x) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     standin::GetSetup().windows9x = true;
     standin::MarkRunning(kSaver);
-    auto before = Snapshot();
-    EXPECT_EQ(Run(), 1);
-    ExpectRefused(std::string("The file ") + kSaver +
-                      " is in use.  Please close the program using it and try again." + kNothingChanged,
-                  before);
+    ExpectInUse(kSaver);
 }
 
 TEST_F(FileRules, ASetAsideFileThatCannotBeScheduledIsDeletedByTheNextRun) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     standin::MarkRunning(kSaver);
     standin::GetSetup().delayedDeleteRefused = true;  // not an administrator
     EXPECT_EQ(Run(), 0);
@@ -122,9 +123,7 @@ TEST_F(FileRules, ASetAsideFileThatCannotBeScheduledIsDeletedByTheNextRun) {
 }
 
 TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     standin::GetSetup().windows9x = true;
     const std::string others =
         "[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n[Other]\r\nKey=Value\r\n";
@@ -144,9 +143,7 @@ TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
 }
 
 TEST_F(FileRules, APutBackThatFailsIsReportedWithWhereTheOldFileLies) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     standin::HoldOpen(kTune, 1);
     // The saver was set aside; moving it back fails.
     standin::GetSetup().refusedMoveTargets = {kSaver};
@@ -161,9 +158,7 @@ TEST_F(FileRules, APutBackThatFailsIsReportedWithWhereTheOldFileLies) {
 }
 
 TEST_F(FileRules, ReadOnlyOldFilesAreReplacedAfterYesAndKeptAfterAFailure) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    PlantOldInstallation();
+    author::PackageContents c = Upgrade();
     SetFileAttributesA(kSaver, FILE_ATTRIBUTE_READONLY);
     SetFileAttributesA(kTune, FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(Run(), 0);

@@ -58,7 +58,8 @@ struct PlacementRun {
     char dataDir[PATH_SIZE];  /* DataDir and a '\', once made */
     char stem[PATH_SIZE];
     int haveDataDir;
-    int createdLevels;        /* innermost levels of DataDir this run created */
+    int madeLevels;           /* bit k: level k of DataDir was created by this run */
+    unsigned levelEnds[3];    /* where each level's name ends in dataDir */
     unsigned short firstFileNumber;
     DWORD count;              /* entries in the table */
     DWORD base;               /* the side files of entry i are ~IN<base + i> */
@@ -136,24 +137,19 @@ int BuildDataDir(HWND dialog, char* path, char* base) {
     const char* const levels[] = {"TORVANEK", "LUMAVERN", base};
     for (int level = 0; level < 3; level++) {
         if (!AppendBackslash(path, PATH_SIZE) || !AppendText(path, PATH_SIZE, levels[level])) return 0;
-        /* A level made here has nothing below it yet: all deeper ones are
-         * made here too. */
-        if (CreateDirectoryA(path, NULL) && !run.createdLevels) run.createdLevels = 3 - level;
+        run.levelEnds[level] = (unsigned)strlen(path);
+        if (CreateDirectoryA(path, NULL)) run.madeLevels |= 1 << level;
     }
     return 1;
 }
 
 /* Removes the levels of DataDir this run created, innermost first, each
  * only when it is empty. */
-static void RemoveCreatedLevels(void) {
-    char path[PATH_SIZE];
-    FormatText(path, PATH_SIZE, "%s", run.dataDir);
-    for (int level = 0; level < run.createdLevels; level++) {
-        char* slash = strrchr(path, '\\');
-        if (slash) *slash = '\0';
-        RemoveDirectoryA(path);
-        slash = strrchr(path, '\\');
-        if (slash) slash[1] = '\0';
+static void RemoveMadeLevels(void) {
+    for (int level = 2; level >= 0; level--) {
+        if (!(run.madeLevels >> level & 1)) continue;
+        run.dataDir[run.levelEnds[level]] = '\0';
+        RemoveDirectoryA(run.dataDir);
     }
 }
 
@@ -445,7 +441,7 @@ int PlaceEntries(HWND dialog) {
     char path[PATH_SIZE];
     for (DWORD index = 0; index < run.created; index++)
         if (MakeSidePath(index, ".TMP", path)) DeleteFileA(path);
-    RemoveCreatedLevels();
+    RemoveMadeLevels();
     return 0;
 }
 

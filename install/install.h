@@ -154,15 +154,15 @@ int CheckDiskSpace(HINSTANCE instance);
 /* ---- The "Installing" dialog, placement and registration (place.cpp) ---- */
 
 /* Dialog procedure of dialog 103: WM_INITDIALOG sets its texts, centres it
- * and posts the OK command; WM_COMMAND 1 or 2 places the entries, registers
- * the saver and ends the dialog with that result. */
+ * and posts the OK command; WM_COMMAND 1 or 2 takes the lock that lets one
+ * installer of this kind place at a time (waiting for it with the queue
+ * served), places the entries, registers the saver, gives the lock up and
+ * ends the dialog with that result. */
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-/* Places every entry under its installed name, all or nothing, while no
- * other installer of this kind places (a named lock, waited for with the
- * dialog's queue served). Returns 1; or 0 after SetFailure, and then every
- * existing file is as it was and what this run made is gone, unless the
- * reason is FAIL_NOT_RESTORED. */
+/* Places every entry under its installed name, all or nothing. Returns 1;
+ * or 0 after SetFailure, and then every existing file is as it was and
+ * what this run made is gone, unless the reason is FAIL_NOT_RESTORED. */
 int PlaceEntries(HWND dialog);
 
 /* Leaves the data directory (Windows directory, TORVANEK, LUMAVERN, the

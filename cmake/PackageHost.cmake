@@ -91,12 +91,14 @@ function(add_package_host target)
     target_link_options(${target} PRIVATE -s -Wl,--disable-dynamicbase,--disable-reloc-section
         -Wl,--gc-sections -static-libgcc)
     if(H_NO_CRT)
-        target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/start.cpp)
+        target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/start.cpp ${PROJECT_SOURCE_DIR}/platform/libc.cpp)
+        set_source_files_properties(${PROJECT_SOURCE_DIR}/platform/libc.cpp PROPERTIES
+            COMPILE_OPTIONS "-fno-lto;-fno-builtin;-fno-tree-loop-distribute-patterns;-ffunction-sections")
         target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
         target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup
             -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)
         set_target_properties(${target} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
-        target_link_libraries(${target} PRIVATE ${H_LIBS} -lmsvcrt -luser32 -lgdi32 -lkernel32 -lgcc)
+        target_link_libraries(${target} PRIVATE ${H_LIBS} -luser32 -lgdi32 -lkernel32 -lgcc)
     else()
         target_link_libraries(${target} PRIVATE ${H_LIBS})
     endif()

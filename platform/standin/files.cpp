@@ -150,6 +150,11 @@ UINT _lread(HFILE file, LPVOID buffer, UINT count) {
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
     S().counters.writeSizes.push_back(count);
     if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    // As on Windows: a count of 0 cuts the file off at its position.
+    if (count == 0) {
+        off_t at = lseek(file, 0, SEEK_CUR);
+        return at >= 0 && ftruncate(file, at) == 0 ? 0 : static_cast<UINT>(HFILE_ERROR);
+    }
     UINT allowed = count;
     if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
     ssize_t put = allowed ? write(file, buffer, allowed) : 0;
@@ -197,10 +202,6 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     if (dir.size() >= size) return static_cast<UINT>(dir.size() + 1);
     memcpy(buffer, dir.c_str(), dir.size() + 1);
     return static_cast<UINT>(dir.size());
-}
-
-FILE* OpenStream(const char* path, const char* mode) {
-    return fopen(standin::HostPath(path).c_str(), mode);
 }
 
 int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }

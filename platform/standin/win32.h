@@ -233,8 +233,7 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 UINT WinExec(LPCSTR commandLine, UINT show);
 
-/* C runtime helpers on the platform's paths (see platform/platform.h) */
-FILE* OpenStream(const char* path, const char* mode);
+/* Not a Win32 name (see platform/platform.h) */
 int PathExists(const char* path);
 
 #endif

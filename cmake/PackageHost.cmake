@@ -82,7 +82,7 @@ function(add_package_host target)
     cmake_parse_arguments(H "CONSOLE;NO_CRT" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${target} ${H_SOURCES} ${PROJECT_SOURCE_DIR}/resources/installer.rc)
     set_source_files_properties(${PROJECT_SOURCE_DIR}/resources/installer.rc PROPERTIES
-        OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/resources/installer.ico)
+        OBJECT_DEPENDS "${PROJECT_SOURCE_DIR}/resources/installer.ico;${PROJECT_SOURCE_DIR}/resources/installer.manifest")
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
     if(NOT H_CONSOLE)
@@ -97,12 +97,14 @@ function(add_package_host target)
         target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
         target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup
             -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)
-        set_target_properties(${target} PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
+        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
         target_link_libraries(${target} PRIVATE ${H_LIBS} -luser32 -lgdi32 -lkernel32 -lgcc)
     else()
         target_link_libraries(${target} PRIVATE ${H_LIBS})
     endif()
     add_dependencies(${target} host_pelayout)
+    # A changed post-link step is run again.
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PELAYOUT})
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${PELAYOUT} fix $<TARGET_FILE:${target}>
         COMMAND ${PELAYOUT} check $<TARGET_FILE:${target}>

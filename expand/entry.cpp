@@ -13,12 +13,16 @@
 enum { OWN_PATH_SIZE = 260 };
 
 static void (*blockHook)(void);
+static DWORD lastError;
+
+DWORD ExpandSystemError(void) { return lastError; }
 
 void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
 
 int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
     ReadPtr(NULL, 0);
     WritePtr(NULL, 0, 0);
+    lastError = 0;
     /* The decoder counts in signed 32 bits: a larger size would expand to
      * nothing and look like success. */
     if (expandedSize > 0x7FFFFFFFu) return EXPAND_BAD_ENTRY;
@@ -43,6 +47,7 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
 
     HFILE target = _lcreat(targetPath, 0);
     if (target == HFILE_ERROR) {
+        lastError = GetLastError();
         _lclose(installer);
         return EXPAND_TARGET_FAILED;
     }
@@ -55,7 +60,11 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     ExpandStream(&source, &sink, (int32_t)expandedSize, &remaining);
     unsigned faults = ExpandFaults();
 
-    if (_lclose(target) == HFILE_ERROR) faults |= EXPAND_FAULT_WRITE;
+    if (faults & EXPAND_FAULT_WRITE) lastError = GetLastError();
+    if (_lclose(target) == HFILE_ERROR && !(faults & EXPAND_FAULT_WRITE)) {
+        lastError = GetLastError();
+        faults |= EXPAND_FAULT_WRITE;
+    }
     _lclose(installer);
 
     if (faults & EXPAND_FAULT_WRITE) return EXPAND_WRITE_FAILED;

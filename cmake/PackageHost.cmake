@@ -82,6 +82,12 @@ set(INSTALLER_COMPILE_OPTIONS
     -fno-thread-jumps -malign-data=abi
     -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics -fno-ident)
 
+# platform/libc.cpp, our own C library functions: no loop of theirs may
+# become a call to the function itself, and GCC's late calls to memcpy and
+# memset must find them (so no link-time optimisation); the ones nobody
+# calls are dropped.
+set(LIBC_COMPILE_OPTIONS -fno-lto -fno-builtin -fno-tree-loop-distribute-patterns -ffunction-sections)
+
 function(add_package_host target)
     cmake_parse_arguments(H "CONSOLE;NO_CRT" "IMPORTS;SIZE_LIMIT" "SOURCES;LIBS" ${ARGN})
     add_executable(${target} ${H_SOURCES} ${PROJECT_SOURCE_DIR}/resources/installer.rc)
@@ -97,7 +103,7 @@ function(add_package_host target)
     if(H_NO_CRT)
         target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/start.cpp ${PROJECT_SOURCE_DIR}/platform/libc.cpp)
         set_source_files_properties(${PROJECT_SOURCE_DIR}/platform/libc.cpp PROPERTIES
-            COMPILE_OPTIONS "-fno-lto;-fno-builtin;-fno-tree-loop-distribute-patterns;-ffunction-sections")
+            COMPILE_OPTIONS "${LIBC_COMPILE_OPTIONS}")
         target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
         target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup
             -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)

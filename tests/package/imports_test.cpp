@@ -70,6 +70,14 @@ TEST(ImportAudit, ReadsWhatObjdumpReads) {
     EXPECT_EQ(ours, theirs);
 }
 
+// The sample saver links no C runtime either: it runs on retail Windows 95.
+TEST(ImportAudit, TheSampleSaverUsesTheSystemDllsOnly) {
+    std::set<std::string> dlls;
+    for (const author::Import& i : author::ReadImports(author::ReadFileBytes(std::string(SAVER_WIN32_DIR) + "/Sample.scr")))
+        dlls.insert(i.dll);
+    EXPECT_EQ(dlls, (std::set<std::string>{"GDI32.dll", "KERNEL32.dll", "USER32.dll"}));
+}
+
 TEST(ImportAudit, TheListAllowsTheInstallerAsBuilt) {
     Bytes image = author::ReadFileBytes(kInstaller);
     EXPECT_EQ(Joined(author::AuditImports(author::ReadImports(image), TheList())), "");

@@ -75,6 +75,8 @@ static char copyBlock[COPY_BLOCK_SIZE];
 static char pendingRenames[4096];
 
 static const char LOCK_NAME[] = "LVRNInst";
+/* GetLastError of the create or write that failed, for the message. */
+static DWORD systemError;
 
 static void ServeMessages(void) {
     MSG message;
@@ -105,6 +107,13 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         MoveWindow(dialog, GetSystemMetrics(SM_CXSCREEN) / 2 - width / 2,
                    GetSystemMetrics(SM_CYSCREEN) / 2 - height / 2, width, height, FALSE);
         PostMessageA(dialog, WM_COMMAND, IDOK, (LPARAM)GetDlgItem(dialog, IDOK));
+        return 1;
+    }
+    /* The dialog is there only while the work runs: serving its queue lets
+     * the system ask it for a cursor, and without an answer the dialog's
+     * class would put the arrow back. */
+    if (message == WM_SETCURSOR) {
+        SetCursor(LoadCursorA(NULL, IDC_WAIT));
         return 1;
     }
     if (message == WM_COMMAND && (wParam == IDOK || wParam == IDCANCEL)) {
@@ -273,13 +282,21 @@ static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char
     LONG offset = (LONG)record->dataOffset;
     if (offset < 0 || _llseek(package, offset, FILE_BEGIN) != offset) return FAIL_DAMAGED;
     HFILE target = _lcreat(temporary, 0);
-    if (target == HFILE_ERROR) return FAIL_CREATE;
+    if (target == HFILE_ERROR) {
+        systemError = GetLastError();
+        return FAIL_CREATE;
+    }
     int copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
-    if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) copied = COPY_WRITE_FAILED;
+    if (copied == COPY_WRITE_FAILED) systemError = GetLastError();
+    if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) {
+        systemError = GetLastError();
+        copied = COPY_WRITE_FAILED;
+    }
     return copied == COPY_DONE ? FAIL_NONE : copied == COPY_SHORT_DATA ? FAIL_DAMAGED : FAIL_WRITE;
 }
 
 static int ExpandedResult(int expanded) {
+    systemError = ExpandSystemError();
     switch (expanded) {
     case EXPAND_DONE:
         return FAIL_NONE;
@@ -297,7 +314,10 @@ static int ExpandedResult(int expanded) {
 /* Creates the entry's new file, only if no file of its name exists. */
 static int CreateNewFile(const char* path) {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) return 0;
+    if (file == INVALID_HANDLE_VALUE) {
+        systemError = GetLastError();
+        return 0;
+    }
     CloseHandle(file);
     return 1;
 }
@@ -340,6 +360,8 @@ static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
             break;
         }
         subject = run.installed;
+        /* Over a directory the system says access is denied. */
+        systemError = ERROR_ACCESS_DENIED;
         if (IsDirectory(run.installed) || !CreateNewFile(run.temporary)) {
             reason = FAIL_CREATE;
             break;
@@ -361,7 +383,7 @@ static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
     }
     if (package != HFILE_ERROR) _lclose(package);
     run.count = index;
-    return reason == FAIL_NONE ? 1 : SetFailure(reason, subject);
+    return reason == FAIL_NONE ? 1 : SetSystemFailure(reason, subject, systemError);
 }
 
 /* What one pass over the placed entries does to each. */
@@ -426,6 +448,7 @@ static int PutFilesInPlace(HINSTANCE instance) {
 int PlaceEntries(HWND dialog) {
     HINSTANCE instance = (HINSTANCE)(LONG_PTR)GetWindowLongA(dialog, GWL_HINSTANCE);
     memset(&run, 0, sizeof run);
+    systemError = 0;
     if (!ReadWindowsDirectory(run.saverDir) || !AppendBackslash(run.saverDir, PATH_SIZE))
         return SetFailure(FAIL_NO_WINDOWS, "");
     UpperCase(run.saverDir);

@@ -51,7 +51,7 @@ void SetWriteBudget(long long bytes);
 //  - _lopen's share modes are checked against the handles already open;
 //  - a running program's image cannot be written, replaced or deleted; on
 //    the NT family it can be renamed (the image follows its file), on
-//    Windows 95/98 (Setup::windows9x) it cannot;
+//    Windows 95/98 (Setup::ntFamily false) it cannot;
 //  - MoveFileA never replaces; every failure sets GetLastError's code. ----
 
 // Another program opens the file for reading, sharing what share allows
@@ -88,15 +88,20 @@ struct Setup {
     bool freeSpaceWorks = true;      // GetDiskFreeSpaceA
     DWORD sectorsPerCluster = 8, bytesPerSector = 512, freeClusters = 0x100000, totalClusters = 0x200000;
 
-    // GetVersion reports Windows 98 (else XP); running images cannot be
-    // renamed and MoveFileExA is the stub that fails.
-    bool windows9x = false;
     bool delayedDeleteRefused = false;  // MoveFileExA's delete at restart needs rights the user lacks
     std::vector<std::string> refusedMoveTargets;  // the next move onto each of these Windows paths fails
     // MsgWaitForMultipleObjects reports this many messages before the
     // placement lock is free (another installer holds it meanwhile).
     int lockBusyWakes = 0;
     bool mutexFails = false;            // CreateMutexA gives NULL
+
+    // GetVersion: the NT family (top bit clear) or Windows 95/98/Me, where
+    // running images cannot be renamed and MoveFileExA is a stub that fails.
+    bool ntFamily = true;
+    // Directories whose files the user may not create, replace or delete
+    // (the Windows directory of a user who is not an administrator):
+    // Windows paths; everything below each is denied too.
+    std::vector<std::string> deniedDirectories;
 
     bool shortPathFails = false;
     bool profileWriteFails = false;

@@ -92,7 +92,7 @@ DWORD RemovalError(const std::string& host, bool deleting) {
     if (S_ISDIR(st.st_mode)) return deleting ? ERROR_ACCESS_DENIED : 0;
     Identify(host, &id);
     if (!DeleteShared(id)) return ERROR_SHARING_VIOLATION;
-    if (S().running.count(id) && (deleting || GetSetup().windows9x)) return ERROR_ACCESS_DENIED;
+    if (S().running.count(id) && (deleting || !GetSetup().ntFamily)) return ERROR_ACCESS_DENIED;
     if (deleting && !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
     return 0;
 }
@@ -140,10 +140,58 @@ bool Matches(const char* pattern, const char* name) {
     return Matches(pattern + 1, name + 1);
 }
 
+// The Windows error for a failed POSIX call.
+DWORD ErrorOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsReadOnly(const std::string& host) {
+    struct stat st;
+    return stat(host.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !(st.st_mode & 0222);
+}
+
 }  // namespace
 
+void SetError(DWORD error) { S().lastError = error; }
+
+bool DeniedDirectory(const std::string& host) {
+    for (const std::string& dir : GetSetup().deniedDirectories) {
+        std::string denied = HostPath(dir);
+        if (host.size() > denied.size() && strncasecmp(host.c_str(), denied.c_str(), denied.size()) == 0 &&
+            host[denied.size()] == '/')
+            return true;
+    }
+    return false;
+}
+
+bool WriteDenied(const std::string& windowsPath) {
+    std::string host = HostPath(windowsPath);
+    if (DeniedDirectory(host)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return true;
+    }
+    // Windows keeps a read-only file as it is, whoever asks (root included).
+    if (IsReadOnly(host)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return true;
+    }
+    return false;
+}
+
 BOOL Fail(DWORD error) {
-    S().lastError = error;
+    SetError(error);
     return FALSE;
 }
 
@@ -231,7 +279,7 @@ HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
 
 static HFILE Track(int fd, bool read, bool write, unsigned share) {
     if (fd < 0) {
-        standin::Fail(ERROR_PATH_NOT_FOUND);
+        standin::SetError(standin::ErrorOf(errno));
         return HFILE_ERROR;
     }
     S().handles.insert(fd);
@@ -263,6 +311,7 @@ HFILE _lopen(LPCSTR path, int mode) {
 }
 
 HFILE _lcreat(LPCSTR path, int attribute) {
+    if (standin::WriteDenied(path)) return HFILE_ERROR;
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return standin::Fail(ERROR_ACCESS_DENIED), HFILE_ERROR;
@@ -293,11 +342,20 @@ UINT _lread(HFILE file, LPVOID buffer, UINT count) {
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
     S().counters.writeSizes.push_back(count);
     if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    // As on Windows: a count of 0 cuts the file off at its position.
+    if (count == 0) {
+        off_t at = lseek(file, 0, SEEK_CUR);
+        return at >= 0 && ftruncate(file, at) == 0 ? 0 : static_cast<UINT>(HFILE_ERROR);
+    }
     UINT allowed = count;
     if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
     ssize_t put = allowed ? write(file, buffer, allowed) : 0;
-    if (put < 0) return static_cast<UINT>(HFILE_ERROR);
+    if (put < 0) {
+        standin::SetError(standin::ErrorOf(errno));
+        return static_cast<UINT>(HFILE_ERROR);
+    }
     if (S().writeBudget >= 0) S().writeBudget -= put;
+    if (static_cast<UINT>(put) < count) standin::SetError(ERROR_DISK_FULL);
     return static_cast<UINT>(put);
 }
 
@@ -316,9 +374,8 @@ HLOCAL LocalFree(HLOCAL block) {
 }
 
 static DWORD AttributesOf(const struct stat& st) {
-    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
-    return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return st.st_mode & 0222 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -334,6 +391,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) != 0) return standin::Fail(ERROR_FILE_NOT_FOUND);
+    if (standin::DeniedDirectory(host)) return standin::Fail(ERROR_ACCESS_DENIED);
     mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (st.st_mode & ~0222) : (st.st_mode | 0200);
     return chmod(host.c_str(), mode & 07777) == 0;
 }
@@ -351,14 +409,17 @@ BOOL RemoveDirectoryA(LPCSTR path) {
 BOOL DeleteFileA(LPCSTR path) {
     std::string host = standin::HostPath(path);
     if (DWORD error = standin::RemovalError(host, true)) return standin::Fail(error);
-    return unlink(host.c_str()) == 0 ? TRUE : standin::Fail(ERROR_ACCESS_DENIED);
+    if (standin::WriteDenied(path)) return FALSE;
+    if (unlink(host.c_str()) == 0) return TRUE;
+    return standin::Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : standin::ErrorOf(errno));
 }
 
 // A rename, onto an existing file only when replacing.
 BOOL standin::Rename(LPCSTR from, LPCSTR to, bool replace) {
     std::string src = HostPath(from), dst = HostPath(to);
     if (DWORD error = RemovalError(src, false)) return Fail(error);
-    if (MoveRefused(to)) return Fail(ERROR_ACCESS_DENIED);
+    if (MoveRefused(to)) return Fail(ERROR_SHARING_VIOLATION);
+    if (DeniedDirectory(src)) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
     if (stat(dst.c_str(), &st) == 0) {
         if (!replace) return Fail(ERROR_ALREADY_EXISTS);
@@ -366,7 +427,8 @@ BOOL standin::Rename(LPCSTR from, LPCSTR to, bool replace) {
         if (!(st.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
         if (DWORD error = RemovalError(dst, true)) return Fail(error);
     }
-    return rename(src.c_str(), dst.c_str()) == 0 ? TRUE : Fail(ERROR_PATH_NOT_FOUND);
+    if (WriteDenied(to)) return FALSE;
+    return rename(src.c_str(), dst.c_str()) == 0 ? TRUE : Fail(ErrorOf(errno));
 }
 
 BOOL MoveFileA(LPCSTR from, LPCSTR to) { return standin::Rename(from, to, false); }
@@ -377,9 +439,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
         standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
         return INVALID_HANDLE_VALUE;
     }
+    if (standin::WriteDenied(path)) return INVALID_HANDLE_VALUE;
     int fd = open(standin::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) {
-        standin::Fail(errno == EEXIST ? ERROR_FILE_EXISTS : ERROR_PATH_NOT_FOUND);
+        standin::Fail(errno == EEXIST ? ERROR_FILE_EXISTS : standin::ErrorOf(errno));
         return INVALID_HANDLE_VALUE;
     }
     Track(fd, false, true, 0);
@@ -435,7 +498,7 @@ BOOL FindClose(HANDLE handle) {
 }
 
 DWORD GetLastError(void) { return S().lastError; }
-void SetLastError(DWORD error) { S().lastError = error; }
+void SetLastError(DWORD error) { standin::SetError(error); }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     const std::string& dir = S().windowsDir;
@@ -443,10 +506,6 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     if (dir.size() >= size) return static_cast<UINT>(dir.size() + 1);
     memcpy(buffer, dir.c_str(), dir.size() + 1);
     return static_cast<UINT>(dir.size());
-}
-
-FILE* OpenStream(const char* path, const char* mode) {
-    return fopen(standin::HostPath(path).c_str(), mode);
 }
 
 int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }

@@ -183,7 +183,7 @@ UINT WinExec(LPCSTR commandLine, UINT show) {
 // restart needs administrator rights on the NT family.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     S().log.moveFileExCalls.push_back(std::string(from) + " -> " + (to ? to : "(nothing)"));
-    if (S().setup.windows9x) return standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    if (!S().setup.ntFamily) return standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
     if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
         if (to || S().setup.delayedDeleteRefused) return standin::Fail(ERROR_ACCESS_DENIED);
         if (!PathExists(from)) return standin::Fail(ERROR_FILE_NOT_FOUND);
@@ -194,8 +194,34 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
 }
 
 DWORD GetVersion(void) {
-    // Windows 98 (4.10) sets the top bit; XP is 5.1, build 2600.
-    return S().setup.windows9x ? 0xC0000A04u : 0x0A280105u;
+    // 4.0 (NT 4 or Windows 95); the top bit marks Windows 95/98/Me.
+    return S().setup.ntFamily ? 0x05650004u : 0xC3B60004u;
+}
+
+// Windows' own English texts, with their line break.
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size, void*) {
+    static const struct {
+        DWORD id;
+        const char* text;
+    } texts[] = {
+        {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+        {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+        {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+        {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
+        {ERROR_SHARING_VIOLATION,
+         "The process cannot access the file because it is being used by another process.\r\n"},
+        {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
+        {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
+    };
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return 0;
+    for (const auto& t : texts) {
+        if (t.id != messageId) continue;
+        size_t length = strlen(t.text);
+        if (length + 1 > size) return 0;  // Windows: ERROR_INSUFFICIENT_BUFFER
+        memcpy(buffer, t.text, length + 1);
+        return static_cast<DWORD>(length);
+    }
+    return 0;  // Windows: ERROR_MR_MID_NOT_FOUND
 }
 
 // Section lines come as "key=value\0...\0\0"; a buffer too small for them

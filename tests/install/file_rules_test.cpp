@@ -91,7 +91,7 @@ TEST_F(FileRules, ARunningSaverIsReplacedOnNtAndItsOldFileDeletedAtRestart) {
 
 TEST_F(FileRules, ARunningSaverFailsCleanlyAsInUseOnWindows9x) {
     author::PackageContents c = Upgrade();
-    standin::GetSetup().windows9x = true;
+    standin::GetSetup().ntFamily = false;
     standin::MarkRunning(kSaver);
     ExpectInUse(kSaver);
 }
@@ -124,7 +124,7 @@ TEST_F(FileRules, ASetAsideFileThatCannotBeScheduledIsDeletedByTheNextRun) {
 
 TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
     author::PackageContents c = Upgrade();
-    standin::GetSetup().windows9x = true;
+    standin::GetSetup().ntFamily = false;
     const std::string others =
         "[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n[Other]\r\nKey=Value\r\n";
     WriteFile("C:\\WINDOWS\\WININIT.INI", others);
@@ -378,7 +378,7 @@ TEST_F(StandinRules, ARunningImageIsRenamedOnNtOnlyAndNeverDeletedOrWritten) {
     for (bool windows9x : {false, true}) {
         standin::Reset(root_);
         WriteFile("C:\\S.SCR", "s");
-        standin::GetSetup().windows9x = windows9x;
+        standin::GetSetup().ntFamily = !windows9x;
         standin::MarkRunning("C:\\S.SCR");
         EXPECT_EQ(_lopen("C:\\S.SCR", OF_WRITE), HFILE_ERROR);
         EXPECT_FALSE(DeleteFileA("C:\\S.SCR"));

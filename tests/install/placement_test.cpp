@@ -187,7 +187,7 @@ TEST_F(Placement, ReplacingWorksOnBothFamilies) {
         UseInstaller(c);
         WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
         WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID", "old tune");
-        standin::GetSetup().windows9x = windows9x;
+        standin::GetSetup().ntFamily = !windows9x;
         standin::GetSetup().answers = {IDYES};
         ASSERT_EQ(Run(), 0) << windows9x;
         EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));

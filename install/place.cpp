@@ -65,6 +65,7 @@ struct PlacementRun {
     DWORD base;               /* the side files of entry i are ~IN<base + i> */
     DWORD created;            /* entries whose new file this run created */
     DWORD moved;              /* entries whose new file is in place */
+    int restoring;            /* putting back, and every old file is back so far */
     /* The paths of the entry a step works on: after a failure, its own. */
     char installed[PATH_SIZE], temporary[PATH_SIZE], aside[PATH_SIZE];
 };
@@ -74,7 +75,6 @@ static char copyBlock[COPY_BLOCK_SIZE];
 /* WININIT.INI's [rename] section with one line more. */
 static char pendingRenames[4096];
 
-static const char LOCK_NAME[] = "LVRNInst";
 /* GetLastError of the create or write that failed, for the message. */
 static DWORD systemError;
 
@@ -125,7 +125,8 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         UpdateWindow(dialog);
         /* Without a lock (no such object can be made) the run still never
          * touches another run's files. */
-        HANDLE lock = CreateMutexA(NULL, FALSE, LOCK_NAME);
+        /* Named as the main window's class: one name for this kind of installer. */
+        HANDLE lock = CreateMutexA(NULL, FALSE, "LVRNInst");
         if (lock)
             while (MsgWaitForMultipleObjects(1, &lock, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
                 ServeMessages();
@@ -407,8 +408,10 @@ static DWORD RunStep(HFILE package, LONG table, int step) {
         } else if (step == PUT_BACK) {
             if (index < run.moved) MoveFileA(installed, run.temporary);
             /* The first file that stays aside is the one the message names. */
-            if (PathExists(aside) && !MoveFileA(aside, installed) && !installer.failed)
+            if (PathExists(aside) && !MoveFileA(aside, installed) && run.restoring) {
+                run.restoring = 0;
                 SetFailure(FAIL_NOT_RESTORED, installed, aside);
+            }
         } else if (PathExists(aside) && !DiscardFile(aside)) {
             DeleteAtRestart(aside);
         }
@@ -435,11 +438,10 @@ static int PutFilesInPlace(HINSTANCE instance) {
         }
     }
     if (!placed) {
-        char failed[PATH_SIZE];
-        FormatText(failed, PATH_SIZE, "%s", run.installed);
-        if (RunStep(package, table, PUT_BACK) < run.count && !installer.failed)
+        SetFailure(FAIL_IN_USE, run.installed);
+        run.restoring = 1;
+        if (RunStep(package, table, PUT_BACK) < run.count && run.restoring)
             SetFailure(FAIL_NOT_RESTORED, run.installed, run.aside);
-        if (!installer.failed) SetFailure(FAIL_IN_USE, failed);
     }
     _lclose(package);
     return placed;

@@ -53,6 +53,21 @@
 # type information (expand's .eh_frame was 1,024 bytes of the file).
 # -ffat-lto-objects keeps ordinary code in the libraries as well, for the
 # programs that link them without -flto (saverpack, package-probe).
+set(INSTALLER_COMPILE_OPTIONS
+    -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386
+    -mpreferred-stack-boundary=2 -mno-stack-arg-probe -Werror=frame-larger-than=4000
+    -fno-thread-jumps -malign-data=abi
+    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics -fno-ident)
+
+# Installer code (package, expand, install): no exceptions and no run-time
+# type information anywhere, and in the win32 build the options above.
+function(saver_installer_code target)
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+    if(SAVER_WIN32)
+        target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
+    endif()
+endfunction()
+
 if(NOT SAVER_WIN32)
     function(add_package_host)
     endfunction()
@@ -71,12 +86,6 @@ ExternalProject_Add(host_pelayout
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${PELAYOUT})
-
-set(INSTALLER_COMPILE_OPTIONS
-    -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386
-    -mpreferred-stack-boundary=2 -mno-stack-arg-probe -Werror=frame-larger-than=4000
-    -fno-thread-jumps -malign-data=abi
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics -fno-ident)
 
 function(add_package_host target)
     cmake_parse_arguments(H "CONSOLE;NO_CRT" "" "SOURCES;LIBS" ${ARGN})

@@ -6,6 +6,8 @@
  */
 #include "expand/expand.h"
 
+#include "expand/decoder.h"
+
 #include <string.h>
 
 enum { OWN_PATH_SIZE = 260 };
@@ -14,7 +16,7 @@ static void (*blockHook)(void);
 
 void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
 
-int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
+ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
     ReadPtr(NULL, 0);
     WritePtr(NULL, 0, 0);
     /* The decoder counts in signed 32 bits: a larger size would expand to

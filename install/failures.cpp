@@ -3,6 +3,8 @@
  * of them appear under the installation's caption in a stop box, and the
  * installer then ends with status 1.
  */
+#include "install/failures.h"
+
 #include "install/install.h"
 
 /* Each text takes the subject, then the closing sentence; a reason without
@@ -27,7 +29,7 @@ static const char* const failureTexts[] = {
     "%s was installed but could not be switched on.",
 };
 
-int SetFailure(int reason, const char* subject) {
+int SetFailure(FailureReason reason, const char* subject) {
     FormatText(installer.failure, MESSAGE_SIZE, failureTexts[reason], subject,
                reason < FAIL_REPLACE ? NOTHING_CHANGED : "");
     installer.failed = 1;

@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/test_host.h"
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -78,10 +82,16 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 }
 
 std::string Stub() {
-    std::string installer = std::string(SAVER_WIN32_DIR) + "/installer.exe";
-    if (fs::exists(installer)) return installer;
-    return std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
+    static const std::string path = [] {
+        fs::path made = fs::temp_directory_path() / ("saverpack-test-host-" + std::to_string(getpid()) + ".exe");
+        WriteBytes(made, testhost::MakeHost());
+        std::atexit([] { std::remove(Stub().c_str()); });
+        return made.string();
+    }();
+    return path;
 }
+
+std::string RealInstaller() { return std::string(SAVER_WIN32_DIR) + "/installer.exe"; }
 
 Bytes TextLike(std::size_t size, std::uint32_t seed) {
     static const char* words[] = {"screen ", "saver ", "clouds ", "drift ", "over ", "the ", "sea ", "\r\n",

@@ -15,6 +15,7 @@
 
 #include "compress/compress.h"
 #include "expand/expand.h"
+#include "expand/decoder.h"
 #include "expand/reference_decoder.h"
 #include "platform/standin/control.h"
 

@@ -55,21 +55,25 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf("firstFileNumber %u\n", first);
+    TableWalk walk;
+    StartTableWalk(&walk);
     EntryRecord record;
-    for (unsigned index = 0;; index++) {
-        if (!ReadEntryRecord(package, &record)) {
-            printf("table ends without terminator after %u entries\n", index);
+    for (;;) {
+        TableStep step = ReadTableStep(package, &walk, &record);
+        if (step == TABLE_CUT_SHORT) {
+            printf("table ends without terminator after %lu entries\n", (unsigned long)walk.entries);
             break;
         }
-        if (record.storedSize == 0) {
-            printf("terminator after %u entries\n", index);
+        if (step == TABLE_END) {
+            printf("terminator after %lu entries\n", (unsigned long)walk.entries);
             break;
         }
-        printf("entry %u: dataOffset %lu storedSize %lu expandedSize %lu ", index,
+        printf("entry %lu: dataOffset %lu storedSize %lu expandedSize %lu ", (unsigned long)walk.entries - 1,
                (unsigned long)record.dataOffset, (unsigned long)record.storedSize,
                (unsigned long)record.expandedSize);
         PrintText("extension", record.extension, EXTENSION_SIZE);
     }
+    printf("installation size %llu\n", walk.installSize);
     _lclose(package);
     return 0;
 }

@@ -191,12 +191,10 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
     SetExpandBlockHook(ServeMessages);
     char installed[PATH_SIZE], temporary[PATH_SIZE];
     EntryRecord record;
-    TableWalk walk;
-    StartTableWalk(&walk);
     FailureReason reason = ReadFirstFileNumber(package, &names->firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
     const char* subject = installer.scrName;
     for (DWORD index = 0; reason == FAIL_NONE; index++) {
-        TableStep step = ReadTableStep(package, &walk, &record);
+        TableStep step = ReadTableStep(package, NULL, &record);
         if (step == TABLE_CUT_SHORT) reason = FAIL_DAMAGED;
         if (step != TABLE_ENTRY) break;
         *count = index + 1;
@@ -265,11 +263,9 @@ static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWOR
         package != HFILE_ERROR && ReadFirstFileNumber(package, &firstFileNumber) ? FAIL_NONE : FAIL_UNREADABLE;
     char installed[PATH_SIZE], temporary[PATH_SIZE], aside[PATH_SIZE];
     EntryRecord record;
-    TableWalk walk;
-    StartTableWalk(&walk);
     DWORD index = 0;
     for (; reason == FAIL_NONE && index < count; index++) {
-        if (ReadTableStep(package, &walk, &record) != TABLE_ENTRY ||
+        if (ReadTableStep(package, NULL, &record) != TABLE_ENTRY ||
             MakeEntryPaths(names, index, &record, installed, temporary) != FAIL_NONE ||
             !MakeSidePath(EntryDir(names, index), index, ".OLD", aside))
             reason = index == 0 ? FAIL_UNREADABLE : FAIL_REPLACE;

@@ -43,7 +43,8 @@ typedef BOOL(WINAPI* MoveFileExCall)(LPCSTR, LPCSTR, DWORD);
 
 /* Names shared by the two phases of one placement run. */
 struct PlacementNames {
-    char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased */
+    char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased: with ScrName, the
+                                 saver's whole path is */
     char dataDir[PATH_SIZE];  /* DataDir and a '\', once made */
     char stem[PATH_SIZE];
     int haveDataDir;
@@ -148,7 +149,6 @@ static FailureReason MakeEntryPaths(const PlacementNames* names, DWORD index, co
     if (made != ENTRY_NAME_MADE || !AppendTexts(installed, PATH_SIZE, dir, name, NULL) ||
         !MakeSidePath(dir, index, ".TMP", temporary))
         return FAIL_TOO_LONG;
-    if (index == 0) UpperCase(installed);
     return FAIL_NONE;
 }
 

@@ -32,8 +32,9 @@ protected:
 
     // Writes bytes as the running installer and points the module path at it.
     void UseInstaller(const Bytes& bytes) {
-        std::string path = root_ + "/installer.exe";
-        author::WriteFileBytes(path, bytes);
+        const std::string path = "C:\\INSTALL\\installer.exe";
+        fs::create_directories(fs::path(standin::HostPath(path)).parent_path());
+        author::WriteFileBytes(standin::HostPath(path), bytes);
         standin::SetModulePath(path);
     }
 

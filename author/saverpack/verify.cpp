@@ -113,6 +113,13 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
 
 int VerifyCommand(const fs::path& installer, std::ostream& out, std::ostream&) {
     std::vector<std::string> problems = FindProblems(installer);
+    // The size the installer will ask the user to make room for.
+    try {
+        InstallerView view = ReadInstaller(installer);
+        if (view.headerComplete)
+            out << PathToUtf8(installer) << ": installation size " << GroupThousands(view.installSize) << " bytes\n";
+    } catch (const ReadError&) {
+    }
     // A table that lost its terminator reads on through the data, one
     // bogus record after another: the first problems tell the story.
     constexpr std::size_t kShown = 25;

@@ -352,6 +352,19 @@ TEST(DecoderWritePtr, BlocksOneByteAtATime) {
     EXPECT_EQ(log.bytes[16384], 16384 & 0xFF);
 }
 
+// Without a source, a count asks for nothing to be read: no dereference,
+// a zero byte, and the reader's state left as it was.
+TEST(DecoderReadPtr, NoSourceReadsNothing) {
+    ReadPtr(nullptr, 0);
+    EXPECT_EQ(ReadPtr(nullptr, 100), 0);
+    const uint8_t bytes[] = {7, 8, 9};
+    ExpandSource source{nullptr, bytes, 3, 0, 0};
+    EXPECT_EQ(ReadPtr(&source, 3), 7);
+    EXPECT_EQ(ReadPtr(nullptr, 2), 0);
+    EXPECT_EQ(ReadPtr(&source, 2), 8) << "the buffered bytes are still there";
+    ReadPtr(nullptr, 0);
+}
+
 TEST(DecoderReadPtr, ServesTheSourceInBlocks) {
     Bytes file = RandomBytes(20000, 12);
     ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};

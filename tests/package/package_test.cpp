@@ -305,6 +305,38 @@ TEST_F(PackageTest, InstallSizeCountsTheTerminator) {
     EXPECT_EQ(size, 12445u);
 }
 
+// The stand-in keeps Windows' sharing rules: the package handle (read,
+// denying nothing) opens beside readers and writers, not beside a handle
+// that denies reading, and it blocks a later open that would deny reading.
+TEST_F(PackageTest, HandlesShareTheFileAsWindowsDecides) {
+    author::PackageContents c;
+    c.title = "Shared";
+    c.entries = {Entry(10, 'x')};
+    UseInstaller(author::WritePackage(Host(), c));
+    const char* path = "C:\\INSTALL\\installer.exe";
+
+    HFILE writer = _lopen(path, OF_WRITE | OF_SHARE_DENY_NONE);
+    ASSERT_NE(writer, HFILE_ERROR);
+    HFILE package = Open();
+    EXPECT_NE(package, HFILE_ERROR) << "a writer that shares does not stop a reader";
+    EXPECT_EQ(_lopen(path, OF_READ | OF_SHARE_EXCLUSIVE), HFILE_ERROR) << "others hold it open";
+    EXPECT_EQ(_lopen(path, OF_READ | OF_SHARE_DENY_WRITE), HFILE_ERROR) << "a writer holds it open";
+    _lclose(writer);
+    HFILE denyWrite = _lopen(path, OF_READ | OF_SHARE_DENY_WRITE);
+    EXPECT_NE(denyWrite, HFILE_ERROR) << "only a reader holds it now";
+    EXPECT_EQ(_lopen(path, OF_WRITE | OF_SHARE_DENY_NONE), HFILE_ERROR) << "writing is denied";
+    EXPECT_EQ(_lcreat(path, 0), HFILE_ERROR);
+    _lclose(denyWrite);
+    _lclose(package);
+
+    HFILE exclusive = _lopen(path, OF_READ | OF_SHARE_EXCLUSIVE);
+    ASSERT_NE(exclusive, HFILE_ERROR);
+    EXPECT_EQ(Open(), HFILE_ERROR);
+    EXPECT_EQ(PackageFailureReason(), PACKAGE_UNREADABLE);
+    _lclose(exclusive);
+    EXPECT_EQ(standin::GetCounters().openHandles, 0);
+}
+
 TEST_F(PackageTest, PathTooLongForItsBufferIsToldApart) {
     std::string fits = "C:\\" + std::string(PATH_SIZE - 1 - 3 - 4, 'd') + ".exe";
     ASSERT_EQ(fits.size(), std::size_t(PATH_SIZE - 1));

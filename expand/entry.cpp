@@ -21,7 +21,7 @@ ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize,
     WritePtr(NULL, 0, 0);
     /* The decoder counts in signed 32 bits: a larger size would expand to
      * nothing and look like success. */
-    if (expandedSize > 0x7FFFFFFFu) return EXPAND_BAD_ENTRY;
+    if (expandedSize > (DWORD)INT32_MAX) return EXPAND_BAD_ENTRY;
 
     char ownPath[OWN_PATH_SIZE];
     DWORD length = GetModuleFileNameA(module, ownPath, OWN_PATH_SIZE);
@@ -34,7 +34,7 @@ ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize,
      * like an offset beyond the end of the file. */
     ExpandSource source;
     memset(&source, 0, sizeof source);
-    if (dataOffset <= 0x7FFFFFFFu && fseek(installer, (long)dataOffset, SEEK_SET) == 0) source.file = installer;
+    if (dataOffset <= (DWORD)INT32_MAX && fseek(installer, (long)dataOffset, SEEK_SET) == 0) source.file = installer;
     /* A damaged record may claim 2 GB from a few stored bytes: stop once
      * the stream has run out rather than write what zero bits decode to. */
     source.stopAtOverrun = 1;

@@ -1,7 +1,7 @@
 /* The compressed stream decoder.
  *
  * Format. LZSS over a 4096-byte ring, with literals and match lengths coded
- * by one adaptive Huffman tree (expand/model.h) and match positions by a
+ * by one adaptive Huffman tree (expand/tree.model.h) and match positions by a
  * fixed prefix code. Bits are read most significant first. Each symbol is
  * either a byte (0..255) or a match of length symbol - 253 (3..30) followed
  * by its position p; the match copies, byte by byte, from p + 1 bytes back,
@@ -35,7 +35,6 @@ static const unsigned BITS_AFTER_REFILL = 57;
 static const unsigned TOUCHED_SIZE = 8;
 
 /* Decoder */
-static HuffModel model;
 static unsigned char ring[RING_SIZE];
 static unsigned ringPos;
 static uint32_t topTable[1 << TOP_BITS];
@@ -47,14 +46,19 @@ static unsigned bitCount;
 static uint64_t bitsUsed;
 static unsigned faults;
 
-/* The table of the tree's top: `watched` marks the positions whose child
- * entries it was built from. A move that involves one lists both positions
- * in `touched` (the table below them is out of date); a rebuild, or more
- * moves than `touched` holds, makes the whole table stale. */
-static unsigned char watched[NODE_COUNT];
-static unsigned short touched[TOUCHED_SIZE];
-static unsigned touchedCount;
-static int tableStale;
+/* The adaptive model and, beside it in one object (the hot loop reaches
+ * both from one base address), the bookkeeping of the table of the tree's
+ * top: `watched` marks the positions whose child entries the table was
+ * built from. A move that involves one lists both positions in `touched`
+ * (the table below them is out of date); a rebuild, or more moves than
+ * `touched` holds, makes the whole table stale. */
+static struct {
+    HuffModel model;
+    unsigned char watched[NODE_COUNT];
+    unsigned short touched[TOUCHED_SIZE];
+    unsigned touchedCount;
+    int stale;
+} tree;
 
 /* Reader */
 static unsigned char readBuf[IO_BLOCK];
@@ -155,8 +159,8 @@ static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
         topTable[code] = (TOP_BITS << 20) | p;
         return;
     }
-    watched[p] = 1;
-    unsigned k = model.child[p];
+    tree.watched[p] = 1;
+    unsigned k = tree.model.child[p];
     if (k < NODE_COUNT) {
         FillTopTable(k, depth + 1, code << 1);
         FillTopTable(k + 1, depth + 1, (code << 1) | 1);
@@ -170,30 +174,30 @@ static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
 /* Brings the table up to date after an update: the entries below each
  * position a move went through, or all of them. */
 static void RefreshTopTable(void) {
-    if (tableStale) {
-        memset(watched, 0, sizeof watched);
+    if (tree.stale) {
+        memset(tree.watched, 0, sizeof tree.watched);
         FillTopTable(ROOT, 0, 0);
-        tableStale = 0;
-        touchedCount = 0;
+        tree.stale = 0;
+        tree.touchedCount = 0;
         return;
     }
-    for (unsigned t = 0; t < touchedCount; t++) {
-        unsigned p = touched[t];
+    for (unsigned t = 0; t < tree.touchedCount; t++) {
+        unsigned p = tree.touched[t];
         unsigned depth = 0, code = 0;
-        for (unsigned q = p; q != ROOT && depth < TOP_BITS; q = model.parent[q]) code |= (q & 1u) << depth++;
+        for (unsigned q = p; q != ROOT && depth < TOP_BITS; q = tree.model.parent[q]) code |= (q & 1u) << depth++;
         if (depth < TOP_BITS) FillTopTable(p, depth, code);
     }
-    touchedCount = 0;
+    tree.touchedCount = 0;
 }
 
 /* The model's report of a move (NodeMoveCall). */
 static inline void NoteMove(unsigned a, unsigned b) {
-    if (watched[a] | watched[b]) {
-        if (touchedCount + 2 <= TOUCHED_SIZE) {
-            touched[touchedCount++] = (unsigned short)a;
-            touched[touchedCount++] = (unsigned short)b;
+    if (tree.watched[a] | tree.watched[b]) {
+        if (tree.touchedCount + 2 <= TOUCHED_SIZE) {
+            tree.touched[tree.touchedCount++] = (unsigned short)a;
+            tree.touched[tree.touchedCount++] = (unsigned short)b;
         } else {
-            tableStale = 1;
+            tree.stale = 1;
         }
     }
 }
@@ -258,10 +262,10 @@ static inline unsigned DecodeSymbol(unsigned* leaf, unsigned* used) {
     unsigned c = (entry >> 10) & 1023;
     unsigned n = entry >> 20;
     if (c < NODE_COUNT) {
-        c = model.child[p];
+        c = tree.model.child[p];
         while (c < NODE_COUNT) {
             p = c + GetBit(n);
-            c = model.child[p];
+            c = tree.model.child[p];
             n++;
         }
     }
@@ -288,8 +292,8 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
     faults = 0;
     if (expectedTotal <= 0) return 0;
 
-    StartModel(&model);
-    tableStale = 1;
+    StartModel(&tree.model);
+    tree.stale = 1;
     if (!positionTablesBuilt) {
         BuildPositionTables(positionUpper, positionLength);
         positionTablesBuilt = 1;
@@ -314,11 +318,12 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
             RefillBits(&left);
             realTaken += before - readCount;
         }
-        if (tableStale | touchedCount) RefreshTopTable();
+        if (tree.stale | tree.touchedCount) RefreshTopTable();
 
         unsigned leaf, used;
         unsigned symbol = DecodeSymbol(&leaf, &used);
-        unsigned distance = symbol >= FIRST_MATCH_SYMBOL ? DecodePosition(&used) : 0;
+        unsigned distance = 0;
+        if (symbol >= FIRST_MATCH_SYMBOL) distance = DecodePosition(&used);
         if (used + 7 >= bitCount && readCount == 0 && left > 0 && !readEnded) {
             /* This symbol reads into the last byte of the block: the next
              * block is due. Read it and decode the symbol again. */
@@ -331,8 +336,10 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
         bitBuf <<= used;
         bitCount -= used;
         bitsUsed += used;
-        /* A rebuild (RebuildModel, inside) makes the whole table stale. */
-        if (UpdateModel(&model, symbol, leaf, NoteMove)) tableStale = 1;
+        /* At FREQ_LIMIT UpdateModel rebuilds the tree first (RebuildModel):
+         * then the whole table is stale. */
+        if (tree.model.freq[ROOT] == FREQ_LIMIT) tree.stale = 1;
+        UpdateModel(&tree.model, symbol, leaf, NoteMove);
 
         if (symbol < FIRST_MATCH_SYMBOL) {
             *outPtr++ = (unsigned char)symbol;

@@ -111,16 +111,13 @@ static inline void CountUpFrom(HuffModel* model, unsigned c, NodeMoveCall moved)
 
 /* Counts one occurrence of symbol, whose leaf is at position leaf
  * (rebuilding first when the root has reached FREQ_LIMIT), and restores the
- * order of the positions, telling moved of each move. Returns 1 when it
- * rebuilt the tree. */
-static inline int UpdateModel(HuffModel* model, unsigned symbol, unsigned leaf, NodeMoveCall moved) {
-    int rebuilt = model->freq[ROOT] == FREQ_LIMIT;
-    if (rebuilt) {
+ * order of the positions, telling moved of each move. */
+static inline void UpdateModel(HuffModel* model, unsigned symbol, unsigned leaf, NodeMoveCall moved) {
+    if (model->freq[ROOT] == FREQ_LIMIT) {
         RebuildModel(model);
         leaf = model->parent[NODE_COUNT + symbol];
     }
     CountUpFrom(model, leaf, moved);
-    return rebuilt;
 }
 
 /* The same for a caller that has only the symbol and watches no moves. */

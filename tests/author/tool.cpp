@@ -82,12 +82,14 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 }
 
 std::string Stub() {
-    static const std::string path = [] {
+    // A plain array: it outlives every destructor, for the removal at exit.
+    static char path[512];
+    if (!path[0]) {
         fs::path made = fs::temp_directory_path() / ("saverpack-test-host-" + std::to_string(getpid()) + ".exe");
+        std::snprintf(path, sizeof path, "%s", made.c_str());
         WriteBytes(made, testhost::MakeHost());
-        std::atexit([] { std::remove(Stub().c_str()); });
-        return made.string();
-    }();
+        std::atexit([] { std::remove(path); });
+    }
     return path;
 }
 

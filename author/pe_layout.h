@@ -37,8 +37,9 @@ enum class Trailing {
 HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Trailing::Forbidden);
 
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
-// every other resource's data and clears the image checksum. The linker
-// writes resource data in directory order, which puts "LASTRES" first.
+// every other resource's data, clears the image checksum and sets
+// BaseOfData to the first section that is not code. The linker writes
+// resource data in directory order, which puts "LASTRES" first.
 void FixHost(std::vector<std::uint8_t>& image);
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);

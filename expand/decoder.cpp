@@ -74,7 +74,10 @@ static int limitSet;
 static uint32_t written;
 
 static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t count) {
-    if (in->file) return (uint32_t)fread(buffer, 1, count, in->file);
+    if (in->read) {
+        uint32_t got = in->read(in->file, buffer, count);
+        return got > count ? 0 : got; /* more than asked: a failure (HFILE_ERROR) */
+    }
     uint32_t left = in->offset < in->size ? in->size - in->offset : 0;
     if (count > left) count = left;
     if (count) memcpy(buffer, in->bytes + in->offset, count);
@@ -83,7 +86,10 @@ static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t
 }
 
 static uint32_t PutToTarget(ExpandTarget* out, const unsigned char* data, uint32_t count) {
-    if (out->file) return (uint32_t)fwrite(data, 1, count, out->file);
+    if (out->write) {
+        uint32_t put = count ? out->write(out->file, data, count) : 0;
+        return put > count ? 0 : put;
+    }
     uint32_t left = out->offset < out->size ? out->size - out->offset : 0;
     if (count > left) count = left;
     if (count) memcpy(out->bytes + out->offset, data, count);

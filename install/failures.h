@@ -4,6 +4,8 @@
 #ifndef INSTALL_FAILURES_H
 #define INSTALL_FAILURES_H
 
+#include "platform/platform.h"
+
 /* Up to FAIL_WRITE nothing on the system has been changed yet, and the
  * message says so. */
 enum FailureReason {
@@ -26,5 +28,12 @@ enum FailureReason {
 /* Keeps the message for reason, naming subject, in installer.failure and
  * marks the installation failed. Returns 0. */
 int SetFailure(FailureReason reason, const char* subject);
+
+/* SetFailure for the create, write or move of the file subject that failed
+ * with the system's error code (GetLastError; 0 for none): the message
+ * adds the system's text for it, and on the NT family, for access denied to
+ * a file neither read-only nor a directory, that the installer may need to
+ * run as an administrator. */
+int SetSystemFailure(FailureReason reason, const char* subject, DWORD error);
 
 #endif

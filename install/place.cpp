@@ -52,6 +52,11 @@ struct PlacementNames {
 };
 
 static char copyBlock[COPY_BLOCK_SIZE];
+/* The placement's walks keep their sums here, not on the stack (a 64-bit
+ * member there would make the frame realign itself). */
+static TableWalk placementWalk;
+/* GetLastError of the create, write or move that failed, for the message. */
+static DWORD systemError;
 
 static void ServeMessages(void) {
     MSG message;
@@ -82,6 +87,13 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         MoveWindow(dialog, GetSystemMetrics(SM_CXSCREEN) / 2 - width / 2,
                    GetSystemMetrics(SM_CYSCREEN) / 2 - height / 2, width, height, FALSE);
         PostMessageA(dialog, WM_COMMAND, IDOK, (LPARAM)GetDlgItem(dialog, IDOK));
+        return 1;
+    }
+    /* The dialog is there only while the work runs: serving its queue lets
+     * the system ask it for a cursor, and without an answer the dialog's
+     * class would put the arrow back. */
+    if (message == WM_SETCURSOR) {
+        SetCursor(LoadCursorA(NULL, IDC_WAIT));
         return 1;
     }
     if (message == WM_COMMAND && (wParam == IDOK || wParam == IDCANCEL)) {
@@ -141,14 +153,12 @@ static const char* EntryDir(const PlacementNames* names, DWORD index) {
 static FailureReason MakeEntryPaths(const PlacementNames* names, DWORD index, const EntryRecord* record,
                                     char* installed, char* temporary) {
     const char* dir = EntryDir(names, index);
-    char name[PATH_SIZE];
-    EntryName made =
-        MakeEntryName(index, names->firstFileNumber, record->extension, installer.scrName, names->stem, name);
-    if (made == ENTRY_NAME_BAD_EXTENSION) return FAIL_BAD_NAME;
     installed[0] = '\0';
-    if (made != ENTRY_NAME_MADE || !AppendTexts(installed, PATH_SIZE, dir, name, NULL) ||
-        !MakeSidePath(dir, index, ".TMP", temporary))
-        return FAIL_TOO_LONG;
+    if (!AppendText(installed, PATH_SIZE, dir)) return FAIL_TOO_LONG;
+    EntryName made =
+        AppendEntryName(installed, index, names->firstFileNumber, record->extension, installer.scrName, names->stem);
+    if (made == ENTRY_NAME_BAD_EXTENSION) return FAIL_BAD_NAME;
+    if (made != ENTRY_NAME_MADE || !MakeSidePath(dir, index, ".TMP", temporary)) return FAIL_TOO_LONG;
     return FAIL_NONE;
 }
 
@@ -161,13 +171,21 @@ static FailureReason WriteStoredEntry(HFILE package, const EntryRecord* record, 
     LONG offset = (LONG)record->dataOffset;
     if (offset < 0 || _llseek(package, offset, FILE_BEGIN) != offset) return FAIL_DAMAGED;
     HFILE target = _lcreat(temporary, 0);
-    if (target == HFILE_ERROR) return FAIL_CREATE;
+    if (target == HFILE_ERROR) {
+        systemError = GetLastError();
+        return FAIL_CREATE;
+    }
     CopyResult copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
-    if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) copied = COPY_WRITE_FAILED;
+    if (copied == COPY_WRITE_FAILED) systemError = GetLastError();
+    if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) {
+        systemError = GetLastError();
+        copied = COPY_WRITE_FAILED;
+    }
     return copied == COPY_DONE ? FAIL_NONE : copied == COPY_SHORT_DATA ? FAIL_DAMAGED : FAIL_WRITE;
 }
 
 static FailureReason ExpandedResult(ExpandResult expanded) {
+    systemError = ExpandSystemError();
     switch (expanded) {
     case EXPAND_DONE:
         return FAIL_NONE;
@@ -194,7 +212,7 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
     FailureReason reason = ReadFirstFileNumber(package, &names->firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
     const char* subject = installer.scrName;
     for (DWORD index = 0; reason == FAIL_NONE; index++) {
-        TableStep step = ReadTableStep(package, NULL, &record);
+        TableStep step = ReadTableStep(package, &placementWalk, &record);
         if (step == TABLE_CUT_SHORT) reason = FAIL_DAMAGED;
         if (step != TABLE_ENTRY) break;
         *count = index + 1;
@@ -213,6 +231,8 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
         }
         subject = installed;
         if (IsDirectory(installed)) {
+            /* What the system says when a file is created over a directory. */
+            systemError = ERROR_ACCESS_DENIED;
             reason = FAIL_CREATE;
             break;
         }
@@ -231,7 +251,7 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
         ServeMessages();
     }
     if (package != HFILE_ERROR) _lclose(package);
-    return reason == FAIL_NONE ? 1 : SetFailure(reason, subject);
+    return reason == FAIL_NONE ? 1 : SetSystemFailure(reason, subject, systemError);
 }
 
 static void RemoveTemporaryFiles(const PlacementNames* names, DWORD from, DWORD count) {
@@ -240,15 +260,24 @@ static void RemoveTemporaryFiles(const PlacementNames* names, DWORD from, DWORD 
         if (MakeSidePath(EntryDir(names, index), index, ".TMP", path)) DeleteFileA(path);
 }
 
+/* Keeps the error of the move that made it fail for the message. */
 static int MoveIntoPlace(MoveFileExCall moveFileEx, const char* temporary, const char* installed, const char* aside) {
     if (moveFileEx && moveFileEx(temporary, installed, MOVEFILE_REPLACE_EXISTING)) return 1;
-    if (!PathExists(installed)) return MoveFileA(temporary, installed);
+    if (!PathExists(installed)) {
+        if (MoveFileA(temporary, installed)) return 1;
+        systemError = GetLastError();
+        return 0;
+    }
     DeleteFileA(aside); /* left by an earlier run that was cut off */
-    if (!MoveFileA(installed, aside)) return 0;
+    if (!MoveFileA(installed, aside)) {
+        systemError = GetLastError();
+        return 0;
+    }
     if (MoveFileA(temporary, installed)) {
         DeleteFileA(aside);
         return 1;
     }
+    systemError = GetLastError();
     MoveFileA(aside, installed);
     return 0;
 }
@@ -265,7 +294,7 @@ static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWOR
     EntryRecord record;
     DWORD index = 0;
     for (; reason == FAIL_NONE && index < count; index++) {
-        if (ReadTableStep(package, NULL, &record) != TABLE_ENTRY ||
+        if (ReadTableStep(package, &placementWalk, &record) != TABLE_ENTRY ||
             MakeEntryPaths(names, index, &record, installed, temporary) != FAIL_NONE ||
             !MakeSidePath(EntryDir(names, index), index, ".OLD", aside))
             reason = index == 0 ? FAIL_UNREADABLE : FAIL_REPLACE;
@@ -279,13 +308,14 @@ static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWOR
     if (reason == FAIL_NONE) return 1;
     RemoveTemporaryFiles(names, index, count);
     /* Before the first move nothing has changed yet. */
-    return SetFailure(reason, reason == FAIL_REPLACE ? installed : installer.scrName);
+    return SetSystemFailure(reason, reason == FAIL_REPLACE ? installed : installer.scrName, systemError);
 }
 
 int PlaceEntries(HWND dialog) {
     HINSTANCE instance = (HINSTANCE)(LONG_PTR)GetWindowLongA(dialog, GWL_HINSTANCE);
     PlacementNames names;
     memset(&names, 0, sizeof names);
+    systemError = 0;
     if (!ReadWindowsDirectory(names.saverDir) || !AppendBackslash(names.saverDir, PATH_SIZE))
         return SetFailure(FAIL_NO_WINDOWS, "");
     UpperCase(names.saverDir);

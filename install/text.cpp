@@ -28,28 +28,6 @@ void FormatText(char* out, unsigned size, const char* pattern, ...) {
     out[used] = '\0';
 }
 
-int AppendText(char* buffer, unsigned size, const char* text) {
-    unsigned used = (unsigned)strlen(buffer);
-    while (*text) {
-        if (used + 1 >= size) {
-            buffer[used] = '\0';
-            return 0;
-        }
-        buffer[used++] = *text++;
-    }
-    buffer[used] = '\0';
-    return 1;
-}
-
-int AppendTexts(char* buffer, unsigned size, ...) {
-    va_list texts;
-    va_start(texts, size);
-    int fits = 1;
-    for (const char* text; fits && (text = va_arg(texts, const char*)) != NULL;) fits = AppendText(buffer, size, text);
-    va_end(texts);
-    return fits;
-}
-
 int AppendBackslash(char* path, unsigned size) {
     unsigned length = (unsigned)strlen(path);
     if (length > 0 && path[length - 1] == '\\') return 1;

@@ -19,13 +19,6 @@ enum {
  * cut; out always ends with its terminator. */
 void FormatText(char* out, unsigned size, const char* pattern, ...);
 
-/* Appends text to the terminated text in buffer. Returns 1, or 0 when it did
- * not fit whole: buffer then holds what fitted, terminated. */
-int AppendText(char* buffer, unsigned size, const char* text);
-
-/* Appends each text in turn up to a null one; 1 when all fitted whole. */
-int AppendTexts(char* buffer, unsigned size, ...);
-
 /* Appends '\' unless path already ends in one (a drive root). 0 when full. */
 int AppendBackslash(char* path, unsigned size);
 

@@ -64,9 +64,9 @@ TableStep StepTable(TableWalk* walk, const unsigned char* raw, uint32_t availabl
         return TABLE_CUT_SHORT;
     }
     DecodeRecord(raw, record);
-    if (walk) walk->installSize += InstalledSize(record);
+    walk->installSize += InstalledSize(record);
     if (record->storedSize == 0) return TABLE_END;
-    if (walk) walk->entries++;
+    walk->entries++;
     return TABLE_ENTRY;
 }
 

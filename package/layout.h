@@ -91,8 +91,8 @@ struct TableWalk {
 void StartTableWalk(TableWalk* walk);
 
 /* One step: the available bytes read at the next record's position (16 or
- * fewer) become *record, and count in *walk (null: a walk that keeps no
- * sums). A cut record zeroes *record, so no stale record is ever reused. */
+ * fewer) become *record, and count in *walk. A cut record zeroes *record,
+ * so no stale record is ever reused. */
 TableStep StepTable(TableWalk* walk, const unsigned char* raw, uint32_t available, EntryRecord* record);
 
 /* ---- Locating the package in a host executable ---- */

@@ -1,6 +1,7 @@
 /* Installed names: see package/names.h. Nothing here writes past a buffer. */
 #include "package/names.h"
 
+#include <stdarg.h>
 #include <string.h>
 
 void UpperCase(char* text) {
@@ -99,37 +100,43 @@ uint32_t ExtensionLength(const char* extension) {
 
 EntryPlace EntryDirectory(uint32_t index) { return index == 0 ? IN_WINDOWS_DIRECTORY : IN_DATA_DIRECTORY; }
 
-/* Appends the texts up to a null one to name; 0 when they do not fit. */
-static int Join(char* name, const char* const* texts) {
-    unsigned used = 0;
-    for (; *texts; texts++)
-        for (const char* p = *texts; *p; p++) {
-            if (used + 1 >= PATH_SIZE) return 0;
-            name[used++] = *p;
+int AppendText(char* buffer, unsigned size, const char* text) {
+    unsigned used = (unsigned)strlen(buffer);
+    while (*text) {
+        if (used + 1 >= size) {
+            buffer[used] = '\0';
+            return 0;
         }
-    name[used] = '\0';
+        buffer[used++] = *text++;
+    }
+    buffer[used] = '\0';
     return 1;
 }
 
-EntryName MakeEntryName(uint32_t index, uint16_t firstFileNumber, const char* extension, const char* scrName,
-                        const char* stem, char* name) {
-    char number[NUMBER_TEXT_SIZE], ending[EXTENSION_SIZE + 1];
-    const char* parts[5] = {scrName, 0, 0, 0, 0};
-    name[0] = '\0';
-    if (index == 1) {
-        parts[0] = stem;
-        parts[1] = ".DAT";
-    } else if (index >= 2) {
+int AppendTexts(char* buffer, unsigned size, ...) {
+    va_list texts;
+    va_start(texts, size);
+    int fits = 1;
+    for (const char* text; fits && (text = va_arg(texts, const char*)) != NULL;) fits = AppendText(buffer, size, text);
+    va_end(texts);
+    return fits;
+}
+
+EntryName AppendEntryName(char* path, uint32_t index, uint16_t firstFileNumber, const char* extension,
+                          const char* scrName, const char* stem) {
+    int fits;
+    if (index == 0) {
+        fits = AppendText(path, PATH_SIZE, scrName);
+    } else if (index == 1) {
+        fits = AppendTexts(path, PATH_SIZE, stem, ".DAT", NULL);
+    } else {
+        char number[NUMBER_TEXT_SIZE], ending[EXTENSION_SIZE + 1];
         uint32_t length = ExtensionLength(extension);
         if (CheckExtension(extension, length, 0) != EXTENSION_GOOD) return ENTRY_NAME_BAD_EXTENSION;
         memcpy(ending, extension, length);
         ending[length] = '\0';
         DecimalText((uint32_t)(firstFileNumber + index - 2), 4, number);
-        parts[0] = "FILE";
-        parts[1] = number;
-        parts[2] = ending;
+        fits = AppendTexts(path, PATH_SIZE, "FILE", number, ending, NULL);
     }
-    if (Join(name, parts)) return ENTRY_NAME_MADE;
-    name[0] = '\0';
-    return ENTRY_NAME_TOO_LONG;
+    return fits ? ENTRY_NAME_MADE : ENTRY_NAME_TOO_LONG;
 }

@@ -24,6 +24,13 @@ enum { NUMBER_TEXT_SIZE = 32 }; /* a number with its separators */
 #define DATA_DIR_TOP "TORVANEK"
 #define DATA_DIR_MIDDLE "LUMAVERN"
 
+/* Appends text to the terminated text in buffer. Returns 1, or 0 when it did
+ * not fit whole: buffer then holds what fitted, terminated. */
+int AppendText(char* buffer, unsigned size, const char* text);
+
+/* Appends each text in turn up to a null one; 1 when all fitted whole. */
+int AppendTexts(char* buffer, unsigned size, ...);
+
 /* Letters a to z become A to Z; every other byte stays. */
 void UpperCase(char* text);
 
@@ -78,10 +85,11 @@ enum EntryName {
     ENTRY_NAME_TOO_LONG       /* the name does not fit PATH_SIZE */
 };
 
-/* The file name entry index installs as, into name (PATH_SIZE bytes), from
- * the installer's ScrName and stem (see above). Unless ENTRY_NAME_MADE,
- * name is empty. */
-EntryName MakeEntryName(uint32_t index, uint16_t firstFileNumber, const char* extension, const char* scrName,
-                        const char* stem, char* name);
+/* Appends the file name entry index installs as to the terminated path
+ * (PATH_SIZE bytes), from the installer's ScrName and stem (see above).
+ * ENTRY_NAME_BAD_EXTENSION leaves path as it was; ENTRY_NAME_TOO_LONG
+ * leaves what fitted. */
+EntryName AppendEntryName(char* path, uint32_t index, uint16_t firstFileNumber, const char* extension,
+                          const char* scrName, const char* stem);
 
 #endif

@@ -25,8 +25,8 @@ std::string ScrName(std::string_view fileName) {
 std::vector<std::string> InstalledPath(std::string_view installerFileName, std::uint64_t index,
                                        std::uint16_t firstFileNumber, const char (&extension)[4]) {
     std::string scrName = ScrName(installerFileName), stem = InstallerStem(installerFileName);
-    char name[PATH_SIZE];
-    switch (MakeEntryName(std::uint32_t(index), firstFileNumber, extension, scrName.c_str(), stem.c_str(), name)) {
+    char name[PATH_SIZE] = "";
+    switch (AppendEntryName(name, std::uint32_t(index), firstFileNumber, extension, scrName.c_str(), stem.c_str())) {
     case ENTRY_NAME_BAD_EXTENSION:
         throw NameRefused("its extension " +
                           NameEndingProblem(std::string_view(extension, ExtensionLength(extension))));

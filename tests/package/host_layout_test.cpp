@@ -15,6 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 const std::string kProbe = std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
+const std::string kInstaller = std::string(SAVER_WIN32_DIR) + "/installer.exe";
 
 #define REQUIRE_PROBE()                                                                                  \
     if (!std::filesystem::exists(kProbe)) GTEST_SKIP() << "needs the win32 build's " << kProbe
@@ -154,6 +155,29 @@ TEST(HostLayout, FixMovesTheMarkerLastAndKeepsOtherResources) {
     Bytes again = fixed;
     author::FixHost(again);
     EXPECT_EQ(again, fixed) << "fixing a fixed host changes nothing";
+}
+
+// The installer has no section called ".data", after which GNU ld leaves
+// BaseOfData 0; the post-link step gives it the first section that is not
+// code, with the manifest among the resources and every property kept.
+TEST(HostLayout, TheInstallerGetsItsBaseOfDataAndKeepsEveryProperty) {
+    if (!std::filesystem::exists(kInstaller)) GTEST_SKIP() << "needs the win32 build's " << kInstaller;
+    Bytes b = author::ReadFileBytes(kInstaller);
+    author::CheckHost(b);
+    std::uint32_t pe = Get32(b, 60);
+    unsigned count = b[pe + 6] | (b[pe + 7] << 8);
+    std::uint32_t firstData = 0;
+    for (unsigned i = 0; i < count && !firstData; i++) {
+        std::size_t at = pe + 248 + 40 * i;
+        if (!(Get32(b, at + 36) & 0x20)) firstData = Get32(b, at + 12);
+    }
+    ASSERT_NE(firstData, 0u);
+    EXPECT_EQ(Get32(b, pe + 24 + 24), firstData);
+
+    Put32(b, pe + 24 + 24, 0);
+    author::FixHost(b);
+    EXPECT_EQ(Get32(b, pe + 24 + 24), firstData);
+    author::CheckHost(b);
 }
 
 }  // namespace

@@ -112,12 +112,11 @@ TEST(TableWalk, ACutRecordEndsTheWalkAndLeavesNoStaleValues) {
         EXPECT_EQ(walk.entries, 1u);
     }
     EntryRecord r{1, 2, 3, {'a', 'b', 'c', 'd'}};
-    EXPECT_EQ(StepTable(nullptr, table.data(), 0, &r), TABLE_CUT_SHORT);
+    TableWalk walk;
+    StartTableWalk(&walk);
+    EXPECT_EQ(StepTable(&walk, table.data(), 0, &r), TABLE_CUT_SHORT);
     EXPECT_EQ(r.storedSize, 0u);
     EXPECT_EQ(r.extension[0], 0);
-    // A walk that keeps no sums steps the same.
-    EXPECT_EQ(StepTable(nullptr, table.data(), ENTRY_RECORD_SIZE, &r), TABLE_ENTRY);
-    EXPECT_EQ(r.storedSize, 60u);
 }
 
 struct ByteFile {
@@ -189,34 +188,46 @@ TEST(ExtensionCheck, RefusesWhatWindowsRefusesOrRenames) {
     }
 }
 
+// The name appended to an empty path, or what the rule says of it.
+EntryName Name(std::uint32_t index, std::uint16_t first, const char* extension, const char* stem, std::string* out) {
+    char path[PATH_SIZE] = "";
+    EntryName made = AppendEntryName(path, index, first, extension, "SEA.SCR", stem);
+    *out = path;
+    return made;
+}
+
 TEST(EntryNames, FollowTheIndex) {
-    char name[PATH_SIZE];
+    std::string name;
     const char mid[4] = {'.', 'M', 'I', 'D'};
-    EXPECT_EQ(MakeEntryName(0, 15, mid, "SEA.SCR", "Sea.Life", name), ENTRY_NAME_MADE);
-    EXPECT_STREQ(name, "SEA.SCR");
+    EXPECT_EQ(Name(0, 15, mid, "Sea.Life", &name), ENTRY_NAME_MADE);
+    EXPECT_EQ(name, "SEA.SCR");
     EXPECT_EQ(EntryDirectory(0), IN_WINDOWS_DIRECTORY);
-    EXPECT_EQ(MakeEntryName(1, 15, mid, "SEA.SCR", "Sea.Life", name), ENTRY_NAME_MADE);
-    EXPECT_STREQ(name, "Sea.Life.DAT");
+    EXPECT_EQ(Name(1, 15, mid, "Sea.Life", &name), ENTRY_NAME_MADE);
+    EXPECT_EQ(name, "Sea.Life.DAT");
     EXPECT_EQ(EntryDirectory(1), IN_DATA_DIRECTORY);
-    EXPECT_EQ(MakeEntryName(2, 15, mid, "SEA.SCR", "Sea.Life", name), ENTRY_NAME_MADE);
-    EXPECT_STREQ(name, "FILE0015.MID");
+    EXPECT_EQ(Name(2, 15, mid, "Sea.Life", &name), ENTRY_NAME_MADE);
+    EXPECT_EQ(name, "FILE0015.MID");
     EXPECT_EQ(EntryDirectory(2), IN_DATA_DIRECTORY);
     const char short_[4] = {'.', 'B', 0, 'Z'};
-    EXPECT_EQ(MakeEntryName(5, 65535, short_, "SEA.SCR", "Sea.Life", name), ENTRY_NAME_MADE);
-    EXPECT_STREQ(name, "FILE65538.B") << "the number does not wrap at 16 bits; a NUL ends the extension";
+    EXPECT_EQ(Name(5, 65535, short_, "Sea.Life", &name), ENTRY_NAME_MADE);
+    EXPECT_EQ(name, "FILE65538.B") << "the number does not wrap at 16 bits; a NUL ends the extension";
 
-    // Entries 0 and 1 never read the extension; from 2 on it is checked.
+    // Entries 0 and 1 never read the extension; from 2 on it is checked,
+    // and a refused one leaves the path as it was.
     const char dot[4] = {'.', 0, 0, 0};
-    EXPECT_EQ(MakeEntryName(1, 15, dot, "SEA.SCR", "Sea", name), ENTRY_NAME_MADE);
-    EXPECT_EQ(MakeEntryName(2, 15, dot, "SEA.SCR", "Sea", name), ENTRY_NAME_BAD_EXTENSION);
-    EXPECT_STREQ(name, "");
+    EXPECT_EQ(Name(1, 15, dot, "Sea", &name), ENTRY_NAME_MADE);
+    char path[PATH_SIZE] = "C:\\WINDOWS\\";
+    EXPECT_EQ(AppendEntryName(path, 2, 15, dot, "SEA.SCR", "Sea"), ENTRY_NAME_BAD_EXTENSION);
+    EXPECT_STREQ(path, "C:\\WINDOWS\\");
 
-    std::string stem(PATH_SIZE - 4, 's');
-    EXPECT_EQ(MakeEntryName(1, 15, mid, "SEA.SCR", stem.c_str(), name), ENTRY_NAME_TOO_LONG);
-    EXPECT_STREQ(name, "");
-    stem.resize(PATH_SIZE - 5);
-    EXPECT_EQ(MakeEntryName(1, 15, mid, "SEA.SCR", stem.c_str(), name), ENTRY_NAME_MADE);
-    EXPECT_EQ(strlen(name), std::size_t(PATH_SIZE - 1));
+    // Appended to a path, the whole must fit PATH_SIZE.
+    std::string stem(PATH_SIZE - 5 - 11, 's');
+    EXPECT_EQ(AppendEntryName(path, 1, 15, mid, "SEA.SCR", stem.c_str()), ENTRY_NAME_MADE);
+    EXPECT_EQ(strlen(path), std::size_t(PATH_SIZE - 1));
+    path[11] = '\0';
+    stem += 's';
+    EXPECT_EQ(AppendEntryName(path, 1, 15, mid, "SEA.SCR", stem.c_str()), ENTRY_NAME_TOO_LONG);
+    EXPECT_LT(strlen(path), std::size_t(PATH_SIZE));
 }
 
 }  // namespace

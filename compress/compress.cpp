@@ -277,8 +277,8 @@ std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std
     }
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{HFILE_ERROR, in, storedSize, 0, 0};
-    ExpandTarget target{HFILE_ERROR, out, expandedSize, 0, nullptr};
+    ExpandSource source{NO_FILE, in, storedSize, 0, 0, nullptr};
+    ExpandTarget target{NO_FILE, out, expandedSize, 0, nullptr, nullptr};
     uint32_t remaining = storedSize;
     ExpandStream(&source, &target, static_cast<int32_t>(expandedSize), &remaining);
     return ExpandBitsUsed();

@@ -14,6 +14,11 @@
  */
 #include "install/install.h"
 
+#include "install/checks.h"
+#include "install/failures.h"
+#include "install/place.h"
+#include "package/package.h"
+
 #include <string.h>
 
 InstallerState installer;
@@ -26,8 +31,9 @@ void ResetInstaller(void) { memset(&installer, 0, sizeof installer); }
  * The name comes first: a device name would have the package read from the
  * device and called damaged. */
 static int CheckInstaller(const char* moduleName) {
-    if (moduleName[0] && !IsUsableInstallerName(moduleName)) return SetFailure(FAIL_INSTALLER_NAME, FileNamePart(moduleName));
-    int state = InspectPackage(installer.instance, NULL, NULL);
+    if (moduleName[0] && !IsUsableInstallerName(moduleName))
+        return SetFailure(FAIL_INSTALLER_NAME, FileNamePart(moduleName));
+    PackageState state = InspectPackage(installer.instance, NULL, NULL);
     if (state == PACKAGE_MISSING && PackageFailureReason() == PACKAGE_PATH_TOO_LONG)
         return SetFailure(FAIL_INSTALLER_PATH, "");
     if (state != PACKAGE_SOUND) return SetFailure(FAIL_DAMAGED_INSTALLER, FileNamePart(moduleName));

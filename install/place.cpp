@@ -46,9 +46,12 @@
  * dialog is drawn and the system never takes the installer for hung, while
  * keystrokes and clicks are dropped so that no input starts anything else.
  */
-#include "install/install.h"
+#include "install/place.h"
 
 #include "expand/expand.h"
+#include "install/failures.h"
+#include "install/install.h"
+#include "package/package.h"
 
 #include <string.h>
 
@@ -72,6 +75,9 @@ struct PlacementRun {
 
 static PlacementRun run;
 static char copyBlock[COPY_BLOCK_SIZE];
+/* The placement's walks keep their sums here, not on the stack (a 64-bit
+ * member there would make the frame realign itself). */
+static TableWalk placementWalk;
 /* WININIT.INI's [rename] section with one line more. */
 static char pendingRenames[4096];
 
@@ -163,7 +169,7 @@ static void RemoveMadeLevels(void) {
     }
 }
 
-int CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) {
+CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) {
     unsigned long long total = 0;
     for (;;) {
         UINT got = _lread(package, block, COPY_BLOCK_SIZE);
@@ -177,7 +183,7 @@ int CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) 
 }
 
 static const char* EntryDir(DWORD index) {
-    return index == 0 ? run.saverDir : run.dataDir;
+    return EntryDirectory(index) == IN_WINDOWS_DIRECTORY ? run.saverDir : run.dataDir;
 }
 
 /* The new (".TMP") or set-aside (".OLD") file of an entry, beside its
@@ -190,29 +196,13 @@ static int MakeSidePath(DWORD index, const char* ending, char* path) {
 }
 
 /* The entry's installed, new and set-aside paths into the run's buffers. */
-static int MakeEntryPaths(DWORD index, const EntryRecord* record) {
-    const char* dir = EntryDir(index);
+static FailureReason MakeEntryPaths(DWORD index, const EntryRecord* record) {
     char* installed = run.installed;
-    int fits;
     installed[0] = '\0';
-    if (index == 0) {
-        fits = AppendTexts(installed, PATH_SIZE, dir, installer.scrName, NULL);
-        UpperCase(installed);
-    } else if (index == 1) {
-        fits = AppendTexts(installed, PATH_SIZE, dir, run.stem, ".DAT", NULL);
-    } else {
-        char number[NUMBER_TEXT_SIZE], extension[EXTENSION_SIZE + 1];
-        DecimalText((DWORD)(run.firstFileNumber + index - 2), 4, number);
-        int length = 0;
-        while (length < EXTENSION_SIZE && record->extension[length]) {
-            unsigned char c = (unsigned char)record->extension[length];
-            if (c < 0x20 || strchr("\"*/:<>?\\|", c)) return FAIL_BAD_NAME;
-            extension[length++] = (char)c;
-        }
-        extension[length] = '\0';
-        fits = AppendTexts(installed, PATH_SIZE, dir, "FILE", number, extension, NULL);
-    }
-    if (!fits || !MakeSidePath(index, ".TMP", run.temporary) || !MakeSidePath(index, ".OLD", run.aside))
+    if (!AppendText(installed, PATH_SIZE, EntryDir(index))) return FAIL_TOO_LONG;
+    EntryName made = AppendEntryName(installed, index, run.firstFileNumber, record->extension, installer.scrName, run.stem);
+    if (made == ENTRY_NAME_BAD_EXTENSION) return FAIL_BAD_NAME;
+    if (made != ENTRY_NAME_MADE || !MakeSidePath(index, ".TMP", run.temporary) || !MakeSidePath(index, ".OLD", run.aside))
         return FAIL_TOO_LONG;
     return FAIL_NONE;
 }
@@ -279,7 +269,7 @@ static int IsDirectory(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char* temporary) {
+static FailureReason WriteStoredEntry(HFILE package, const EntryRecord* record, const char* temporary) {
     LONG offset = (LONG)record->dataOffset;
     if (offset < 0 || _llseek(package, offset, FILE_BEGIN) != offset) return FAIL_DAMAGED;
     HFILE target = _lcreat(temporary, 0);
@@ -287,7 +277,7 @@ static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char
         systemError = GetLastError();
         return FAIL_CREATE;
     }
-    int copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
+    CopyResult copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
     if (copied == COPY_WRITE_FAILED) systemError = GetLastError();
     if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) {
         systemError = GetLastError();
@@ -296,7 +286,7 @@ static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char
     return copied == COPY_DONE ? FAIL_NONE : copied == COPY_SHORT_DATA ? FAIL_DAMAGED : FAIL_WRITE;
 }
 
-static int ExpandedResult(int expanded) {
+static FailureReason ExpandedResult(ExpandResult expanded) {
     systemError = ExpandSystemError();
     switch (expanded) {
     case EXPAND_DONE:
@@ -341,16 +331,14 @@ static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
      * of its blocks as after each copied one. */
     SetExpandBlockHook(ServeMessages);
     EntryRecord record;
-    int reason = ReadFirstFileNumber(package, &run.firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
+    FailureReason reason = ReadFirstFileNumber(package, &run.firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
     const char* subject = installer.scrName;
     DWORD index = 0;
     for (; reason == FAIL_NONE; index++) {
-        if (!ReadEntryRecord(package, &record)) {
-            reason = FAIL_DAMAGED;
-            break;
-        }
-        if (record.storedSize == 0) break;
-        if (index >= 1 && !MakeDataDir(dialog)) {
+        TableStep step = ReadTableStep(package, &placementWalk, &record);
+        if (step == TABLE_CUT_SHORT) reason = FAIL_DAMAGED;
+        if (step != TABLE_ENTRY) break;
+        if (EntryDirectory(index) == IN_DATA_DIRECTORY && !MakeDataDir(dialog)) {
             reason = FAIL_TOO_LONG;
             subject = run.saverDir;
             break;
@@ -399,7 +387,8 @@ static DWORD RunStep(HFILE package, LONG table, int step) {
     DWORD index = 0;
     if (_llseek(package, table, FILE_BEGIN) != table) return 0;
     for (; index < run.count; index++) {
-        if (!ReadEntryRecord(package, &record) || MakeEntryPaths(index, &record) != FAIL_NONE) break;
+        if (ReadTableStep(package, &placementWalk, &record) != TABLE_ENTRY || MakeEntryPaths(index, &record) != FAIL_NONE)
+            break;
         const char *installed = run.installed, *aside = run.aside;
         if (step == SET_ASIDE) {
             if (PathExists(installed) && !MoveFileA(installed, aside)) break;

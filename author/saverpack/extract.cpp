@@ -4,6 +4,7 @@
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
 #include "author/saverpack/installer_reader.h"
+#include "package/layout.h"
 
 #include <cstring>
 #include <new>
@@ -20,24 +21,24 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, std::ostream&
     int failures = 0;
     for (std::size_t i = 0; i < view.entries.size(); i++) {
         const Record& r = view.entries[i];
-        std::vector<std::string> components = InstalledPath(view.FileName(), i, view.firstFileNumber, r.extension);
-        std::string name = JoinWindowsPath(components);
+        std::vector<std::string> components;
+        std::string name;
         auto fail = [&](const std::string& why) {
-            err << "saverpack: entry " << i << " (" << name << ") not extracted: " << why << "\n";
+            err << "saverpack: entry " << i << (name.empty() ? "" : " (" + name + ")") << " not extracted: " << why
+                << "\n";
             failures++;
         };
-        if (i >= 2) {
-            // The extension is the only part of a name that the package itself supplies.
-            std::string ending(r.extension, strnlen(r.extension, sizeof r.extension));
-            if (std::string problem = NameEndingProblem(ending); !problem.empty()) {
-                fail("its extension " + problem);
-                continue;
-            }
+        try {
+            components = InstalledPath(view.FileName(), i, view.firstFileNumber, r.extension);
+        } catch (const NameRefused& e) {
+            fail(e.what());
+            continue;
         }
+        name = JoinWindowsPath(components);
         try {
             std::vector<std::uint8_t> bytes = ReadEntryData(view, r);
             if (r.Compressed()) {
-                if (r.expandedSize >= 0x80000000u) throw ReadError("its expandedSize reaches 2^31");
+                if (r.expandedSize >= PACKAGE_LIMIT) throw ReadError("its expandedSize reaches 2^31");
                 Expansion expansion = ExpandEntryData(bytes, r.expandedSize);
                 if (expansion.ranOut) throw ReadError("its compressed stream runs out of stored bytes");
                 bytes = std::move(expansion.bytes);

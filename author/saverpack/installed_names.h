@@ -1,18 +1,10 @@
-// The names under which an installer places its entries, derived from the
-// installer's own file name exactly as the installer derives them.
-//
-//   entry 0      <Windows>\<ScrName>
-//   entry 1      <Windows>\TORVANEK\LUMAVERN\<InstallerStem>\<InstallerStem>.DAT
-//   entry k >= 2 <Windows>\TORVANEK\LUMAVERN\<InstallerStem>\FILE<n><extension>
-//
-// ScrName is the file name cut before its first '.', with ".SCR", upper-cased
-// (a-z only); InstallerStem the file name cut before its last '.'; n is
-// firstFileNumber + k - 2 with at least four digits; the extension is the
-// record's, up to 4 bytes, ending early at a NUL.
+// The names under which an installer places its entries, by the package
+// contract's rule (package/names.h), which the installer itself follows.
 #ifndef AUTHOR_SAVERPACK_INSTALLED_NAMES_H
 #define AUTHOR_SAVERPACK_INSTALLED_NAMES_H
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +17,14 @@ std::string FileNameOf(std::string_view path);
 std::string InstallerStem(std::string_view fileName);
 std::string ScrName(std::string_view fileName);
 
+// An entry the installer would refuse to place; what() says why.
+class NameRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The path of entry `index`, below the Windows directory, one component each.
+// Throws NameRefused for an extension the installer refuses.
 std::vector<std::string> InstalledPath(std::string_view installerFileName, std::uint64_t index,
                                        std::uint16_t firstFileNumber, const char (&extension)[4]);
 
@@ -35,9 +34,9 @@ std::string JoinWindowsPath(const std::vector<std::string>& components);
 // Decimal with ',' after every three digits, as the installer shows numbers.
 std::string GroupThousands(std::uint64_t value);
 
-// Why Windows would not create a file whose name ends in this text, or ""
-// when it would: control characters and < > : " / \ | ? * are refused, and
-// a trailing dot or space is dropped from the name.
+// Why the installer refuses this text as the end of a file name, or "" when
+// it takes it (CheckExtension): control characters and < > : " / \ | ? *,
+// and a trailing dot or space, which Windows drops from the name.
 std::string NameEndingProblem(std::string_view ending);
 
 }  // namespace saverpack

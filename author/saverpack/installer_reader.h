@@ -1,9 +1,11 @@
-// The tool's view of an installer: read through the installer's own package
-// code (OpenPackageFile, ReadFirstFileNumber, ReadEntryRecord) and expanded
-// with the installer's own decoder, so that list, extract and verify see
-// exactly what an installation would.
+// The tool's view of an installer: found, read and summed by the package
+// contract the installer itself follows (LocatePackage, StepTable) and
+// expanded with the installer's own decoder, so that list, extract and
+// verify see exactly what an installation would.
 #ifndef AUTHOR_SAVERPACK_INSTALLER_READER_H
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
+
+#include "package/layout.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -20,15 +22,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct Record {
+struct Record : EntryRecord {
+    Record() : EntryRecord() {}
     std::uint64_t at = 0;  // file offset of the 16-byte record
-    std::uint32_t dataOffset = 0;
-    std::uint32_t storedSize = 0;
-    std::uint32_t expandedSize = 0;  // 0: stored raw
-    char extension[4] = {};
 
     bool Compressed() const { return expandedSize != 0; }
-    std::uint32_t InstalledSize() const { return Compressed() ? expandedSize : storedSize; }
+    std::uint32_t InstalledSize() const { return ::InstalledSize(this); }
 };
 
 struct InstallerView {
@@ -41,8 +40,8 @@ struct InstallerView {
     std::vector<Record> entries;         // the records before the terminator
     bool terminated = false;             // a record with storedSize 0 was read
     Record terminator;                   // that record, as read
-    std::uint64_t installSize = 0;       // what the installer reports: every record's installed size,
-                                         // the terminator's included
+    std::uint64_t installSize = 0;       // the walk's installation size (TableWalk), as the installer
+                                         // reports it
 
     std::string Title() const;           // the title field up to its first NUL
     std::string FileName() const;        // the installer's file name, which names the entries
@@ -58,9 +57,8 @@ InstallerView ReadInstaller(const std::filesystem::path& path);
 // when the file ends inside the header, says why on err and returns nothing.
 std::optional<InstallerView> ReadInstallerForCommand(const std::filesystem::path& path, std::ostream& err);
 
-// The record's storedSize bytes at its dataOffset, read through the package
-// handle as the installer copies a stored entry. Throws ReadError when the
-// file ends before them.
+// The record's storedSize bytes at its dataOffset. Throws ReadError when the
+// file ends before them or the offset is beyond the installer's seeks.
 std::vector<std::uint8_t> ReadEntryData(const InstallerView& view, const Record& record);
 
 struct Expansion {
@@ -70,10 +68,6 @@ struct Expansion {
 
 // Expands a compressed entry's stored bytes with the installer's decoder.
 Expansion ExpandEntryData(const std::vector<std::uint8_t>& stored, std::uint32_t expandedSize);
-
-// The path as the installer's package code takes it (an absolute path
-// natively; the ANSI path on Windows). Throws ReadError when it has none.
-std::string PackageCodePath(const std::filesystem::path& path);
 
 }  // namespace saverpack
 

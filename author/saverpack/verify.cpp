@@ -6,6 +6,7 @@
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
 #include "author/saverpack/installer_reader.h"
+#include "package/layout.h"
 
 #include <cstring>
 #include <new>
@@ -15,10 +16,8 @@ namespace fs = std::filesystem;
 namespace saverpack {
 namespace {
 
-constexpr std::uint32_t kLimit = 0x80000000u;
-
 bool AllZero(const Record& r) {
-    static const char zero[4] = {};
+    static const char zero[EXTENSION_SIZE] = {};
     return r.dataOffset == 0 && r.storedSize == 0 && r.expandedSize == 0 &&
            std::memcmp(r.extension, zero, sizeof zero) == 0;
 }
@@ -47,7 +46,7 @@ void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, s
     std::string which = "entry " + std::to_string(index) + ": ";
     bool sizesFit = true;
     auto limit = [&](const char* field, std::uint32_t value) {
-        if (value >= kLimit) {
+        if (value >= PACKAGE_LIMIT) {
             problems.push_back(which + field + " " + std::to_string(value) + " reaches 2^31");
             sizesFit = false;
         }
@@ -63,10 +62,10 @@ void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, s
                            std::to_string(view.fileSize) + " bytes)");
         return;
     }
-    if (index >= 2) {
-        std::string ending(r.extension, strnlen(r.extension, sizeof r.extension));
-        if (std::string problem = NameEndingProblem(ending); !problem.empty())
-            problems.push_back(which + "its extension " + problem);
+    try {
+        InstalledPath(view.FileName(), index, view.firstFileNumber, r.extension);
+    } catch (const NameRefused& e) {
+        problems.push_back(which + e.what());
     }
     if (!r.Compressed()) return;
 
@@ -114,6 +113,13 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
 
 int VerifyCommand(const fs::path& installer, std::ostream& out, std::ostream&) {
     std::vector<std::string> problems = FindProblems(installer);
+    // The size the installer will ask the user to make room for.
+    try {
+        InstallerView view = ReadInstaller(installer);
+        if (view.headerComplete)
+            out << PathToUtf8(installer) << ": installation size " << GroupThousands(view.installSize) << " bytes\n";
+    } catch (const ReadError&) {
+    }
     // A table that lost its terminator reads on through the data, one
     // bogus record after another: the first problems tell the story.
     constexpr std::size_t kShown = 25;

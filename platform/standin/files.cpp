@@ -231,8 +231,6 @@ Counters& GetCounters() { return S().counters; }
 void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
 
 std::string HostPath(const std::string& windowsPath) {
-    // An absolute host path (a tool reading a file it was given) passes through.
-    if (!windowsPath.empty() && windowsPath[0] == '/') return windowsPath;
     std::string path = windowsPath;
     std::string host = S().root;
     size_t pos = 0;
@@ -315,8 +313,9 @@ HFILE _lcreat(LPCSTR path, int attribute) {
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return standin::Fail(ERROR_ACCESS_DENIED), HFILE_ERROR;
-    if (DWORD error = standin::OpenError(host, true, true, 0)) return standin::Fail(error), HFILE_ERROR;
-    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 0);
+    // _lcreat opens for reading and writing and shares both.
+    if (DWORD error = standin::OpenError(host, true, true, 3)) return standin::Fail(error), HFILE_ERROR;
+    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 3);
     if (h != HFILE_ERROR && (attribute & FILE_ATTRIBUTE_READONLY)) fchmod(h, 0444);
     return h;
 }

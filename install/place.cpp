@@ -3,7 +3,8 @@
  *
  * Dialog 103 centres itself and posts itself the command of its hidden OK
  * button; handling that command does the whole placement and ends the
- * dialog. The index of an entry alone decides its installed name:
+ * dialog. The index of an entry alone decides its installed name
+ * (package/names.h):
  *
  *   0       <Windows directory>\<ScrName>, the whole path upper-cased
  *   1       <DataDir>\<stem>.DAT

@@ -14,6 +14,22 @@
  * with what the system says of it. */
 #define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed."
 
+/* Read-only data that fits the spare room of the import section: the code
+ * section has none (cmake/installer.ld). Nothing writes it. */
+#ifdef _WIN32
+#define SPARE_ROOM __attribute__((section(".rdatai")))
+#else
+#define SPARE_ROOM
+#endif
+
+static const char notRestored[] SPARE_ROOM = "The file %s could not be restored; its old copy is now %s.";
+static const char profileUnwritten[] SPARE_ROOM = "%s was installed, but system.ini could not be written.";
+static const char settingRefused[] SPARE_ROOM = "%s was installed but could not be switched on.";
+static const char writeProtected[] SPARE_ROOM = "  The disk may be write-protected.";
+static const char diskFull[] SPARE_ROOM = "  The disk may be full.";
+static const char runAsAdministrator[] SPARE_ROOM =
+    "  You may need to run the installer as an administrator (right-click it and choose Run as administrator).";
+
 static const char* const failureTexts[] = {
     "",
     "The installer %s is damaged or incomplete.  Please download it again.%s",
@@ -28,16 +44,13 @@ static const char* const failureTexts[] = {
     "The file %s could not be created.%s",
     "The file %s could not be written completely.%s",
     "The file %s is in use.  Please close the program using it and try again.%s",
-    "The file %s could not be restored; its old copy is now %s.",
-    "%s was installed, but system.ini could not be written.",
-    "%s was installed but could not be switched on.",
+    notRestored,
+    profileUnwritten,
+    settingRefused,
 };
 
 /* For a create or write when the system gives no text of its own. */
-static const char* const unexplained[] = {
-    "  The disk may be write-protected.",
-    "  The disk may be full.",
-};
+static const char* const unexplained[] SPARE_ROOM = {writeProtected, diskFull};
 
 /* Appends the system's text for error, without its line break; 0 when the
  * system has none. */
@@ -70,9 +83,7 @@ int SetSystemFailure(FailureReason reason, const char* subject, DWORD error) {
             AppendText(closing, MESSAGE_SIZE, unexplained[reason - FAIL_CREATE]);
         }
         if (NeedsAdministrator(error, subject))
-            AppendText(closing, MESSAGE_SIZE,
-                       "  You may need to run the installer as an administrator (right-click it and choose Run as "
-                       "administrator).");
+            AppendText(closing, MESSAGE_SIZE, runAsAdministrator);
     }
     if (reason < FAIL_NOT_RESTORED) AppendText(closing, MESSAGE_SIZE, NOTHING_CHANGED);
     FormatText(installer.failure, MESSAGE_SIZE, failureTexts[reason], subject, closing);

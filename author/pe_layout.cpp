@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::uint32_t kOptionalHeaderSize = 224;
 constexpr std::uint16_t kPe32Magic = 0x10B;
-constexpr std::uint32_t kChecksumOffset = 64;  // within the optional header
 constexpr std::uint32_t kPackageResourceId = 1000;
 constexpr std::uint32_t kLanguage = 1033;
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
@@ -32,24 +31,17 @@ void PutU32(std::vector<std::uint8_t>& f, std::uint64_t at, std::uint32_t v) {
     for (int i = 0; i < 4; i++) f.at(at + i) = std::uint8_t(v >> (8 * i));
 }
 
-struct Section {
-    std::string name;
-    std::uint32_t virtualAddress, rawSize, rawOffset;
-};
+using Section = PeSection;
 
 struct DataEntry {
     std::uint64_t at;  // file offset of the 16-byte data entry
     std::uint32_t rva, size;
 };
 
-struct Image {
-    std::uint32_t optionalHeader = 0;
-    std::vector<Section> sections;
-    int resources = -1;  // index of ".rsrc"
-};
+}  // namespace
 
-Image ReadHeaders(std::span<const std::uint8_t> f) {
-    Image img;
+PeImage ReadPeImage(std::span<const std::uint8_t> f) {
+    PeImage img;
     if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') throw LayoutError("not an executable: no MZ header");
     std::uint32_t pe = U32(f, 60);
     if (U32(f, pe) != 0x00004550) throw LayoutError("not a PE image: no PE signature at e_lfanew");
@@ -65,6 +57,8 @@ Image ReadHeaders(std::span<const std::uint8_t> f) {
         Section s;
         const char* name = reinterpret_cast<const char*>(&f[at]);
         s.name.assign(name, strnlen(name, 8));
+        s.header = at;
+        s.virtualSize = U32(f, at + 8);
         s.virtualAddress = U32(f, at + 12);
         s.rawSize = U32(f, at + 16);
         s.rawOffset = U32(f, at + 20);
@@ -74,6 +68,19 @@ Image ReadHeaders(std::span<const std::uint8_t> f) {
     if (img.resources < 0) throw LayoutError("no \".rsrc\" section");
     return img;
 }
+
+std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f) {
+    PeImage img = ReadPeImage(f);
+    std::uint64_t entry = img.optionalHeader + kOptionalDataDirectories + 8ull * kSecurityDirectory;
+    CertificateTable table{U32(f, entry), U32(f, entry + 4)};
+    if (table.size == 0) return std::nullopt;
+    if (std::uint64_t(table.offset) + table.size > f.size())
+        throw LayoutError("the security directory describes a certificate table (" + std::to_string(table.size) +
+                          " bytes at " + std::to_string(table.offset) + ") that runs past the end of the file");
+    return table;
+}
+
+namespace {
 
 class ResourceTree {
 public:
@@ -144,13 +151,16 @@ DataEntry FindPackageData(const ResourceTree& tree) {
 }  // namespace
 
 HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
-    Image img = ReadHeaders(f);
+    PeImage img = ReadPeImage(f);
     const Section& rsrc = img.sections[img.resources];
     std::uint64_t rsrcEnd = std::uint64_t(rsrc.rawOffset) + rsrc.rawSize;
     for (const Section& s : img.sections) {
         if (&s != &rsrc && s.rawSize != 0 && std::uint64_t(s.rawOffset) + s.rawSize > rsrc.rawOffset)
             throw LayoutError("\".rsrc\" is not the last section: \"" + s.name + "\" has raw data behind it");
     }
+    if (f.size() < rsrcEnd)
+        throw LayoutError("the file is cut short: it ends " + std::to_string(rsrcEnd - f.size()) +
+                          " bytes before the end of its \".rsrc\" section");
     if (trailing == Trailing::Forbidden && f.size() != rsrcEnd)
         throw LayoutError("bytes follow the \".rsrc\" section (relocations, symbols or other data)");
 
@@ -166,13 +176,16 @@ HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
         if (d.at != package.at && std::uint64_t(d.rva) + d.size > package.rva)
             throw LayoutError("\"LASTRES\" data is not the last resource data in the section");
     }
-    if (U32(f, img.optionalHeader + kChecksumOffset) != 0) throw LayoutError("image checksum is not 0");
+    if (U32(f, img.optionalHeader + kOptionalCheckSum) != 0 &&
+        (trailing == Trailing::Forbidden || !FindCertificateTable(f)))
+        throw LayoutError("image checksum is not 0: installers are written with checksum 0 (the installer never "
+                          "reads it), and only signing, which comes last, sets one");
 
     return {package.rva - rsrc.virtualAddress + rsrc.rawOffset, std::uint32_t(rsrcEnd)};
 }
 
 void FixHost(std::vector<std::uint8_t>& f) {
-    Image img = ReadHeaders(f);
+    PeImage img = ReadPeImage(f);
     const Section& rsrc = img.sections[img.resources];
     ResourceTree tree(f, rsrc);
     DataEntry package = FindPackageData(tree);
@@ -203,7 +216,7 @@ void FixHost(std::vector<std::uint8_t>& f) {
     std::uint64_t regionAt = std::uint64_t(start) - rsrc.virtualAddress + rsrc.rawOffset;
     std::copy(region.begin(), region.end(), f.begin() + regionAt);
     for (std::size_t i = 0; i < order.size(); i++) PutU32(f, order[i].at, newRva[i]);
-    PutU32(f, img.optionalHeader + kChecksumOffset, 0);
+    PutU32(f, img.optionalHeader + kOptionalCheckSum, 0);
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {

@@ -70,11 +70,15 @@ PeImage ReadPeImage(std::span<const std::uint8_t> f) {
 }
 
 std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f) {
+    return FindCertificateTable(f, f.size());
+}
+
+std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f, std::uint64_t fileSize) {
     PeImage img = ReadPeImage(f);
     std::uint64_t entry = img.optionalHeader + kOptionalDataDirectories + 8ull * kSecurityDirectory;
     CertificateTable table{U32(f, entry), U32(f, entry + 4)};
     if (table.size == 0) return std::nullopt;
-    if (std::uint64_t(table.offset) + table.size > f.size())
+    if (std::uint64_t(table.offset) + table.size > fileSize)
         throw LayoutError("the security directory describes a certificate table (" + std::to_string(table.size) +
                           " bytes at " + std::to_string(table.offset) + ") that runs past the end of the file");
     return table;

@@ -54,7 +54,9 @@ struct CertificateTable {
 
 // The certificate table the security directory describes; nothing when the
 // directory is empty (the file is not signed). Throws LayoutError when the
-// table does not lie within the file.
+// table does not lie within the file. The headers may be the file's first
+// bytes only, with the whole file's size.
+std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> headers, std::uint64_t fileSize);
 std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> image);
 
 struct HostLayout {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <span>
 #include <vector>
@@ -37,6 +38,24 @@ std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, Level le
 // a time. Throws std::length_error for an expandedSize of 2^31 or more.
 std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std::uint8_t* out,
                            std::uint32_t expandedSize);
+
+// Takes each block of expanded bytes in turn; false stops the expansion.
+using BlockSink = std::function<bool(std::span<const std::uint8_t> block)>;
+
+struct StreamExpansion {
+    bool ranOut = false;       // the stream needed bits beyond its stored bytes
+    bool sourceShort = false;  // the file ended before the stored bytes the stream used
+    bool stopped = false;      // the sink refused a block
+};
+
+// Expands one stream as the installer does, in fixed memory: at most
+// storedSize bytes read from in (standing at the stream's first byte),
+// expandedSize bytes handed to sink in blocks. Stops at the end of the block
+// in which the stream runs out of its stored bytes, so a record that claims
+// 2 GB from a few bytes is found at once. The decoder's state exists once
+// per process. Throws std::length_error for an expandedSize of 2^31 or more.
+StreamExpansion ExpandFromFile(std::FILE* in, std::uint32_t storedSize, std::uint32_t expandedSize,
+                               const BlockSink& sink);
 
 }  // namespace codec
 

@@ -2,9 +2,11 @@
 // name derivations.
 #include "author/saverpack/installed_names.h"
 
+#include "author/saverpack/codepage.h"
 #include "install/install.h"
 
 #include <cstring>
+#include <map>
 
 namespace saverpack {
 
@@ -38,6 +40,31 @@ std::vector<std::string> InstalledPath(std::string_view installerFileName, std::
         name = "FILE" + std::string(number) + std::string(extension, strnlen(extension, 4));
     }
     return {"TORVANEK", "LUMAVERN", stem, name};
+}
+
+std::vector<std::string> InstalledPathUtf8(std::string_view installerFileName, std::uint64_t index,
+                                           std::uint16_t firstFileNumber, const char (&extension)[4],
+                                           unsigned codePage) {
+    std::vector<std::string> path = InstalledPath(installerFileName, index, firstFileNumber, extension);
+    if (index >= 2) {
+        std::size_t length = strnlen(extension, 4);
+        std::string& name = path.back();
+        name = name.substr(0, name.size() - length) + FromAnsi(std::string_view(extension, length), codePage);
+    }
+    return path;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> SameFileEntries(const std::vector<std::vector<std::string>>& paths) {
+    std::map<std::string, std::size_t> first;
+    std::vector<std::pair<std::size_t, std::size_t>> same;
+    for (std::size_t i = 0; i < paths.size(); i++) {
+        std::string key = JoinWindowsPath(paths[i]);
+        for (char& c : key)
+            if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+        auto [it, added] = first.emplace(key, i);
+        if (!added) same.emplace_back(it->second, i);
+    }
+    return same;
 }
 
 std::string JoinWindowsPath(const std::vector<std::string>& components) {

@@ -7,7 +7,11 @@
 #include "package/package.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <memory>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -49,7 +53,78 @@ Record Convert(const EntryRecord& r, std::uint64_t at) {
     return out;
 }
 
+// The security directory, read from the file's first bytes.
+void ReadCertificate(InstallerView& view) {
+    constexpr std::size_t kHeaders = 65536;
+    std::ifstream in(view.path, std::ios::binary);
+    std::vector<std::uint8_t> headers(std::size_t(std::min<std::uint64_t>(view.fileSize, kHeaders)));
+    in.read(reinterpret_cast<char*>(headers.data()), std::streamsize(headers.size()));
+    if (!in) return;
+    try {
+        view.certificate = author::FindCertificateTable(headers, view.fileSize);
+    } catch (const author::LayoutError& e) {
+        view.certificateProblem = e.what();
+    }
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+std::unique_ptr<std::FILE, FileCloser> OpenAt(const InstallerView& view, std::uint32_t offset) {
+#ifdef _WIN32
+    std::FILE* f = _wfopen(view.path.c_str(), L"rb");
+#else
+    std::FILE* f = std::fopen(view.path.c_str(), "rb");
+#endif
+    if (!f) throw ReadError("cannot open " + Quoted(view.path));
+    std::unique_ptr<std::FILE, FileCloser> file(f);
+    if (offset > 0x7FFFFFFFu || std::fseek(f, long(offset), SEEK_SET) != 0)
+        throw ReadError("data offset " + std::to_string(offset) + " cannot be reached");
+    return file;
+}
+
 }  // namespace
+
+std::string SignedNote(const author::CertificateTable& table) {
+    return "signed: certificate table of " + std::to_string(table.size) + " bytes";
+}
+
+std::string CertificateOverlap(const InstallerView& view, const Record& r) {
+    if (!view.certificate || DataEnd(r) <= view.certificate->offset ||
+        r.dataOffset >= std::uint64_t(view.certificate->offset) + view.certificate->size)
+        return "";
+    return "its data (" + std::to_string(r.storedSize) + " bytes at " + std::to_string(r.dataOffset) +
+           ") reaches into the certificate table (" + std::to_string(view.certificate->size) + " bytes at " +
+           std::to_string(view.certificate->offset) + ")";
+}
+
+EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink) {
+    auto file = OpenAt(view, record.dataOffset);
+    EntryStream result;
+    if (record.Compressed()) {
+        codec::StreamExpansion e = codec::ExpandFromFile(file.get(), record.storedSize, record.expandedSize, sink);
+        result.ranOut = e.ranOut;
+        result.cutShort = e.sourceShort;
+        result.stopped = e.stopped;
+        return result;
+    }
+    std::array<std::uint8_t, 65536> block;
+    for (std::uint32_t left = record.storedSize; left > 0;) {
+        std::size_t want = std::min<std::size_t>(left, block.size());
+        std::size_t got = std::fread(block.data(), 1, want, file.get());
+        if (got > 0 && !sink(std::span<const std::uint8_t>(block.data(), got))) {
+            result.stopped = true;
+            break;
+        }
+        if (got < want) {
+            result.cutShort = true;
+            break;
+        }
+        left -= std::uint32_t(got);
+    }
+    return result;
+}
 
 std::string PackageCodePath(const std::filesystem::path& path) {
 #ifdef _WIN32
@@ -82,6 +157,7 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
         throw ReadError("cannot seek in " + Quoted(path));
     view.packageStart = std::uint32_t(start);
     view.fileSize = std::uint64_t(end);
+    ReadCertificate(view);
 
     char title[TITLE_SIZE];
     UINT got = _lread(h, title, TITLE_SIZE);
@@ -104,27 +180,6 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
         view.entries.push_back(r);
     }
     return view;
-}
-
-std::vector<std::uint8_t> ReadEntryData(const InstallerView& view, const Record& record) {
-    if (std::uint64_t(record.dataOffset) + record.storedSize > view.fileSize)
-        throw ReadError("its data (" + std::to_string(record.storedSize) + " bytes at " +
-                        std::to_string(record.dataOffset) + ") runs past the end of the file");
-    Handle package(OpenOrThrow(view));
-    HFILE h = package.get();
-    if (record.dataOffset > 0x7FFFFFFFu || _llseek(h, LONG(record.dataOffset), FILE_BEGIN) != LONG(record.dataOffset))
-        throw ReadError("data offset " + std::to_string(record.dataOffset) + " cannot be reached");
-    std::vector<std::uint8_t> data(record.storedSize);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        UINT chunk = UINT(std::min<std::size_t>(data.size() - done, 1u << 20));
-        UINT got = _lread(h, data.data() + done, chunk);
-        if (got == 0 || got > chunk) break;  // end of file, or failure (HFILE_ERROR)
-        done += got;
-    }
-    if (done < data.size())
-        throw ReadError("the file ends " + std::to_string(data.size() - done) + " bytes before the entry's data does");
-    return data;
 }
 
 Expansion ExpandEntryData(const std::vector<std::uint8_t>& stored, std::uint32_t expandedSize) {

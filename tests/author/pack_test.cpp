@@ -1,6 +1,7 @@
 // saverpack as its users run it: pack, then list, extract and verify the
 // result; the layout it writes, checked byte by byte; every refusal.
 #include "author/pe_layout.h"
+#include "author/resources.h"
 #include "compress/compress.h"
 #include "tool.h"
 
@@ -66,8 +67,8 @@ protected:
     // independently of the tool; returns each entry's expandedSize.
     std::vector<std::uint32_t> CheckLayout(const Bytes& file, const std::string& titleField,
                                            std::uint16_t first) const {
-        std::uint32_t start = author::CheckHost(stub_).packageStart;
-        EXPECT_TRUE(std::equal(stub_.begin(), stub_.begin() + start, file.begin())) << "host bytes changed";
+        std::uint32_t start = author::CheckHost(file, author::Trailing::Allowed).packageStart;
+        ExpectHostKept(file);
         EXPECT_EQ(std::string(file.begin() + start, file.begin() + start + 32), titleField);
         EXPECT_EQ(file.at(start + 32) | (file.at(start + 33) << 8), first);
 
@@ -95,6 +96,28 @@ protected:
         EXPECT_EQ(Bytes(file.begin() + terminator, file.begin() + terminator + 16), Bytes(16, 0));
         EXPECT_EQ(offset, file.size()) << "the last entry's data must end the file";
         return expanded;
+    }
+
+    // The stub's sections before ".rsrc" byte for byte, and every resource
+    // of the stub, with a version resource besides.
+    void ExpectHostKept(const Bytes& file) const {
+        author::PeImage img = author::ReadPeImage(stub_);
+        std::size_t code = img.sections.front().rawOffset, rsrc = img.sections[img.resources].rawOffset;
+        EXPECT_TRUE(std::equal(stub_.begin() + code, stub_.begin() + rsrc, file.begin() + code))
+            << "the sections before \".rsrc\" changed";
+        std::vector<author::Resource> written = author::ReadResources(file);
+        for (const author::Resource& r : author::ReadResources(stub_)) {
+            // The marker's 4 declared bytes are the package's first now.
+            auto same = [&](const author::Resource& w) {
+                return w.type == r.type && w.name == r.name && w.language == r.language &&
+                       (r.type.Named() || w.data == r.data);
+            };
+            EXPECT_TRUE(std::any_of(written.begin(), written.end(), same))
+                << "resource type " << r.type.id << " name " << r.name.id << " lost";
+        }
+        EXPECT_TRUE(std::any_of(written.begin(), written.end(), [](const author::Resource& w) {
+            return w.type == author::ResourceKey{{}, author::kVersionType};
+        })) << "no version resource";
     }
 
     void ExpectExtracted(const fs::path& out, const std::string& stem, const std::string& scr) const {
@@ -323,7 +346,7 @@ protected:
         good_ = dir_ / "good.exe";
         ASSERT_EQ(Pack(good_).status, 0);
         bytes_ = ReadBytes(good_);
-        start_ = author::CheckHost(stub_).packageStart;
+        start_ = author::CheckHost(bytes_, author::Trailing::Allowed).packageStart;
     }
 
     std::size_t RecordAt(std::size_t index) const { return start_ + 34 + 16 * index; }

@@ -204,12 +204,6 @@ protected:
     Bytes host_;
 };
 
-std::vector<std::pair<ResourceKey, ResourceKey>> Keys(const std::vector<Resource>& list) {
-    std::vector<std::pair<ResourceKey, ResourceKey>> keys;
-    for (const Resource& r : list) keys.emplace_back(r.type, r.name);
-    return keys;
-}
-
 TEST_F(ResourceSection, RebuildSortsEveryDirectoryAndKeepsEveryResourceAndTheHostLayout) {
     std::vector<Resource> before = author::ReadResources(host_);
     ASSERT_FALSE(before.empty());

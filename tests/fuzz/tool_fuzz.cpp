@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::exception&) {
     }
     try {
-        extracted = saverpack::ExtractCommand(installer, root + "/out", out, err);
+        extracted = saverpack::ExtractCommand(installer, root + "/out", 1252, out, err);
     } catch (const std::exception&) {
     }
     if (verified == 0) FUZZ_CHECK(extracted == 0);

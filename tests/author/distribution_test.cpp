@@ -13,13 +13,8 @@
 #include <csignal>
 #include <cstring>
 #include <set>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace tooltest;
@@ -437,28 +432,11 @@ TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {
               "TORVANEK\\LUMAVERN\\Song\\FILE0015.\u00e9\u00ea");
 }
 
-// Starts the tool without waiting for it.
-pid_t Start(const std::vector<std::string>& args) {
-    std::vector<std::string> strings = {kTool};
-    strings.insert(strings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    posix_spawn(&pid, kTool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 TEST_F(PackTest, AnInterruptedPackRemovesItsTemporaryOutput) {
     Add("--file", "big.raw", Noise(8 << 20, 9));  // compressing it at --level best takes seconds
     std::vector<std::string> before = dir_.Names();
     for (int signal : {SIGINT, SIGTERM}) {
-        pid_t pid = Start(PackArgs(dir_ / "out.exe", {"--compress", "--level", "best", "--quiet"}));
+        pid_t pid = StartTool(kTool, PackArgs(dir_ / "out.exe", {"--compress", "--level", "best", "--quiet"}));
         ASSERT_GT(pid, 0);
         bool temporary = false;
         for (int i = 0; i < 2000 && !temporary; i++) {

@@ -56,7 +56,7 @@ CLI::Validator DecimalValidator(unsigned long largest) {
                 return std::string();
             return "\"" + text + "\" is not a decimal number from 0 to " + std::to_string(largest);
         },
-        "N");
+        "");
 }
 
 std::string CodePageList() {
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
                     return "version \"" + text + "\" " + e.what();
                 }
             },
-            "X.Y.Z.W"))
+            ""))
         ->type_name("X.Y.Z.W");
     pack->add_option("--publisher", publisher, "CompanyName in the installer's version information (left out "
                                                "when not given)")
@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     pack->add_flag("-q,--quiet", quiet, "Print nothing but errors");
     pack->add_option("-o,--output", output, "The installer to write")->required()->type_name("OUT");
     pack->footer("Each entry is compressed and stored raw when that is not smaller. The installer is written "
-                 "to a temporary file beside OUT and renamed to OUT when complete; a refusal leaves nothing.");
+                 "to a temporary file beside OUT and renamed to OUT when complete; a refusal or an interruption "
+                 "leaves nothing. Sign the installer after packing, never the installer executable before.");
 
     std::string installer, directory;
     bool json = false;

@@ -118,10 +118,16 @@ class InstallTest(e2e.SessionTest):
         installer = self.make_installer(extra=["--icon", icon, "--file-version", "4.3.2.1",
                                                "--publisher", "Sample Works"])
         # icoutils reads the resources independently of the tool.
-        listed = subprocess.run(["wrestool", "-l", installer], capture_output=True, text=True, check=True).stdout
-        for resource in ("--type=14 --name=101 --language=1033", "--type=16 --name=1 --language=1033",
-                         "--type=5 --name=103"):
+        def resources(exe):
+            listing = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True, check=True).stdout
+            return [line.split(" [")[0] for line in listing.splitlines()]
+        listed = resources(installer)
+        for resource in ("--type=14 --name=101 --language=1033", "--type=16 --name=1 --language=1033"):
             self.assertIn(resource, listed)
+        # Everything else the stub has (the dialog, the manifest) is carried.
+        for resource in resources(e2e.INSTALLER_STUB):
+            if not resource.startswith(("--type=3 ", "--type=14 ", "--type='LASTRES'")):
+                self.assertIn(resource, listed)
         version = subprocess.run(["wrestool", "-x", "--raw", "--type=16", installer], capture_output=True,
                                  check=True).stdout
         for text in ("Sample Screen Saver Installation", "Sample Works", "4.3.2.1"):

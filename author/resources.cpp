@@ -27,10 +27,7 @@ void Set(std::vector<std::uint8_t>& f, std::uint64_t at, std::uint32_t v, int wi
     for (int i = 0; i < width; i++) f.at(at + i) = std::uint8_t(v >> (8 * i));
 }
 
-std::uint32_t AlignUp(std::uint64_t v, std::uint32_t to) {
-    if (to == 0) return std::uint32_t(v);
-    return std::uint32_t((v + to - 1) / to * to);
-}
+std::uint32_t AlignUp(std::uint64_t v, std::uint32_t to) { return std::uint32_t((v + to - 1) / to * to); }
 
 char16_t Folded(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; }
 
@@ -199,8 +196,11 @@ std::vector<std::uint8_t> ReplaceResources(std::span<const std::uint8_t> host, s
     }
 
     std::uint32_t used = std::uint32_t(s.size());
+    // A header without alignments (a hand-made host) gets the linker's.
     std::uint32_t fileAlignment = Get(host, img.optionalHeader + kOptionalFileAlignment, 4);
     std::uint32_t sectionAlignment = Get(host, img.optionalHeader + kOptionalSectionAlignment, 4);
+    if (fileAlignment == 0) fileAlignment = 0x200;
+    if (sectionAlignment == 0) sectionAlignment = 0x1000;
     std::uint32_t raw = AlignUp(used, fileAlignment);
     s.resize(raw, 0);
 

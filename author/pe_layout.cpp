@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint32_t kOptionalHeaderSize = 224;
 constexpr std::uint16_t kPe32Magic = 0x10B;
+constexpr std::uint32_t kBaseOfDataOffset = 24;  // within the optional header
+constexpr std::uint32_t kSectionHoldsCode = 0x20;
 constexpr std::uint32_t kPackageResourceId = 1000;
 constexpr std::uint32_t kLanguage = 1033;
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
@@ -62,6 +64,7 @@ PeImage ReadPeImage(std::span<const std::uint8_t> f) {
         s.virtualAddress = U32(f, at + 12);
         s.rawSize = U32(f, at + 16);
         s.rawOffset = U32(f, at + 20);
+        s.characteristics = U32(f, at + 36);
         if (s.name == ".rsrc" && img.resources < 0) img.resources = int(i);
         img.sections.push_back(s);
     }
@@ -221,6 +224,15 @@ void FixHost(std::vector<std::uint8_t>& f) {
     std::copy(region.begin(), region.end(), f.begin() + regionAt);
     for (std::size_t i = 0; i < order.size(); i++) PutU32(f, order[i].at, newRva[i]);
     PutU32(f, img.optionalHeader + kOptionalCheckSum, 0);
+    // GNU ld leaves BaseOfData 0 without a section called ".data"; loaders
+    // of today ignore it, but the old ones are given what their own
+    // linkers wrote: the address of the first section that is not code.
+    for (const Section& s : img.sections) {
+        if (!(s.characteristics & kSectionHoldsCode)) {
+            PutU32(f, img.optionalHeader + kBaseOfDataOffset, s.virtualAddress);
+            break;
+        }
+    }
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {

@@ -34,6 +34,7 @@ struct PeSection {
     std::string name;
     std::uint64_t header = 0;  // file offset of its 40-byte section header
     std::uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0;
+    std::uint32_t characteristics = 0;
 };
 
 struct PeImage {
@@ -81,8 +82,9 @@ enum class Trailing {
 HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Trailing::Forbidden);
 
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
-// every other resource's data and clears the image checksum. The linker
-// writes resource data in directory order, which puts "LASTRES" first.
+// every other resource's data, clears the image checksum and sets
+// BaseOfData to the first section that is not code. The linker writes
+// resource data in directory order, which puts "LASTRES" first.
 void FixHost(std::vector<std::uint8_t>& image);
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);

@@ -277,8 +277,8 @@ std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std
     }
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{nullptr, in, storedSize, 0, 0};
-    ExpandTarget target{nullptr, out, expandedSize, 0, nullptr};
+    ExpandSource source{HFILE_ERROR, in, storedSize, 0, 0};
+    ExpandTarget target{HFILE_ERROR, out, expandedSize, 0, nullptr};
     uint32_t remaining = storedSize;
     ExpandStream(&source, &target, static_cast<int32_t>(expandedSize), &remaining);
     return ExpandBitsUsed();
@@ -303,7 +303,7 @@ void PassBlock() {
 
 }  // namespace
 
-StreamExpansion ExpandFromFile(std::FILE* in, std::uint32_t storedSize, std::uint32_t expandedSize,
+StreamExpansion ExpandFromFile(HFILE in, std::uint32_t storedSize, std::uint32_t expandedSize,
                                const BlockSink& sink) {
     if (expandedSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
         throw std::length_error("expanded size too large for one stream");
@@ -311,7 +311,7 @@ StreamExpansion ExpandFromFile(std::FILE* in, std::uint32_t storedSize, std::uin
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
     ExpandSource source{in, nullptr, 0, 0, 1};
-    sinkTarget = ExpandTarget{nullptr, sinkBlock.data(), IO_BLOCK, 0, PassBlock};
+    sinkTarget = ExpandTarget{HFILE_ERROR, sinkBlock.data(), IO_BLOCK, 0, PassBlock};
     currentSink = &sink;
     sinkStopped = false;
     uint32_t remaining = storedSize;

@@ -6,10 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <span>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace codec {
 
@@ -49,12 +50,13 @@ struct StreamExpansion {
 };
 
 // Expands one stream as the installer does, in fixed memory: at most
-// storedSize bytes read from in (standing at the stream's first byte),
+// storedSize bytes read from the open file in (standing at the stream's
+// first byte),
 // expandedSize bytes handed to sink in blocks. Stops at the end of the block
 // in which the stream runs out of its stored bytes, so a record that claims
 // 2 GB from a few bytes is found at once. The decoder's state exists once
 // per process. Throws std::length_error for an expandedSize of 2^31 or more.
-StreamExpansion ExpandFromFile(std::FILE* in, std::uint32_t storedSize, std::uint32_t expandedSize,
+StreamExpansion ExpandFromFile(HFILE in, std::uint32_t storedSize, std::uint32_t expandedSize,
                                const BlockSink& sink);
 
 }  // namespace codec

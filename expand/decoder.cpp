@@ -60,7 +60,10 @@ static int limitSet;
 static uint32_t written;
 
 static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t count) {
-    if (in->file) return (uint32_t)fread(buffer, 1, count, in->file);
+    if (in->file != HFILE_ERROR) {
+        UINT got = _lread(in->file, buffer, count);
+        return got == (UINT)HFILE_ERROR ? 0 : got;
+    }
     uint32_t left = in->offset < in->size ? in->size - in->offset : 0;
     if (count > left) count = left;
     if (count) memcpy(buffer, in->bytes + in->offset, count);
@@ -69,7 +72,12 @@ static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t
 }
 
 static uint32_t PutToTarget(ExpandTarget* out, const unsigned char* data, uint32_t count) {
-    if (out->file) return (uint32_t)fwrite(data, 1, count, out->file);
+    if (out->file != HFILE_ERROR) {
+        /* _lwrite with a count of 0 truncates the file at its position. */
+        if (count == 0) return 0;
+        UINT put = _lwrite(out->file, (LPCCH)data, count);
+        return put == (UINT)HFILE_ERROR ? 0 : put;
+    }
     uint32_t left = out->offset < out->size ? out->size - out->offset : 0;
     if (count > left) count = left;
     if (count) memcpy(out->bytes + out->offset, data, count);

@@ -11,14 +11,14 @@
 #define EXPAND_DECODER_H
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include "expand/model.h"
+#include "platform/platform.h"
 
-/* Where stored bytes come from: a C stream when file is set, else the size
- * bytes at bytes (offset counts what has been taken). */
+/* Where stored bytes come from: an open file (_lread), or with file
+ * HFILE_ERROR the size bytes at bytes (offset counts what has been taken). */
 struct ExpandSource {
-    FILE* file;
+    HFILE file;
     const unsigned char* bytes;
     uint32_t size;
     uint32_t offset;
@@ -28,10 +28,10 @@ struct ExpandSource {
     int stopAtOverrun;
 };
 
-/* Where decoded bytes go: a C stream when file is set, else at most size
- * bytes at bytes (offset counts what has been put). */
+/* Where decoded bytes go: an open file (_lwrite), or with file HFILE_ERROR
+ * at most size bytes at bytes (offset counts what has been put). */
 struct ExpandTarget {
-    FILE* file;
+    HFILE file;
     unsigned char* bytes;
     uint32_t size;
     uint32_t offset;

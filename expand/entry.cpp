@@ -1,8 +1,10 @@
 /* ExpandEntry: one compressed entry of the running installer into its file.
  *
- * The installer file is opened a second time, by its own path, as a C
- * stream independent of the package handle; the stream decoder runs between
- * it and the target through the module's buffered reader and writer.
+ * The installer file is opened a second time, by its own path and with no
+ * sharing restriction, independent of the package handle; the stream
+ * decoder runs between it and the target through the module's buffered
+ * reader and writer, which call the kernel's file functions directly (the
+ * first Windows 95 has no C runtime DLL that could serve them).
  */
 #include "expand/expand.h"
 
@@ -11,12 +13,16 @@
 enum { OWN_PATH_SIZE = 260 };
 
 static void (*blockHook)(void);
+static DWORD lastError;
+
+DWORD ExpandSystemError(void) { return lastError; }
 
 void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
 
 int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
     ReadPtr(NULL, 0);
     WritePtr(NULL, 0, 0);
+    lastError = 0;
     /* The decoder counts in signed 32 bits: a larger size would expand to
      * nothing and look like success. */
     if (expandedSize > 0x7FFFFFFFu) return EXPAND_BAD_ENTRY;
@@ -25,21 +31,24 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     DWORD length = GetModuleFileNameA(module, ownPath, OWN_PATH_SIZE);
     if (length == 0 || length >= OWN_PATH_SIZE) return EXPAND_NOT_STARTED;
 
-    FILE* installer = OpenStream(ownPath, "rb");
-    if (!installer) return EXPAND_NOT_STARTED;
+    HFILE installer = _lopen(ownPath, OF_READ | OF_SHARE_DENY_NONE);
+    if (installer == HFILE_ERROR) return EXPAND_NOT_STARTED;
 
     /* An offset the seek cannot reach reads as a source with nothing in it,
      * like an offset beyond the end of the file. */
     ExpandSource source;
     memset(&source, 0, sizeof source);
-    if (dataOffset <= 0x7FFFFFFFu && fseek(installer, (long)dataOffset, SEEK_SET) == 0) source.file = installer;
+    source.file = HFILE_ERROR;
+    if (dataOffset <= 0x7FFFFFFFu && _llseek(installer, (LONG)dataOffset, FILE_BEGIN) == (LONG)dataOffset)
+        source.file = installer;
     /* A damaged record may claim 2 GB from a few stored bytes: stop once
      * the stream has run out rather than write what zero bits decode to. */
     source.stopAtOverrun = 1;
 
-    FILE* target = OpenStream(targetPath, "wb");
-    if (!target) {
-        fclose(installer);
+    HFILE target = _lcreat(targetPath, 0);
+    if (target == HFILE_ERROR) {
+        lastError = GetLastError();
+        _lclose(installer);
         return EXPAND_TARGET_FAILED;
     }
     ExpandTarget sink;
@@ -51,9 +60,12 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     ExpandStream(&source, &sink, (int32_t)expandedSize, &remaining);
     unsigned faults = ExpandFaults();
 
-    /* The C stream may hold the last bytes until it is closed. */
-    if (fclose(target) != 0) faults |= EXPAND_FAULT_WRITE;
-    fclose(installer);
+    if (faults & EXPAND_FAULT_WRITE) lastError = GetLastError();
+    if (_lclose(target) == HFILE_ERROR && !(faults & EXPAND_FAULT_WRITE)) {
+        lastError = GetLastError();
+        faults |= EXPAND_FAULT_WRITE;
+    }
+    _lclose(installer);
 
     if (faults & EXPAND_FAULT_WRITE) return EXPAND_WRITE_FAILED;
     /* A stream whose symbols reach past its own stored bytes was decoded

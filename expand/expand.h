@@ -26,6 +26,11 @@ enum ExpandResult {
  * The argument order is the installer's: expandedSize before storedSize. */
 int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath);
 
+/* The system's error code (GetLastError) from the call that failed when the
+ * last ExpandEntry gave EXPAND_TARGET_FAILED or EXPAND_WRITE_FAILED; 0 when
+ * the system gave none. */
+DWORD ExpandSystemError(void);
+
 /* Calls hook after every block of 16384 bytes that ExpandEntry writes (NULL:
  * none), so that a long expansion can keep a window responsive. */
 void SetExpandBlockHook(void (*hook)(void));

@@ -5,8 +5,11 @@
  */
 #include "install/install.h"
 
-/* Each text takes the subject, then the closing sentence; a reason without
- * a subject is given an empty one. */
+#include <string.h>
+
+/* Each text takes the subject, then the closing sentences; a reason without
+ * a subject is given an empty one. A failed create, write or move closes
+ * with what the system says of it. */
 #define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed."
 
 static const char* const failureTexts[] = {
@@ -19,17 +22,59 @@ static const char* const failureTexts[] = {
     "The installer is damaged: the data for %s cannot be unpacked.  Please download it again.%s",
     "Paths in %s would be too long.%s",
     "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
-    "The file %s could not be created.  The disk may be write-protected.%s",
-    "The file %s could not be written completely.  The disk may be full.%s",
-    ("The file %s could not be put in place; it may be in use.  Close other programs and run the installer "
-     "again."),
+    "The file %s could not be created.%s",
+    "The file %s could not be written completely.%s",
+    "The file %s could not be put in place.%s",
     "%s was installed, but system.ini could not be written.",
     "%s was installed but could not be switched on.",
 };
 
-int SetFailure(int reason, const char* subject) {
-    FormatText(installer.failure, MESSAGE_SIZE, failureTexts[reason], subject,
-               reason < FAIL_REPLACE ? NOTHING_CHANGED : "");
+/* For a create, write or move when the system gives no text of its own. */
+static const char* const unexplained[] = {
+    "  The disk may be write-protected.",
+    "  The disk may be full.",
+    "  It may be in use.  Close other programs and run the installer again.",
+};
+
+/* Appends the system's text for error, without its line break; 0 when the
+ * system has none. */
+static int AppendSystemText(char* text, DWORD error) {
+    unsigned used = (unsigned)strlen(text);
+    DWORD length = error ? FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error,
+                                          0, text + used, MESSAGE_SIZE - used, NULL)
+                         : 0;
+    while (length > 0 && (unsigned char)text[used + length - 1] <= ' ') length--;
+    text[used + length] = '\0';
+    return length > 0;
+}
+
+/* Access denied on the NT family, to a file that is neither read-only nor
+ * a directory: most likely the rights of a user who is not an
+ * administrator (the Windows directory is the administrators'). */
+static int NeedsAdministrator(DWORD error, const char* path) {
+    if (error != ERROR_ACCESS_DENIED || (GetVersion() & 0x80000000u)) return 0;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
+}
+
+int SetSystemFailure(int reason, const char* subject, DWORD error) {
+    char closing[MESSAGE_SIZE] = "";
+    if (reason >= FAIL_CREATE && reason <= FAIL_REPLACE) {
+        AppendText(closing, MESSAGE_SIZE, "  ");
+        if (!AppendSystemText(closing, error)) {
+            closing[0] = '\0';
+            AppendText(closing, MESSAGE_SIZE, unexplained[reason - FAIL_CREATE]);
+        }
+        if (NeedsAdministrator(error, subject))
+            AppendText(closing, MESSAGE_SIZE,
+                       "  You may need to run the installer as an administrator (right-click it and choose Run as "
+                       "administrator).");
+    }
+    if (reason < FAIL_REPLACE) AppendText(closing, MESSAGE_SIZE, NOTHING_CHANGED);
+    FormatText(installer.failure, MESSAGE_SIZE, failureTexts[reason], subject, closing);
     installer.failed = 1;
     return 0;
 }
+
+int SetFailure(int reason, const char* subject) { return SetSystemFailure(reason, subject, 0); }

@@ -112,6 +112,13 @@ enum FailureReason {
  * marks the installation failed. Returns 0. */
 int SetFailure(int reason, const char* subject);
 
+/* SetFailure for the create, write or move of the file subject that failed
+ * with the system's error code (GetLastError; 0 for none): the message
+ * adds the system's text for it, and on the NT family, for access denied to
+ * a file neither read-only nor a directory, that the installer may need to
+ * run as an administrator. */
+int SetSystemFailure(int reason, const char* subject, DWORD error);
+
 /* ---- Names and checks (names.cpp, checks.cpp) ---- */
 
 /* The installer's file name without its last extension, case kept:

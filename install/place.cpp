@@ -48,6 +48,8 @@ struct PlacementNames {
 };
 
 static char copyBlock[COPY_BLOCK_SIZE];
+/* GetLastError of the create, write or move that failed, for the message. */
+static DWORD systemError;
 
 static void ServeMessages(void) {
     MSG message;
@@ -78,6 +80,13 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         MoveWindow(dialog, GetSystemMetrics(SM_CXSCREEN) / 2 - width / 2,
                    GetSystemMetrics(SM_CYSCREEN) / 2 - height / 2, width, height, FALSE);
         PostMessageA(dialog, WM_COMMAND, IDOK, (LPARAM)GetDlgItem(dialog, IDOK));
+        return 1;
+    }
+    /* The dialog is there only while the work runs: serving its queue lets
+     * the system ask it for a cursor, and without an answer the dialog's
+     * class would put the arrow back. */
+    if (message == WM_SETCURSOR) {
+        SetCursor(LoadCursorA(NULL, IDC_WAIT));
         return 1;
     }
     if (message == WM_COMMAND && (wParam == IDOK || wParam == IDCANCEL)) {
@@ -169,13 +178,21 @@ static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char
     LONG offset = (LONG)record->dataOffset;
     if (offset < 0 || _llseek(package, offset, FILE_BEGIN) != offset) return FAIL_DAMAGED;
     HFILE target = _lcreat(temporary, 0);
-    if (target == HFILE_ERROR) return FAIL_CREATE;
+    if (target == HFILE_ERROR) {
+        systemError = GetLastError();
+        return FAIL_CREATE;
+    }
     int copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
-    if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) copied = COPY_WRITE_FAILED;
+    if (copied == COPY_WRITE_FAILED) systemError = GetLastError();
+    if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) {
+        systemError = GetLastError();
+        copied = COPY_WRITE_FAILED;
+    }
     return copied == COPY_DONE ? FAIL_NONE : copied == COPY_SHORT_DATA ? FAIL_DAMAGED : FAIL_WRITE;
 }
 
 static int ExpandedResult(int expanded) {
+    systemError = ExpandSystemError();
     switch (expanded) {
     case EXPAND_DONE:
         return FAIL_NONE;
@@ -223,6 +240,8 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
         }
         subject = installed;
         if (IsDirectory(installed)) {
+            /* What the system says when a file is created over a directory. */
+            systemError = ERROR_ACCESS_DENIED;
             reason = FAIL_CREATE;
             break;
         }
@@ -241,7 +260,7 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
         ServeMessages();
     }
     if (package != HFILE_ERROR) _lclose(package);
-    return reason == FAIL_NONE ? 1 : SetFailure(reason, subject);
+    return reason == FAIL_NONE ? 1 : SetSystemFailure(reason, subject, systemError);
 }
 
 static void RemoveTemporaryFiles(const PlacementNames* names, DWORD from, DWORD count) {
@@ -250,15 +269,24 @@ static void RemoveTemporaryFiles(const PlacementNames* names, DWORD from, DWORD 
         if (MakeSidePath(EntryDir(names, index), index, ".TMP", path)) DeleteFileA(path);
 }
 
+/* Keeps the error of the move that made it fail for the message. */
 static int MoveIntoPlace(MoveFileExCall moveFileEx, const char* temporary, const char* installed, const char* aside) {
     if (moveFileEx && moveFileEx(temporary, installed, MOVEFILE_REPLACE_EXISTING)) return 1;
-    if (!PathExists(installed)) return MoveFileA(temporary, installed);
+    if (!PathExists(installed)) {
+        if (MoveFileA(temporary, installed)) return 1;
+        systemError = GetLastError();
+        return 0;
+    }
     DeleteFileA(aside); /* left by an earlier run that was cut off */
-    if (!MoveFileA(installed, aside)) return 0;
+    if (!MoveFileA(installed, aside)) {
+        systemError = GetLastError();
+        return 0;
+    }
     if (MoveFileA(temporary, installed)) {
         DeleteFileA(aside);
         return 1;
     }
+    systemError = GetLastError();
     MoveFileA(aside, installed);
     return 0;
 }
@@ -288,13 +316,14 @@ static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWOR
     if (reason == FAIL_NONE) return 1;
     RemoveTemporaryFiles(names, index, count);
     /* Before the first move nothing has changed yet. */
-    return SetFailure(reason, reason == FAIL_REPLACE ? installed : installer.scrName);
+    return SetSystemFailure(reason, reason == FAIL_REPLACE ? installed : installer.scrName, systemError);
 }
 
 int PlaceEntries(HWND dialog) {
     HINSTANCE instance = (HINSTANCE)(LONG_PTR)GetWindowLongA(dialog, GWL_HINSTANCE);
     PlacementNames names;
     memset(&names, 0, sizeof names);
+    systemError = 0;
     if (!ReadWindowsDirectory(names.saverDir) || !AppendBackslash(names.saverDir, PATH_SIZE))
         return SetFailure(FAIL_NO_WINDOWS, "");
     UpperCase(names.saverDir);

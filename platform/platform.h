@@ -6,18 +6,20 @@
  * platform/standin, which serves the same calls from POSIX so that the whole
  * installation can run in-process under test.
  *
- * Two helpers are not Win32 names:
- *   OpenStream(path, mode)  the C runtime's fopen, on the platform's paths;
- *   PathExists(path)        nonzero when a file or directory is at path.
+ * PathExists(path) is not a Win32 name: nonzero when a file or directory is
+ * at path.
+ *
+ * The installer links no C runtime DLL (the first Windows 95 has no
+ * msvcrt.dll): the few C library functions its code and the compiler call
+ * (memcpy, memset, memmove, memcmp, strlen, strchr, strrchr) are our own,
+ * in platform/libc.cpp.
  */
 #ifndef PLATFORM_PLATFORM_H
 #define PLATFORM_PLATFORM_H
 
 #ifdef _WIN32
 #include <windows.h>
-#include <stdio.h>
 
-inline FILE* OpenStream(const char* path, const char* mode) { return fopen(path, mode); }
 inline int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 #else

@@ -28,7 +28,6 @@
  * file still gives a saver that runs.
  */
 #include <windows.h>
-#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -534,6 +533,24 @@ int RunSaver(HINSTANCE instance, HWND previewParent)
 }
 
 } // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int);
+
+/* The entry point: the saver links no C runtime (retail Windows 95 has no
+ * msvcrt.dll), so it finds its own arguments, after its program name,
+ * quoted or not. */
+extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup(void)
+{
+    char* p = GetCommandLineA();
+    if (*p == '"') {
+        ++p;
+        while (*p && *p != '"') ++p;
+        if (*p) ++p;
+    } else {
+        while (*p && !IsSpace(*p)) ++p;
+    }
+    ExitProcess((UINT)WinMain(GetModuleHandleA(NULL), NULL, (LPSTR)SkipSpaces(p), SW_SHOWDEFAULT));
+}
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {

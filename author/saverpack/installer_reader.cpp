@@ -67,21 +67,11 @@ void ReadCertificate(InstallerView& view) {
     }
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-std::unique_ptr<std::FILE, FileCloser> OpenAt(const InstallerView& view, std::uint32_t offset) {
-#ifdef _WIN32
-    std::FILE* f = _wfopen(view.path.c_str(), L"rb");
-#else
-    std::FILE* f = std::fopen(view.path.c_str(), "rb");
-#endif
-    if (!f) throw ReadError("cannot open " + Quoted(view.path));
-    std::unique_ptr<std::FILE, FileCloser> file(f);
-    if (offset > 0x7FFFFFFFu || std::fseek(f, long(offset), SEEK_SET) != 0)
+// Checks that the installer file opened and puts it at offset.
+void StandAt(const InstallerView& view, std::uint32_t offset, Handle& file) {
+    if (file.get() == HFILE_ERROR) throw ReadError("cannot open " + Quoted(view.path));
+    if (offset > 0x7FFFFFFFu || _llseek(file.get(), LONG(offset), FILE_BEGIN) != LONG(offset))
         throw ReadError("data offset " + std::to_string(offset) + " cannot be reached");
-    return file;
 }
 
 }  // namespace
@@ -100,7 +90,8 @@ std::string CertificateOverlap(const InstallerView& view, const Record& r) {
 }
 
 EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink) {
-    auto file = OpenAt(view, record.dataOffset);
+    Handle file(_lopen(PackageCodePath(view.path).c_str(), OF_READ | OF_SHARE_DENY_NONE));
+    StandAt(view, record.dataOffset, file);
     EntryStream result;
     if (record.Compressed()) {
         codec::StreamExpansion e = codec::ExpandFromFile(file.get(), record.storedSize, record.expandedSize, sink);
@@ -111,8 +102,9 @@ EntryStream StreamEntry(const InstallerView& view, const Record& record, const c
     }
     std::array<std::uint8_t, 65536> block;
     for (std::uint32_t left = record.storedSize; left > 0;) {
-        std::size_t want = std::min<std::size_t>(left, block.size());
-        std::size_t got = std::fread(block.data(), 1, want, file.get());
+        UINT want = UINT(std::min<std::size_t>(left, block.size()));
+        UINT got = _lread(file.get(), block.data(), want);
+        if (got == UINT(HFILE_ERROR)) got = 0;
         if (got > 0 && !sink(std::span<const std::uint8_t>(block.data(), got))) {
             result.stopped = true;
             break;

@@ -69,6 +69,13 @@ struct Setup {
     MoveEx moveFileEx = MoveEx::Works;
     std::vector<std::string> refusedMoveTargets;  // the next move onto each of these Windows paths fails
 
+    // GetVersion: the NT family (top bit clear) or Windows 95/98/Me.
+    bool ntFamily = true;
+    // Directories whose files the user may not create, replace or delete
+    // (the Windows directory of a user who is not an administrator):
+    // Windows paths; everything below each is denied too.
+    std::vector<std::string> deniedDirectories;
+
     bool shortPathFails = false;
     bool profileWriteFails = false;
     bool screenSaverSettingFails = false;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -23,6 +24,7 @@ struct State {
     Counters counters;
     long long writeBudget = -1;
     std::set<int> handles;
+    DWORD lastError = 0;
 };
 
 State& S() {
@@ -45,7 +47,49 @@ std::string MatchEntry(const std::string& dir, const std::string& name) {
     return found;
 }
 
+// The Windows error for a failed POSIX call.
+DWORD ErrorOf(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IsReadOnly(const std::string& host) {
+    struct stat st;
+    return stat(host.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && !(st.st_mode & 0222);
+}
+
 }  // namespace
+
+void SetError(DWORD error) { S().lastError = error; }
+
+bool WriteDenied(const std::string& windowsPath) {
+    std::string host = HostPath(windowsPath);
+    for (const std::string& dir : GetSetup().deniedDirectories) {
+        std::string denied = HostPath(dir);
+        if (host.size() > denied.size() && strncasecmp(host.c_str(), denied.c_str(), denied.size()) == 0 &&
+            host[denied.size()] == '/') {
+            SetError(ERROR_ACCESS_DENIED);
+            return true;
+        }
+    }
+    // Windows keeps a read-only file as it is, whoever asks (root included).
+    if (IsReadOnly(host)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return true;
+    }
+    return false;
+}
 
 void Reset(const std::string& rootDir) {
     for (int fd : S().handles) close(fd);
@@ -125,8 +169,11 @@ HFILE _lopen(LPCSTR path, int mode) {
 }
 
 HFILE _lcreat(LPCSTR path, int) {
+    if (standin::WriteDenied(path)) return HFILE_ERROR;
     std::string host = standin::HostPath(path);
-    return Track(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    HFILE h = Track(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (h == HFILE_ERROR) standin::SetError(standin::ErrorOf(errno));
+    return h;
 }
 
 LONG _llseek(HFILE file, LONG offset, int origin) {
@@ -150,11 +197,20 @@ UINT _lread(HFILE file, LPVOID buffer, UINT count) {
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
     S().counters.writeSizes.push_back(count);
     if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    // As on Windows: a count of 0 cuts the file off at its position.
+    if (count == 0) {
+        off_t at = lseek(file, 0, SEEK_CUR);
+        return at >= 0 && ftruncate(file, at) == 0 ? 0 : static_cast<UINT>(HFILE_ERROR);
+    }
     UINT allowed = count;
     if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
     ssize_t put = allowed ? write(file, buffer, allowed) : 0;
-    if (put < 0) return static_cast<UINT>(HFILE_ERROR);
+    if (put < 0) {
+        standin::SetError(standin::ErrorOf(errno));
+        return static_cast<UINT>(HFILE_ERROR);
+    }
     if (S().writeBudget >= 0) S().writeBudget -= put;
+    if (static_cast<UINT>(put) < count) standin::SetError(ERROR_DISK_FULL);
     return static_cast<UINT>(put);
 }
 
@@ -174,22 +230,39 @@ HLOCAL LocalFree(HLOCAL block) {
 DWORD GetFileAttributesA(LPCSTR path) {
     struct stat st;
     if (stat(standin::HostPath(path).c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
-    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return st.st_mode & 0222 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     return mkdir(standin::HostPath(path).c_str(), 0755) == 0;
 }
 
-BOOL DeleteFileA(LPCSTR path) { return unlink(standin::HostPath(path).c_str()) == 0; }
+BOOL DeleteFileA(LPCSTR path) {
+    if (standin::WriteDenied(path)) return FALSE;
+    if (unlink(standin::HostPath(path).c_str()) == 0) return TRUE;
+    standin::SetError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : standin::ErrorOf(errno));
+    return FALSE;
+}
 
 BOOL MoveFileA(LPCSTR from, LPCSTR to) {
     std::string src = standin::HostPath(from), dst = standin::HostPath(to);
     struct stat st;
-    if (standin::MoveRefused(to)) return FALSE;
-    if (stat(dst.c_str(), &st) == 0) return FALSE;  // MoveFile never replaces
-    return rename(src.c_str(), dst.c_str()) == 0;
+    if (standin::MoveRefused(to)) {
+        standin::SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (stat(dst.c_str(), &st) == 0) {  // MoveFile never replaces
+        standin::SetError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (standin::WriteDenied(to)) return FALSE;
+    if (rename(src.c_str(), dst.c_str()) == 0) return TRUE;
+    standin::SetError(standin::ErrorOf(errno));
+    return FALSE;
 }
+
+DWORD GetLastError(void) { return S().lastError; }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     const std::string& dir = S().windowsDir;
@@ -197,10 +270,6 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     if (dir.size() >= size) return static_cast<UINT>(dir.size() + 1);
     memcpy(buffer, dir.c_str(), dir.size() + 1);
     return static_cast<UINT>(dir.size());
-}
-
-FILE* OpenStream(const char* path, const char* mode) {
-    return fopen(standin::HostPath(path).c_str(), mode);
 }
 
 int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }

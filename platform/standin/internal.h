@@ -9,6 +9,10 @@ namespace standin {
 Log& EditLog();
 void ResetUi();      // windows, the message queue, the dialog
 void ResetSystem();  // Setup and Log
+void SetError(DWORD error);  // what GetLastError gives next
+// Whether Windows would refuse to write a file at this Windows path: inside
+// one of Setup::deniedDirectories, or read-only. Sets the error then.
+bool WriteDenied(const std::string& windowsPath);
 
 }  // namespace standin
 

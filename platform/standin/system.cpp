@@ -37,12 +37,28 @@ BOOL FreeSpaceEx(LPCSTR root, ULARGE_INTEGER* available, ULARGE_INTEGER* total, 
 
 BOOL MoveFileEx(LPCSTR from, LPCSTR to, DWORD flags) {
     S().log.moveFileExCalls.push_back(std::string(from) + " -> " + to);
-    if (S().setup.moveFileEx == Setup::MoveEx::NotImplemented || MoveRefused(to)) return FALSE;
+    if (S().setup.moveFileEx == Setup::MoveEx::NotImplemented) {
+        SetError(120);  // ERROR_CALL_NOT_IMPLEMENTED
+        return FALSE;
+    }
+    if (MoveRefused(to)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     std::string src = HostPath(from), dst = HostPath(to);
     struct stat st;
-    if (stat(src.c_str(), &st) != 0) return FALSE;
-    if (stat(dst.c_str(), &st) == 0 && (!(flags & MOVEFILE_REPLACE_EXISTING) || S_ISDIR(st.st_mode))) return FALSE;
-    return rename(src.c_str(), dst.c_str()) == 0;
+    if (stat(src.c_str(), &st) != 0) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (stat(dst.c_str(), &st) == 0 && (!(flags & MOVEFILE_REPLACE_EXISTING) || S_ISDIR(st.st_mode))) {
+        SetError(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (WriteDenied(to)) return FALSE;
+    if (rename(src.c_str(), dst.c_str()) == 0) return TRUE;
+    SetError(ERROR_GEN_FAILURE);
+    return FALSE;
 }
 
 // An 8.3 name is kept; a longer one becomes its first six letters, "~1" and
@@ -155,6 +171,37 @@ BOOL SystemParametersInfoA(UINT action, UINT uiParam, LPVOID pvParam, UINT winIn
     S().log.spiCalls.push_back({action, uiParam, winIni, pvParam != nullptr});
     S().log.events.push_back("spi " + std::to_string(action));
     return !S().setup.screenSaverSettingFails;
+}
+
+DWORD GetVersion(void) {
+    // 4.0 (NT 4 or Windows 95); the top bit marks Windows 95/98/Me.
+    return S().setup.ntFamily ? 0x05650004u : 0xC3B60004u;
+}
+
+// Windows' own English texts, with their line break.
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size, void*) {
+    static const struct {
+        DWORD id;
+        const char* text;
+    } texts[] = {
+        {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},
+        {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified.\r\n"},
+        {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+        {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
+        {ERROR_SHARING_VIOLATION,
+         "The process cannot access the file because it is being used by another process.\r\n"},
+        {ERROR_DISK_FULL, "There is not enough space on the disk.\r\n"},
+        {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists.\r\n"},
+    };
+    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM)) return 0;
+    for (const auto& t : texts) {
+        if (t.id != messageId) continue;
+        size_t length = strlen(t.text);
+        if (length + 1 > size) return 0;  // Windows: ERROR_INSUFFICIENT_BUFFER
+        memcpy(buffer, t.text, length + 1);
+        return static_cast<DWORD>(length);
+    }
+    return 0;  // Windows: ERROR_MR_MID_NOT_FOUND
 }
 
 UINT WinExec(LPCSTR commandLine, UINT show) {

@@ -71,6 +71,8 @@ INT_PTR DeliverToDialog(StandinWindow* dialog, UINT message, WPARAM wParam, LPAR
 // What the dialog manager does with a message the procedure left alone.
 void DefaultDialogHandling(StandinWindow* dialog, UINT message) {
     if (message == WM_PAINT) Paint(dialog);
+    // The class cursor of dialogs, the arrow, as DefWindowProc sets it.
+    if (message == WM_SETCURSOR) SetCursor(LoadCursorA(nullptr, IDC_ARROW));
     if (message == WM_CLOSE) {
         HWND cancel = GetDlgItem(dialog, IDCANCEL);
         DeliverToDialog(dialog, WM_COMMAND, IDCANCEL, reinterpret_cast<LPARAM>(cancel));

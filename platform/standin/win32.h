@@ -61,8 +61,25 @@ typedef intptr_t (*FARPROC)(void);
 #define FILE_END 2
 #define LMEM_FIXED 0x0000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
+
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_GEN_FAILURE 31
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_DISK_FULL 112
+#define ERROR_ALREADY_EXISTS 183
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
+/* kernel32: errors and the system's version */
+DWORD GetLastError(void);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     void* arguments);
+DWORD GetVersion(void);
 
 /* kernel32: files and the module's own path */
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
@@ -152,6 +169,7 @@ typedef union _ULARGE_INTEGER {
 #define WM_DESTROY 0x0002
 #define WM_PAINT 0x000F
 #define WM_CLOSE 0x0010
+#define WM_SETCURSOR 0x0020
 #define WM_QUIT 0x0012
 #define WM_NCCREATE 0x0081
 #define WM_NCMOUSEMOVE 0x00A0
@@ -172,6 +190,7 @@ typedef union _ULARGE_INTEGER {
 #define WM_LBUTTONDOWN 0x0201
 #define WM_LBUTTONUP 0x0202
 #define WM_MOUSELAST 0x020E
+#define HTCLIENT 1
 #define VK_RETURN 0x0D
 #define VK_ESCAPE 0x1B
 
@@ -233,8 +252,7 @@ DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 UINT WinExec(LPCSTR commandLine, UINT show);
 
-/* C runtime helpers on the platform's paths (see platform/platform.h) */
-FILE* OpenStream(const char* path, const char* mode);
+/* Not a Win32 name (see platform/platform.h) */
 int PathExists(const char* path);
 
 #endif

@@ -200,6 +200,12 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     EXPECT_EQ(VersionString(version->data, u"FileVersion"), "2.5.0.17");
     EXPECT_EQ(VersionString(version->data, u"ProductVersion"), "2.5.0.17");
     EXPECT_NE(VersionString(version->data, u"040904E4"), "<none>") << "the string table of 1033 and code page 1252";
+    // The installer's manifest keeps Windows from taking an installer whose
+    // version resource says "Installation" for a setup program.
+    if (const author::Resource* manifest = Find(author::ReadResources(stub_), author::kManifestType, 1)) {
+        ASSERT_NE(Find(resources, author::kManifestType, 1), nullptr);
+        EXPECT_EQ(Find(resources, author::kManifestType, 1)->data, manifest->data);
+    }
 
     Result verify = RunTool(kTool, {"verify", out.string()});
     EXPECT_EQ(verify.status, 0) << verify.out;
@@ -220,9 +226,12 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
 }
 
 TEST_F(PackTest, EveryResourceOfTheStubThatIsNotReplacedIsCarried) {
-    // A stub of our own with a manifest and a resource of a type the tool
-    // does not know, besides everything the installer has.
+    // A stub of our own with a manifest of its own and a resource of a type
+    // the tool does not know, besides everything the installer has.
     std::vector<author::Resource> list = author::ReadResources(stub_);
+    std::erase_if(list, [](const author::Resource& r) {
+        return r.type == author::ResourceKey{{}, author::kManifestType};
+    });
     std::string xml = "<?xml version=\"1.0\"?><assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
                       "manifestVersion=\"1.0\"/>";
     list.push_back({{{}, author::kManifestType}, {{}, 1}, 1033, 0, Bytes(xml.begin(), xml.end())});

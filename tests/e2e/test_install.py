@@ -255,9 +255,12 @@ class InstallTest(e2e.SessionTest):
         blocker = os.path.join(self.data_dir("Sample"), "FILE%04d.bin" % (FIRST_NUMBER + 1))
         os.makedirs(blocker)
         before = tree_state(self.session.windows_dir)
+        # The reason is the system's text for its error (Wine's wording; Windows
+        # says "Access is denied."); a directory is no reason to ask for an
+        # administrator.
         self.run_to_failure(installer,
-                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  The disk may"
-                            " be write-protected.\r\n\r\nNothing has been installed or changed."
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  Access"
+                            " denied.\r\n\r\nNothing has been installed or changed."
                             % (e2e.WINDOWS_DIR, FIRST_NUMBER + 1))
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
@@ -271,9 +274,11 @@ class InstallTest(e2e.SessionTest):
         with open(self.data_dir("Sample"), "w") as f:
             f.write("not a directory")
         before = tree_state(self.session.windows_dir)
+        # Wine's text for ERROR_PATH_NOT_FOUND ("The system cannot find the
+        # path specified." on Windows).
         self.run_to_failure(installer,
-                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  The disk may"
-                            " be write-protected.\r\n\r\nNothing has been installed or changed."
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  Path not"
+                            " found.\r\n\r\nNothing has been installed or changed."
                             % e2e.WINDOWS_DIR)
         self.assertEqual(tree_state(self.session.windows_dir), before)
 

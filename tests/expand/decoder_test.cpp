@@ -3,8 +3,13 @@
 // agreement with the reference decoder on many streams.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstring>
 #include <random>
 #include <string>
@@ -12,6 +17,7 @@
 
 #include "expand/decoder.h"
 #include "expand/reference_decoder.h"
+#include "platform/standin/control.h"
 
 namespace {
 
@@ -29,9 +35,9 @@ struct Decoded {
 Decoded Decode(const Bytes& file, int32_t total, uint32_t stored) {
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
+    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
     Bytes out(std::max(total, 0) + 64, 0xEE);
-    ExpandTarget target{nullptr, out.data(), static_cast<uint32_t>(out.size()), 0, nullptr};
+    ExpandTarget target{HFILE_ERROR, out.data(), static_cast<uint32_t>(out.size()), 0, nullptr};
     Decoded d;
     d.remaining = stored;
     d.produced = ExpandStream(&source, &target, total, &d.remaining);
@@ -42,39 +48,45 @@ Decoded Decode(const Bytes& file, int32_t total, uint32_t stored) {
     return d;
 }
 
-// A C stream that records every write request and can be made to fill up.
+// A target file on the stand-in's drive C: the stand-in records every
+// _lwrite request and can be made to fill up.
 struct WriteLog {
     std::vector<size_t> requests;
     Bytes bytes;
     long long room = -1;  // bytes it still takes; negative: no limit
 };
 
-FILE* OpenWriteLog(WriteLog& log) {
-    cookie_io_functions_t io{};
-    io.write = [](void* cookie, const char* data, size_t size) -> ssize_t {
-        auto& l = *static_cast<WriteLog*>(cookie);
-        l.requests.push_back(size);
-        size_t take = l.room < 0 ? size : std::min<size_t>(size, static_cast<size_t>(l.room));
-        if (l.room >= 0) l.room -= static_cast<long long>(take);
-        l.bytes.insert(l.bytes.end(), data, data + take);
-        return take == 0 ? -1 : static_cast<ssize_t>(take);
-    };
-    FILE* f = fopencookie(&log, "w", io);
-    setvbuf(f, nullptr, _IONBF, 0);  // every fwrite reaches the log as it is
-    return f;
+HFILE OpenWriteLog(const WriteLog& log) {
+    static std::string root;
+    if (root.empty()) {
+        char templ[] = "/tmp/decoder-test-XXXXXX";
+        root = mkdtemp(templ);
+        mkdir((root + "/C").c_str(), 0755);
+    }
+    standin::Reset(root);
+    standin::SetWriteBudget(log.room);
+    return _lcreat("C:\\OUT.BIN", 0);
+}
+
+void CloseWriteLog(WriteLog& log, HFILE file) {
+    _lclose(file);
+    const std::vector<unsigned>& sizes = standin::GetCounters().writeSizes;
+    log.requests.assign(sizes.begin(), sizes.end());
+    std::ifstream in(standin::HostPath("C:\\OUT.BIN"), std::ios::binary);
+    log.bytes.assign(std::istreambuf_iterator<char>(in), {});
 }
 
 Decoded DecodeToLog(const Bytes& file, int32_t total, WriteLog& log) {
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
-    FILE* f = OpenWriteLog(log);
+    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
+    HFILE f = OpenWriteLog(log);
     ExpandTarget target{f, nullptr, 0, 0, nullptr};
     Decoded d;
     d.remaining = static_cast<uint32_t>(file.size());
     d.produced = ExpandStream(&source, &target, total, &d.remaining);
     d.faults = ExpandFaults();
-    fclose(f);
+    CloseWriteLog(log, f);
     d.out = log.bytes;
     return d;
 }
@@ -342,11 +354,11 @@ TEST(DecoderInput, ShortSourceIsReported) {
 
 TEST(DecoderWritePtr, BlocksOneByteAtATime) {
     WriteLog log;
-    FILE* f = OpenWriteLog(log);
+    HFILE f = OpenWriteLog(log);
     ExpandTarget target{f, nullptr, 0, 0, nullptr};
     WritePtr(nullptr, 0, 0);
     for (int i = 0; i < 16400; i++) WritePtr(&target, i & 0xFF, 16385);
-    fclose(f);
+    CloseWriteLog(log, f);
     EXPECT_EQ(log.requests, (std::vector<size_t>{16384, 1}));
     ASSERT_EQ(log.bytes.size(), 16385u);
     EXPECT_EQ(log.bytes[16384], 16384 & 0xFF);
@@ -354,7 +366,7 @@ TEST(DecoderWritePtr, BlocksOneByteAtATime) {
 
 TEST(DecoderReadPtr, ServesTheSourceInBlocks) {
     Bytes file = RandomBytes(20000, 12);
-    ExpandSource source{nullptr, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
+    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
     ReadPtr(nullptr, 0);
     uint32_t remaining = 17000;
     Bytes got;

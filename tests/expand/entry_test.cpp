@@ -188,4 +188,30 @@ TEST_F(ExpandEntryTest, EmptyEntryCreatesAnEmptyFile) {
     EXPECT_TRUE(ReadTarget("EMPTY.BIN").empty());
 }
 
+// _lwrite with a count of 0 cuts a file off at its position (the stand-in
+// does as Windows does), so the writer must never ask for 0 bytes, also
+// when the size is a whole number of blocks and the last block is full.
+TEST_F(ExpandEntryTest, NoWriteOfNothingEverReachesTheTarget) {
+    HFILE probe = _lcreat("C:\\WINDOWS\\CUT.BIN", 0);
+    ASSERT_NE(probe, HFILE_ERROR);
+    ASSERT_EQ(_lwrite(probe, "abcdef", 6), 6u);
+    ASSERT_EQ(_llseek(probe, 2, FILE_BEGIN), 2);
+    EXPECT_EQ(_lwrite(probe, "", 0), 0u);
+    _lclose(probe);
+    EXPECT_EQ(ReadTarget("CUT.BIN").size(), 2u);
+
+    Bytes plain(3 * IO_BLOCK);
+    for (std::size_t i = 0; i < plain.size(); i++) plain[i] = static_cast<std::uint8_t>(i / 7);
+    Entry e{codec::Compress(plain, codec::Level::Fast), 0};
+    WriteInstaller({&e});
+    DWORD stored = static_cast<DWORD>(e.stream.size());
+    for (DWORD size : {DWORD(IO_BLOCK), DWORD(2 * IO_BLOCK), DWORD(3 * IO_BLOCK), DWORD(1), DWORD(0)}) {
+        standin::GetCounters().writeSizes.clear();
+        EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, size, stored, "C:\\WINDOWS\\WHOLE.BIN"), EXPAND_DONE);
+        Bytes expected(plain.begin(), plain.begin() + size);
+        EXPECT_EQ(ReadTarget("WHOLE.BIN"), expected) << size;
+        for (unsigned request : standin::GetCounters().writeSizes) EXPECT_NE(request, 0u) << size;
+    }
+}
+
 }  // namespace

@@ -133,6 +133,94 @@ TEST_F(Faults, AMoveThatFailsPutsTheOldFileBack) {
     ExpectOldInstallation();
 }
 
+// A failed create, write or move says what the system said of it; only
+// access denied on the NT family to a file that is neither read-only nor a
+// directory adds that the installer may need an administrator's rights.
+TEST_F(Faults, FailuresSayWhatTheSystemSaid) {
+    const std::string admin = "  You may need to run the installer as an administrator (right-click it and choose "
+                              "Run as administrator).";
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::string says;
+    } cases[] = {
+        {"a standard user on NT", [] { standin::GetSetup().deniedDirectories = {"C:\\WINDOWS"}; },
+         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied." + admin +
+             "\r\n\r\nNothing has been installed or changed."},
+        {"the same on Windows 95",
+         [] {
+             standin::GetSetup().deniedDirectories = {"C:\\WINDOWS"};
+             standin::GetSetup().ntFamily = false;
+         },
+         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied.\r\n\r\nNothing has been "
+         "installed or changed."},
+        {"a directory in the way",
+         [] {
+             fs::create_directories(standin::HostPath("C:\\WINDOWS\\CLOUDS.SCR"));
+             standin::GetSetup().answers = {IDYES, IDOK};
+         },
+         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied.\r\n\r\nNothing has been "
+         "installed or changed."},
+        {"a file where a directory must be",
+         [this] { WriteFile("C:\\WINDOWS\\TORVANEK", "in the way"); },
+         "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be created.  The system cannot "
+         "find the path specified.\r\n\r\nNothing has been installed or changed."},
+        {"a full disk", [] { standin::SetWriteBudget(3000); },
+         "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be written completely.  There is "
+         "not enough space on the disk.\r\n\r\nNothing has been installed or changed."},
+        {"a saver in use",
+         [] {
+             standin::GetSetup().moveFileEx = standin::Setup::MoveEx::Missing;
+             standin::GetSetup().refusedMoveTargets = {"C:\\WINDOWS\\CLOUDS.SCR"};
+         },
+         "The file C:\\WINDOWS\\CLOUDS.SCR could not be put in place.  The process cannot access the file because "
+         "it is being used by another process."},
+    };
+    for (const Case& c : cases) {
+        standin::Reset(root_);
+        ResetInstaller();
+        fs::remove_all(standin::HostPath("C:\\"));
+        UseWindowsDirectory("C:\\WINDOWS");
+        UseInstaller(ThreeEntries());
+        c.arrange();
+        EXPECT_EQ(Run(), 1) << c.what;
+        EXPECT_EQ(LastBox().text, c.says) << c.what;
+    }
+}
+
+// Without a text from the system the message says what is likely.
+TEST_F(Faults, FailuresTheSystemGivesNoTextForSayWhatIsLikely) {
+    SetSystemFailure(FAIL_CREATE, "C:\\WINDOWS\\X.SCR", 0);
+    EXPECT_STREQ(installer.failure, "The file C:\\WINDOWS\\X.SCR could not be created.  The disk may be "
+                                    "write-protected.\r\n\r\nNothing has been installed or changed.");
+    SetSystemFailure(FAIL_WRITE, "C:\\WINDOWS\\X.SCR", 0x12345);
+    EXPECT_STREQ(installer.failure, "The file C:\\WINDOWS\\X.SCR could not be written completely.  The disk may be "
+                                    "full.\r\n\r\nNothing has been installed or changed.");
+    SetSystemFailure(FAIL_REPLACE, "C:\\WINDOWS\\X.SCR", 0);
+    EXPECT_STREQ(installer.failure, "The file C:\\WINDOWS\\X.SCR could not be put in place.  It may be in use.  "
+                                    "Close other programs and run the installer again.");
+    // Reasons that are not the system's take no text from it.
+    SetSystemFailure(FAIL_TOO_LONG, "C:\\WINDOWS", ERROR_ACCESS_DENIED);
+    EXPECT_STREQ(installer.failure, "Paths in C:\\WINDOWS would be too long.\r\n\r\nNothing has been installed or "
+                                    "changed.");
+}
+
+// Windows refuses to replace a read-only file, whoever asks: access denied,
+// but no word of administrators.
+TEST_F(Faults, AReadOnlyFileIsNotTakenForMissingRights) {
+    UseInstaller(ThreeEntries());
+    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", "old data");
+    fs::permissions(standin::HostPath("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"),
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"),
+              DWORD(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(_lcreat("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", 0), HFILE_ERROR);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    SetSystemFailure(FAIL_REPLACE, "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", ERROR_ACCESS_DENIED);
+    EXPECT_STREQ(installer.failure, "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be put "
+                                    "in place.  Access is denied.");
+}
+
 TEST_F(Faults, StoredDataEndingEarlyIsDamage) {
     author::PackageContents c = ThreeEntries();
     Bytes bytes = author::WritePackage(Host(), c);
@@ -367,6 +455,34 @@ TEST_F(Faults, InputDuringTheWorkStartsNothing) {
         EXPECT_NE(m, UINT(WM_LBUTTONDOWN));
     }
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), Text(c.entries[1].data));
+}
+
+// The mouse moving over the dialog while the entries are placed: the system
+// asks the dialog for a cursor, and the hourglass stays.
+TEST_F(Faults, TheWaitCursorStaysWhileTheWorkRuns) {
+    author::PackageContents c;
+    c.title = "Clouds";
+    c.entries = {Stored(Pattern(100000, 1)), Compressed(Compressible(100000, 2))};
+    UseInstaller(c);
+    std::vector<LRESULT> answers;
+    std::vector<std::string> cursors;
+    standin::GetSetup().onQueueCheck = [&](int) {
+        answers.push_back(standin::SendToDialog(WM_SETCURSOR, 0, HTCLIENT | (WM_MOUSEMOVE << 16)));
+        cursors.push_back(standin::GetLog().events.back());
+    };
+    EXPECT_EQ(Run(), 0);
+    ASSERT_GE(answers.size(), 10u);  // asked after stored and expanded blocks alike
+    for (std::size_t i = 0; i < answers.size(); i++) {
+        EXPECT_EQ(answers[i], 1) << i;
+        EXPECT_EQ(cursors[i], "cursor wait") << i;
+    }
+    const std::vector<std::string>& events = standin::GetLog().events;
+    auto dialog = std::find(events.begin(), events.end(), "dialog");
+    auto ended = std::find(events.begin(), events.end(), "dialog ended 1");
+    ASSERT_NE(dialog, events.end());
+    EXPECT_EQ(*(dialog - 1), "cursor wait");
+    EXPECT_EQ(std::find(dialog, ended, "cursor arrow"), ended);
+    EXPECT_EQ(*(ended + 1), "cursor arrow");
 }
 
 TEST_F(Faults, TheInstalledSaverIsStartedByItsFullQuotedPath) {

@@ -12,6 +12,7 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 const std::string kProbe = std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
+const std::string kInstaller = std::string(SAVER_WIN32_DIR) + "/installer.exe";
 
 std::uint32_t Get32(const Bytes& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
@@ -145,6 +146,28 @@ TEST(HostLayout, FixMovesTheMarkerLastAndKeepsOtherResources) {
     Bytes again = fixed;
     author::FixHost(again);
     EXPECT_EQ(again, fixed) << "fixing a fixed host changes nothing";
+}
+
+// The installer has no section called ".data", after which GNU ld leaves
+// BaseOfData 0; the post-link step gives it the first section that is not
+// code, with the manifest among the resources and every property kept.
+TEST(HostLayout, TheInstallerGetsItsBaseOfDataAndKeepsEveryProperty) {
+    Bytes b = author::ReadFileBytes(kInstaller);
+    author::CheckHost(b);
+    std::uint32_t pe = Get32(b, 60);
+    unsigned count = b[pe + 6] | (b[pe + 7] << 8);
+    std::uint32_t firstData = 0;
+    for (unsigned i = 0; i < count && !firstData; i++) {
+        std::size_t at = pe + 248 + 40 * i;
+        if (!(Get32(b, at + 36) & 0x20)) firstData = Get32(b, at + 12);
+    }
+    ASSERT_NE(firstData, 0u);
+    EXPECT_EQ(Get32(b, pe + 24 + 24), firstData);
+
+    Put32(b, pe + 24 + 24, 0);
+    author::FixHost(b);
+    EXPECT_EQ(Get32(b, pe + 24 + 24), firstData);
+    author::CheckHost(b);
 }
 
 }  // namespace

@@ -202,7 +202,8 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     EXPECT_NE(VersionString(version->data, u"040904E4"), "<none>") << "the string table of 1033 and code page 1252";
     // The installer's manifest keeps Windows from taking an installer whose
     // version resource says "Installation" for a setup program.
-    if (const author::Resource* manifest = Find(author::ReadResources(stub_), author::kManifestType, 1)) {
+    std::vector<author::Resource> stubResources = author::ReadResources(stub_);
+    if (const author::Resource* manifest = Find(stubResources, author::kManifestType, 1)) {
         ASSERT_NE(Find(resources, author::kManifestType, 1), nullptr);
         EXPECT_EQ(Find(resources, author::kManifestType, 1)->data, manifest->data);
     }
@@ -222,7 +223,7 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     EXPECT_EQ(VersionString(version->data, u"CompanyName"), "<none>");
     EXPECT_NE(VersionString(version->data, u"040904E3"), "<none>") << "the string table follows --codepage";
     EXPECT_EQ(Find(resources, author::kGroupIconType, 101)->data,
-              Find(author::ReadResources(stub_), author::kGroupIconType, 101)->data);
+              Find(stubResources, author::kGroupIconType, 101)->data);
 }
 
 TEST_F(PackTest, EveryResourceOfTheStubThatIsNotReplacedIsCarried) {

@@ -170,8 +170,8 @@ TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing
 }
 
 TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
-    std::vector<IconSpec> specs = {{16, 16, 4}, {32, 32, 8}, {48, 48, 32}, {256, 256, 32, true}};
-    WriteBytes(dir_ / "clouds.ico", IconFileBytes(specs));
+    std::vector<IconShape> shapes = {{16, 16, 4}, {32, 32, 8}, {48, 48, 32}, {256, 256, 32, true}};
+    WriteBytes(dir_ / "clouds.ico", IconFileBytes(shapes));
     fs::path out = dir_ / "Clouds.exe";
     iconReplaced_ = true;
     Result pack = Pack(out, {"--icon", (dir_ / "clouds.ico").string(), "--file-version", "2.5.0.17", "--publisher",
@@ -183,12 +183,12 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     std::vector<author::Resource> resources = author::ReadResources(file);
     const author::Resource* group = Find(resources, author::kGroupIconType, 101);
     ASSERT_NE(group, nullptr);
-    ASSERT_EQ(group->data.size(), 6 + 14 * specs.size());
-    for (std::size_t i = 0; i < specs.size(); i++) {
+    ASSERT_EQ(group->data.size(), 6 + 14 * shapes.size());
+    for (std::size_t i = 0; i < shapes.size(); i++) {
         std::uint16_t id = std::uint16_t(group->data[6 + 14 * i + 12] | (group->data[6 + 14 * i + 13] << 8));
         const author::Resource* image = Find(resources, author::kIconType, id);
         ASSERT_NE(image, nullptr) << "image " << i;
-        EXPECT_EQ(image->data, IconImageBytes(specs[i])) << "image " << i;
+        EXPECT_EQ(image->data, IconImageBytes(shapes[i])) << "image " << i;
         EXPECT_EQ(image->language, 1033);
     }
     const author::Resource* version = Find(resources, author::kVersionType, 1);

@@ -85,18 +85,18 @@ Bytes Bitmap(int w, int h, int bits) {
 
 }  // namespace
 
-std::vector<std::uint8_t> IconImageBytes(const IconSpec& s) {
+std::vector<std::uint8_t> IconImageBytes(const IconShape& s) {
     return s.png ? Png(s.width, s.height) : Bitmap(s.width, s.height, s.bits);
 }
 
-std::vector<std::uint8_t> IconFileBytes(const std::vector<IconSpec>& specs) {
+std::vector<std::uint8_t> IconFileBytes(const std::vector<IconShape>& shapes) {
     Bytes file;
     Le(file, 0, 2);
     Le(file, 1, 2);
-    Le(file, std::uint32_t(specs.size()), 2);
-    std::uint32_t offset = 6 + 16 * std::uint32_t(specs.size());
+    Le(file, std::uint32_t(shapes.size()), 2);
+    std::uint32_t offset = 6 + 16 * std::uint32_t(shapes.size());
     std::vector<Bytes> images;
-    for (const IconSpec& s : specs) {
+    for (const IconShape& s : shapes) {
         images.push_back(IconImageBytes(s));
         file.push_back(std::uint8_t(s.width & 0xFF));
         file.push_back(std::uint8_t(s.height & 0xFF));

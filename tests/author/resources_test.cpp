@@ -89,14 +89,14 @@ ReadVersion ParseVersion(const Bytes& data) {
 }
 
 TEST(IconFile, ReadsEverySizeAndDepthUpTo256Png) {
-    std::vector<IconSpec> specs = {{16, 16, 4}, {32, 32, 8}, {48, 48, 32}, {20, 24, 1}, {256, 256, 32, true}};
-    std::vector<author::IconImage> images = author::ReadIconFile(IconFileBytes(specs));
-    ASSERT_EQ(images.size(), specs.size());
-    for (std::size_t i = 0; i < specs.size(); i++) {
-        EXPECT_EQ(images[i].width, specs[i].width & 0xFF);
-        EXPECT_EQ(images[i].height, specs[i].height & 0xFF);
-        EXPECT_EQ(images[i].bitCount, specs[i].png ? 32 : specs[i].bits);
-        EXPECT_EQ(images[i].data, IconImageBytes(specs[i])) << "image " << i;
+    std::vector<IconShape> shapes = {{16, 16, 4}, {32, 32, 8}, {48, 48, 32}, {20, 24, 1}, {256, 256, 32, true}};
+    std::vector<author::IconImage> images = author::ReadIconFile(IconFileBytes(shapes));
+    ASSERT_EQ(images.size(), shapes.size());
+    for (std::size_t i = 0; i < shapes.size(); i++) {
+        EXPECT_EQ(images[i].width, shapes[i].width & 0xFF);
+        EXPECT_EQ(images[i].height, shapes[i].height & 0xFF);
+        EXPECT_EQ(images[i].bitCount, shapes[i].png ? 32 : shapes[i].bits);
+        EXPECT_EQ(images[i].data, IconImageBytes(shapes[i])) << "image " << i;
     }
 }
 
@@ -272,8 +272,8 @@ TEST_F(ResourceSection, TwoResourcesUnderOneKeyAreRefused) {
 
 TEST_F(ResourceSection, IconAndVersionReadBackWithWrestool) {
     TempDir dir("resources-wrestool");
-    std::vector<IconSpec> specs = {{16, 16, 4}, {32, 32, 32}, {256, 256, 32, true}};
-    Bytes ico = IconFileBytes(specs);
+    std::vector<IconShape> shapes = {{16, 16, 4}, {32, 32, 32}, {256, 256, 32, true}};
+    Bytes ico = IconFileBytes(shapes);
     std::vector<Resource> list = author::ReadResources(host_);
     author::ReplaceIconGroup(list, 101, 1033, author::ReadIconFile(ico));
     author::VersionInfo info;
@@ -288,7 +288,7 @@ TEST_F(ResourceSection, IconAndVersionReadBackWithWrestool) {
     // Only our three images remain as icons: the stub's are gone.
     std::size_t icons = 0;
     for (const Resource& r : author::ReadResources(rebuilt)) icons += r.type == ResourceKey{{}, author::kIconType};
-    EXPECT_EQ(icons, specs.size());
+    EXPECT_EQ(icons, shapes.size());
 
     Result listed = RunTool("wrestool", {"-l", (dir / "branded.exe").string()});
     ASSERT_EQ(listed.status, 0) << "wrestool (icoutils) is installed by scripts/setup: " << listed.err;
@@ -301,8 +301,8 @@ TEST_F(ResourceSection, IconAndVersionReadBackWithWrestool) {
                                        (dir / "branded.exe").string()});
     ASSERT_EQ(icon.status, 0) << icon.err;
     std::vector<author::IconImage> back = author::ReadIconFile(ReadBytes(dir / "back.ico"));
-    ASSERT_EQ(back.size(), specs.size());
-    for (std::size_t i = 0; i < specs.size(); i++) EXPECT_EQ(back[i].data, IconImageBytes(specs[i])) << i;
+    ASSERT_EQ(back.size(), shapes.size());
+    for (std::size_t i = 0; i < shapes.size(); i++) EXPECT_EQ(back[i].data, IconImageBytes(shapes[i])) << i;
 
     Result version = RunTool("wrestool", {"-x", "--raw", "--type=16", "--name=1", "-o",
                                           (dir / "version.bin").string(), (dir / "branded.exe").string()});

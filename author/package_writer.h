@@ -1,11 +1,11 @@
 // Writing a package into a host executable.
 //
-// The package replaces everything from the "LASTRES" data on: the 34-byte
-// header (title NUL-filled to 32 bytes, firstFileNumber), one 16-byte record
-// per entry with contiguous absolute data offsets, the all-zero terminator,
-// then each entry's data in table order up to the end of the file; or, when
-// that would end the file inside the ".rsrc" section, zero bytes up to the
-// section's end.
+// The package replaces everything from the "LASTRES" data on: the header
+// (title NUL-filled, firstFileNumber), one record per entry with contiguous
+// absolute data offsets, the all-zero terminator, then each entry's data in
+// table order up to the end of the file (layout in package/layout.h); or,
+// when that would end the file inside the ".rsrc" section, zero bytes up to
+// the section's end.
 #ifndef AUTHOR_PACKAGE_WRITER_H
 #define AUTHOR_PACKAGE_WRITER_H
 
@@ -26,11 +26,11 @@ public:
 struct PackageEntry {
     std::vector<std::uint8_t> data;     // the stored bytes (a stream when compressed)
     std::uint32_t expandedSize = 0;     // 0: stored raw
-    std::array<char, 4> extension{};    // NUL-filled when shorter than 4
+    std::array<char, 4> extension{};    // NUL-filled when shorter
 };
 
 struct PackageContents {
-    std::string title;                  // ANSI bytes, at most 32
+    std::string title;                  // ANSI bytes, at most TITLE_SIZE
     std::uint16_t firstFileNumber = 0;
     std::vector<PackageEntry> entries;
 };
@@ -38,7 +38,8 @@ struct PackageContents {
 // Returns the installer: host (checked for every host property first) with
 // the package written at its "LASTRES" data. Throws LayoutError for a bad
 // host and PackageError for contents the installer could not carry: a title
-// over 32 bytes, an empty entry, a size of 2^31 or more, data reaching 2^31.
+// longer than its field, an empty entry, a size or data reaching the
+// package limit.
 std::vector<std::uint8_t> WritePackage(std::span<const std::uint8_t> host, const PackageContents& contents);
 
 }  // namespace author

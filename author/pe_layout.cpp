@@ -2,6 +2,8 @@
 // resource tree (by names and ids, unlike the installer's first-entry walk).
 #include "author/pe_layout.h"
 
+#include "package/layout.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -10,12 +12,9 @@
 namespace author {
 namespace {
 
-constexpr std::uint32_t kOptionalHeaderSize = 224;
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint32_t kBaseOfDataOffset = 24;  // within the optional header
 constexpr std::uint32_t kSectionHoldsCode = 0x20;
-constexpr std::uint32_t kPackageResourceId = 1000;
-constexpr std::uint32_t kLanguage = 1033;
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
 constexpr int kMaxDepth = 3;
 
@@ -48,14 +47,14 @@ PeImage ReadPeImage(std::span<const std::uint8_t> f) {
     std::uint32_t pe = U32(f, 60);
     if (U32(f, pe) != 0x00004550) throw LayoutError("not a PE image: no PE signature at e_lfanew");
     std::uint32_t sectionCount = U16(f, pe + 6);
-    if (U16(f, pe + 20) != kOptionalHeaderSize)
+    if (U16(f, pe + 20) != PE_OPTIONAL_HEADER_SIZE)
         throw LayoutError("optional header is not 224 bytes (PE32 with 16 data directories)");
     img.optionalHeader = pe + 24;
     if (U16(f, img.optionalHeader) != kPe32Magic) throw LayoutError("not a PE32 (32-bit) image");
-    std::uint64_t table = std::uint64_t(img.optionalHeader) + kOptionalHeaderSize;
+    std::uint64_t table = std::uint64_t(img.optionalHeader) + PE_OPTIONAL_HEADER_SIZE;
     for (std::uint32_t i = 0; i < sectionCount; i++) {
-        std::uint64_t at = table + 40ull * i;
-        if (at + 40 > f.size()) throw LayoutError("section table runs past the end of the file");
+        std::uint64_t at = table + std::uint64_t(PE_SECTION_HEADER_SIZE) * i;
+        if (at + PE_SECTION_HEADER_SIZE > f.size()) throw LayoutError("section table runs past the end of the file");
         Section s;
         const char* name = reinterpret_cast<const char*>(&f[at]);
         s.name.assign(name, strnlen(name, 8));
@@ -134,21 +133,26 @@ private:
     const Section& s_;
 };
 
+bool IsPackageType(const std::u16string& name) {
+    std::string_view type = PACKAGE_RESOURCE_TYPE;
+    return std::equal(name.begin(), name.end(), type.begin(), type.end());
+}
+
 // Finds the package resource's data entry, checking the tree's shape on the way.
 DataEntry FindPackageData(const ResourceTree& tree) {
     if (tree.Named(0) != 1) throw LayoutError("root of the resource tree must have exactly one named type");
     std::uint32_t typeName = tree.EntryName(0, 0);
-    if (!(typeName & kSubdirectoryBit) || tree.NameString(typeName) != u"LASTRES")
+    if (!(typeName & kSubdirectoryBit) || !IsPackageType(tree.NameString(typeName)))
         throw LayoutError("first root resource entry is not the type \"LASTRES\"");
     std::uint32_t type = tree.EntryTarget(0, 0);
     if (!(type & kSubdirectoryBit)) throw LayoutError("\"LASTRES\" is not a directory");
     type &= ~kSubdirectoryBit;
-    if (tree.Named(type) != 0 || tree.Ids(type) != 1 || tree.EntryName(type, 0) != kPackageResourceId)
+    if (tree.Named(type) != 0 || tree.Ids(type) != 1 || tree.EntryName(type, 0) != PACKAGE_RESOURCE_ID)
         throw LayoutError("\"LASTRES\" must hold exactly one resource, id 1000");
     std::uint32_t name = tree.EntryTarget(type, 0);
     if (!(name & kSubdirectoryBit)) throw LayoutError("\"LASTRES\" 1000 is not a directory");
     name &= ~kSubdirectoryBit;
-    if (tree.Named(name) != 0 || tree.Ids(name) != 1 || tree.EntryName(name, 0) != kLanguage)
+    if (tree.Named(name) != 0 || tree.Ids(name) != 1 || tree.EntryName(name, 0) != PACKAGE_LANGUAGE)
         throw LayoutError("\"LASTRES\" 1000 must have exactly one language, 1033");
     std::uint32_t data = tree.EntryTarget(name, 0);
     if (data & kSubdirectoryBit) throw LayoutError("\"LASTRES\" 1000 language 1033 is not a data entry");
@@ -173,8 +177,8 @@ HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
 
     ResourceTree tree(f, rsrc);
     DataEntry package = FindPackageData(tree);
-    if (package.size != 4) throw LayoutError("\"LASTRES\" data must be declared 4 bytes long");
-    if (package.rva < rsrc.virtualAddress || package.rva - rsrc.virtualAddress + 4ull > rsrc.rawSize)
+    if (package.size != PACKAGE_DECLARED_SIZE) throw LayoutError("\"LASTRES\" data must be declared 4 bytes long");
+    if (package.rva < rsrc.virtualAddress || package.rva - rsrc.virtualAddress + std::uint64_t(PACKAGE_DECLARED_SIZE) > rsrc.rawSize)
         throw LayoutError("\"LASTRES\" data lies outside the \".rsrc\" raw data");
 
     std::vector<DataEntry> all;

@@ -79,6 +79,21 @@
 # type information (expand's .eh_frame was 1,024 bytes of the file).
 # -ffat-lto-objects keeps ordinary code in the libraries as well, for the
 # programs that link them without -flto (saverpack, package-probe).
+set(INSTALLER_COMPILE_OPTIONS
+    -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386
+    -mpreferred-stack-boundary=2 -mno-stack-arg-probe -Werror=frame-larger-than=4000
+    -fno-thread-jumps -malign-data=abi
+    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics -fno-ident)
+
+# Installer code (package, expand, install): no exceptions and no run-time
+# type information anywhere, and in the win32 build the options above.
+function(saver_installer_code target)
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+    if(SAVER_WIN32)
+        target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
+    endif()
+endfunction()
+
 if(NOT SAVER_WIN32)
     function(add_package_host)
     endfunction()
@@ -100,13 +115,10 @@ ExternalProject_Add(host_pelayout
 
 # The most bytes installer.exe (without a package) may have; the build fails
 # beyond it. Raise it only with the cost tables above brought up to date.
-set(INSTALLER_SIZE_BUDGET 16896)
-
-set(INSTALLER_COMPILE_OPTIONS
-    -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386
-    -mpreferred-stack-boundary=2 -mno-stack-arg-probe -Werror=frame-larger-than=4000
-    -fno-thread-jumps -malign-data=abi
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics -fno-ident)
+# 17,408 since the package contract: its reading over any source and the
+# stricter extension check take .text from 12,288 to 12,436 bytes, past a
+# full 512-byte step.
+set(INSTALLER_SIZE_BUDGET 17408)
 
 # platform/libc.cpp, our own C library functions: no loop of theirs may
 # become a call to the function itself, and GCC's late calls to memcpy and

@@ -277,8 +277,8 @@ std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std
     }
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{HFILE_ERROR, in, storedSize, 0, 0};
-    ExpandTarget target{HFILE_ERROR, out, expandedSize, 0, nullptr};
+    ExpandSource source{NO_FILE, in, storedSize, 0, 0, nullptr};
+    ExpandTarget target{NO_FILE, out, expandedSize, 0, nullptr, nullptr};
     uint32_t remaining = storedSize;
     ExpandStream(&source, &target, static_cast<int32_t>(expandedSize), &remaining);
     return ExpandBitsUsed();
@@ -286,12 +286,16 @@ std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std
 
 namespace {
 
-// The target's block hook takes no argument: the block and the sink of the
-// one expansion running are module-level, as the decoder's own state is.
+// The decoder's read call and block hook take no context: the source, the
+// block and the sink of the one expansion running are module-level, as the
+// decoder's own state is.
 std::array<std::uint8_t, IO_BLOCK> sinkBlock;
 ExpandTarget sinkTarget;
+const ByteSource* currentSource;
 const BlockSink* currentSink;
 bool sinkStopped;
+
+uint32_t TakeBytes(int, unsigned char* buffer, uint32_t count) { return (*currentSource)(buffer, count); }
 
 void PassBlock() {
     if (!(*currentSink)(std::span<const std::uint8_t>(sinkBlock.data(), sinkTarget.offset))) {
@@ -303,19 +307,21 @@ void PassBlock() {
 
 }  // namespace
 
-StreamExpansion ExpandFromFile(HFILE in, std::uint32_t storedSize, std::uint32_t expandedSize,
-                               const BlockSink& sink) {
+StreamExpansion ExpandStreaming(const ByteSource& source, std::uint32_t storedSize, std::uint32_t expandedSize,
+                                const BlockSink& sink) {
     if (expandedSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
         throw std::length_error("expanded size too large for one stream");
     }
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{in, nullptr, 0, 0, 1};
-    sinkTarget = ExpandTarget{HFILE_ERROR, sinkBlock.data(), IO_BLOCK, 0, PassBlock};
+    ExpandSource input{NO_FILE, nullptr, 0, 0, 1, TakeBytes};
+    sinkTarget = ExpandTarget{NO_FILE, sinkBlock.data(), IO_BLOCK, 0, PassBlock, nullptr};
+    currentSource = &source;
     currentSink = &sink;
     sinkStopped = false;
     uint32_t remaining = storedSize;
-    ExpandStream(&source, &sinkTarget, static_cast<int32_t>(expandedSize), &remaining);
+    ExpandStream(&input, &sinkTarget, static_cast<int32_t>(expandedSize), &remaining);
+    currentSource = nullptr;
     currentSink = nullptr;
     unsigned faults = ExpandFaults();
     StreamExpansion result;

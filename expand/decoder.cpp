@@ -1,7 +1,7 @@
 /* The compressed stream decoder.
  *
  * Format. LZSS over a 4096-byte ring, with literals and match lengths coded
- * by one adaptive Huffman tree (expand/model.h) and match positions by a
+ * by one adaptive Huffman tree (expand/tree.model.h) and match positions by a
  * fixed prefix code. Bits are read most significant first. Each symbol is
  * either a byte (0..255) or a match of length symbol - 253 (3..30) followed
  * by its position p; the match copies, byte by byte, from p + 1 bytes back,
@@ -32,9 +32,9 @@ static const unsigned TOP_BITS = 6;
 static const unsigned HISTORY = RING_SIZE;
 static const unsigned WINDOW_SLACK = 64; /* a match may run past the block, copied in 16-byte chunks */
 static const unsigned BITS_AFTER_REFILL = 57;
+static const unsigned TOUCHED_SIZE = 8;
 
 /* Decoder */
-static HuffModel model;
 static unsigned char ring[RING_SIZE];
 static unsigned ringPos;
 static uint32_t topTable[1 << TOP_BITS];
@@ -45,6 +45,20 @@ static uint64_t bitBuf; /* next bit at the top */
 static unsigned bitCount;
 static uint64_t bitsUsed;
 static unsigned faults;
+
+/* The adaptive model and, beside it in one object (the hot loop reaches
+ * both from one base address), the bookkeeping of the table of the tree's
+ * top: `watched` marks the positions whose child entries the table was
+ * built from. A move that involves one lists both positions in `touched`
+ * (the table below them is out of date); a rebuild, or more moves than
+ * `touched` holds, makes the whole table stale. */
+static struct {
+    HuffModel model;
+    unsigned char watched[NODE_COUNT];
+    unsigned short touched[TOUCHED_SIZE];
+    unsigned touchedCount;
+    int stale;
+} tree;
 
 /* Reader */
 static unsigned char readBuf[IO_BLOCK];
@@ -60,9 +74,9 @@ static int limitSet;
 static uint32_t written;
 
 static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t count) {
-    if (in->file != HFILE_ERROR) {
-        UINT got = _lread(in->file, buffer, count);
-        return got == (UINT)HFILE_ERROR ? 0 : got;
+    if (in->read) {
+        uint32_t got = in->read(in->file, buffer, count);
+        return got > count ? 0 : got; /* more than asked: a failure (HFILE_ERROR) */
     }
     uint32_t left = in->offset < in->size ? in->size - in->offset : 0;
     if (count > left) count = left;
@@ -72,11 +86,9 @@ static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t
 }
 
 static uint32_t PutToTarget(ExpandTarget* out, const unsigned char* data, uint32_t count) {
-    if (out->file != HFILE_ERROR) {
-        /* _lwrite with a count of 0 truncates the file at its position. */
-        if (count == 0) return 0;
-        UINT put = _lwrite(out->file, (LPCCH)data, count);
-        return put == (UINT)HFILE_ERROR ? 0 : put;
+    if (out->write) {
+        uint32_t put = count ? out->write(out->file, data, count) : 0;
+        return put > count ? 0 : put;
     }
     uint32_t left = out->offset < out->size ? out->size - out->offset : 0;
     if (count > left) count = left;
@@ -94,10 +106,13 @@ static void FillReader(ExpandSource* in, uint32_t remaining) {
 }
 
 int ReadPtr(ExpandSource* in, uint32_t remaining) {
-    if (!in && remaining == 0) {
-        memset(readBuf, 0, sizeof readBuf);
-        readCount = readPos = 0;
-        readEnded = 0;
+    if (!in) {
+        /* No source: a reset, or (with a count) nothing to read from. */
+        if (remaining == 0) {
+            memset(readBuf, 0, sizeof readBuf);
+            readCount = readPos = 0;
+            readEnded = 0;
+        }
         return 0;
     }
     if (readCount < 1) FillReader(in, remaining);
@@ -150,8 +165,8 @@ static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
         topTable[code] = (TOP_BITS << 20) | p;
         return;
     }
-    model.watched[p] = 1;
-    unsigned k = model.child[p];
+    tree.watched[p] = 1;
+    unsigned k = tree.model.child[p];
     if (k < NODE_COUNT) {
         FillTopTable(k, depth + 1, code << 1);
         FillTopTable(k + 1, depth + 1, (code << 1) | 1);
@@ -165,20 +180,32 @@ static void FillTopTable(unsigned p, unsigned depth, unsigned code) {
 /* Brings the table up to date after an update: the entries below each
  * position a move went through, or all of them. */
 static void RefreshTopTable(void) {
-    if (model.stale) {
-        memset(model.watched, 0, sizeof model.watched);
+    if (tree.stale) {
+        memset(tree.watched, 0, sizeof tree.watched);
         FillTopTable(ROOT, 0, 0);
-        model.stale = 0;
-        model.touchedCount = 0;
+        tree.stale = 0;
+        tree.touchedCount = 0;
         return;
     }
-    for (unsigned t = 0; t < model.touchedCount; t++) {
-        unsigned p = model.touched[t];
+    for (unsigned t = 0; t < tree.touchedCount; t++) {
+        unsigned p = tree.touched[t];
         unsigned depth = 0, code = 0;
-        for (unsigned q = p; q != ROOT && depth < TOP_BITS; q = model.parent[q]) code |= (q & 1u) << depth++;
+        for (unsigned q = p; q != ROOT && depth < TOP_BITS; q = tree.model.parent[q]) code |= (q & 1u) << depth++;
         if (depth < TOP_BITS) FillTopTable(p, depth, code);
     }
-    model.touchedCount = 0;
+    tree.touchedCount = 0;
+}
+
+/* The model's report of a move (NodeMoveCall). */
+static inline void NoteMove(unsigned a, unsigned b) {
+    if (tree.watched[a] | tree.watched[b]) {
+        if (tree.touchedCount + 2 <= TOUCHED_SIZE) {
+            tree.touched[tree.touchedCount++] = (unsigned short)a;
+            tree.touched[tree.touchedCount++] = (unsigned short)b;
+        } else {
+            tree.stale = 1;
+        }
+    }
 }
 
 /* RefillBits a byte at a time, near the end of a block or of the stored
@@ -221,6 +248,49 @@ static inline void RefillBits(uint32_t* remaining) {
     RefillBitsSlowly(remaining);
 }
 
+/* The format's steps, each as the fast loop takes it. Bits are taken from
+ * the top of bitBuf, `used` bits into it: the loop consumes a symbol's bits
+ * only once the symbol is known to lie within the stored bytes read. */
+
+/* One bit, `used` bits into the buffer. */
+static inline unsigned GetBit(unsigned used) { return (unsigned)((bitBuf << used) >> 63); }
+
+/* Eight bits, `used` bits into the buffer. */
+static inline unsigned GetByte(unsigned used) { return (unsigned)((bitBuf << used) >> 56); }
+
+/* A symbol of the adaptive tree: the top TOP_BITS levels by one lookup, the
+ * rest one bit a level from the root down to a leaf. Returns the symbol;
+ * *leaf is its leaf's position (where UpdateModel starts), *used the bits
+ * of its code. */
+static inline unsigned DecodeSymbol(unsigned* leaf, unsigned* used) {
+    uint32_t entry = topTable[bitBuf >> (64 - TOP_BITS)];
+    unsigned p = entry & 1023;
+    unsigned c = (entry >> 10) & 1023;
+    unsigned n = entry >> 20;
+    if (c < NODE_COUNT) {
+        c = tree.model.child[p];
+        while (c < NODE_COUNT) {
+            p = c + GetBit(n);
+            c = tree.model.child[p];
+            n++;
+        }
+    }
+    *leaf = p;
+    *used = n;
+    return c - NODE_COUNT;
+}
+
+/* A match position after the symbol's *used bits: the prefix code of its
+ * upper 6 bits (3 to 8 bits, read by one lookup of the next byte), then its
+ * lower 6 bits. Returns the distance back, position + 1; adds the bits. */
+static inline unsigned DecodePosition(unsigned* used) {
+    unsigned first = GetByte(*used);
+    unsigned prefix = positionLength[first];
+    unsigned lower = (unsigned)((bitBuf << *used) >> (58 - prefix)) & 63;
+    *used += prefix + 6;
+    return ((unsigned)positionUpper[first] << 6 | lower) + 1;
+}
+
 int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal, uint32_t* remaining) {
     bitBuf = 0;
     bitCount = 0;
@@ -228,7 +298,8 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
     faults = 0;
     if (expectedTotal <= 0) return 0;
 
-    StartModel(&model);
+    StartModel(&tree.model);
+    tree.stale = 1;
     if (!positionTablesBuilt) {
         BuildPositionTables(positionUpper, positionLength);
         positionTablesBuilt = 1;
@@ -245,7 +316,6 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
     uint32_t left = stored;
     unsigned char* outPtr = window + HISTORY;
     unsigned char* flushAt = outPtr + blockLimit;
-    const unsigned short* child = model.child;
     uint64_t realTaken = 0;
 
     for (;;) {
@@ -254,29 +324,12 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
             RefillBits(&left);
             realTaken += before - readCount;
         }
-        if (model.stale | model.touchedCount) RefreshTopTable();
+        if (tree.stale | tree.touchedCount) RefreshTopTable();
 
-        uint32_t entry = topTable[bitBuf >> (64 - TOP_BITS)];
-        unsigned leaf = entry & 1023;
-        unsigned c = (entry >> 10) & 1023;
-        unsigned used = entry >> 20;
-        if (c < NODE_COUNT) {
-            c = child[leaf];
-            while (c < NODE_COUNT) {
-                leaf = c + (unsigned)((bitBuf << used) >> 63);
-                c = child[leaf];
-                used++;
-            }
-        }
-        unsigned symbol = c - NODE_COUNT;
+        unsigned leaf, used;
+        unsigned symbol = DecodeSymbol(&leaf, &used);
         unsigned distance = 0;
-        if (symbol >= FIRST_MATCH_SYMBOL) {
-            uint64_t rest = bitBuf << used;
-            unsigned first = (unsigned)(rest >> 56);
-            unsigned prefix = positionLength[first];
-            distance = ((unsigned)positionUpper[first] << 6 | ((unsigned)(rest >> (58 - prefix)) & 63)) + 1;
-            used += prefix + 6;
-        }
+        if (symbol >= FIRST_MATCH_SYMBOL) distance = DecodePosition(&used);
         if (used + 7 >= bitCount && readCount == 0 && left > 0 && !readEnded) {
             /* This symbol reads into the last byte of the block: the next
              * block is due. Read it and decode the symbol again. */
@@ -289,7 +342,10 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
         bitBuf <<= used;
         bitCount -= used;
         bitsUsed += used;
-        UpdateModelAtLeaf(&model, symbol, leaf);
+        /* At FREQ_LIMIT UpdateModel rebuilds the tree first (RebuildModel):
+         * then the whole table is stale. */
+        if (tree.model.freq[ROOT] == FREQ_LIMIT) tree.stale = 1;
+        UpdateModel(&tree.model, symbol, leaf, NoteMove);
 
         if (symbol < FIRST_MATCH_SYMBOL) {
             *outPtr++ = (unsigned char)symbol;

@@ -13,12 +13,17 @@
 #include <stdint.h>
 
 #include "expand/model.h"
-#include "platform/platform.h"
 
-/* Where stored bytes come from: an open file (_lread), or with file
- * HFILE_ERROR the size bytes at bytes (offset counts what has been taken). */
+/* The file of a source or target held in memory. */
+const int NO_FILE = -1;
+
+/* Where stored bytes come from: with read set, the open file `file` (the
+ * installer's handle, read by its platform's call: the decoder itself needs
+ * no platform); otherwise the size bytes at bytes (offset counts what has
+ * been taken). read returns the bytes it read: 0 at the end, more than asked
+ * (HFILE_ERROR) on failure. */
 struct ExpandSource {
-    HFILE file;
+    int file;
     const unsigned char* bytes;
     uint32_t size;
     uint32_t offset;
@@ -26,18 +31,22 @@ struct ExpandSource {
      * the stored bytes (EXPAND_FAULT_OVERRUN) instead of decoding zero bits
      * up to expectedTotal. */
     int stopAtOverrun;
+    uint32_t (*read)(int file, unsigned char* buffer, uint32_t count);
 };
 
-/* Where decoded bytes go: an open file (_lwrite), or with file HFILE_ERROR
- * at most size bytes at bytes (offset counts what has been put). */
+/* Where decoded bytes go: with write set, the open file `file`; otherwise at
+ * most size bytes at bytes (offset counts what has been put). write returns
+ * the bytes the file took (more than given: a failure) and is never called
+ * with a count of 0. */
 struct ExpandTarget {
-    HFILE file;
+    int file;
     unsigned char* bytes;
     uint32_t size;
     uint32_t offset;
     /* When set, called after every block the target took (the installer
      * serves its dialog's message queue there). */
     void (*afterBlock)(void);
+    uint32_t (*write)(int file, const unsigned char* data, uint32_t count);
 };
 
 /* Faults of the last stream, as bits (see ExpandFaults). */

@@ -3,10 +3,13 @@
  * The installer file is opened a second time, by its own path and with no
  * sharing restriction, independent of the package handle; the stream
  * decoder runs between it and the target through the module's buffered
- * reader and writer, which call the kernel's file functions directly (the
- * first Windows 95 has no C runtime DLL that could serve them).
+ * reader and writer, which call the kernel's file functions (given here)
+ * directly (the first Windows 95 has no C runtime DLL that could serve
+ * them).
  */
 #include "expand/expand.h"
+
+#include "expand/decoder.h"
 
 #include <string.h>
 
@@ -19,13 +22,20 @@ DWORD ExpandSystemError(void) { return lastError; }
 
 void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
 
-int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
+/* The decoder's file calls (it needs no platform of its own). */
+static uint32_t ReadInstaller(int file, unsigned char* buffer, uint32_t count) { return _lread(file, buffer, count); }
+
+static uint32_t WriteTarget(int file, const unsigned char* data, uint32_t count) {
+    return _lwrite(file, (LPCCH)data, count);
+}
+
+ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
     ReadPtr(NULL, 0);
     WritePtr(NULL, 0, 0);
     lastError = 0;
     /* The decoder counts in signed 32 bits: a larger size would expand to
      * nothing and look like success. */
-    if (expandedSize > 0x7FFFFFFFu) return EXPAND_BAD_ENTRY;
+    if (expandedSize > (DWORD)INT32_MAX) return EXPAND_BAD_ENTRY;
 
     char ownPath[OWN_PATH_SIZE];
     DWORD length = GetModuleFileNameA(module, ownPath, OWN_PATH_SIZE);
@@ -38,9 +48,11 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
      * like an offset beyond the end of the file. */
     ExpandSource source;
     memset(&source, 0, sizeof source);
-    source.file = HFILE_ERROR;
-    if (dataOffset <= 0x7FFFFFFFu && _llseek(installer, (LONG)dataOffset, FILE_BEGIN) == (LONG)dataOffset)
+    source.file = NO_FILE;
+    if (dataOffset <= (DWORD)INT32_MAX && _llseek(installer, (LONG)dataOffset, FILE_BEGIN) == (LONG)dataOffset) {
         source.file = installer;
+        source.read = ReadInstaller;
+    }
     /* A damaged record may claim 2 GB from a few stored bytes: stop once
      * the stream has run out rather than write what zero bits decode to. */
     source.stopAtOverrun = 1;
@@ -54,6 +66,7 @@ int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD st
     ExpandTarget sink;
     memset(&sink, 0, sizeof sink);
     sink.file = target;
+    sink.write = WriteTarget;
     sink.afterBlock = blockHook;
 
     uint32_t remaining = storedSize;

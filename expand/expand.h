@@ -1,13 +1,10 @@
-/* Expansion: the compressed stream decoder and ExpandEntry.
- *
- * (Interface agreed between the installer and the codec; the codec's
- * implementation documents the stream format in expand/decoder.cpp.)
+/* ExpandEntry: the installer's one call into expansion. The stream format
+ * and its decoder are in expand/decoder.h and expand/decoder.cpp.
  */
 #ifndef EXPAND_EXPAND_H
 #define EXPAND_EXPAND_H
 
 #include "platform/platform.h"
-#include "expand/decoder.h"
 
 /* Results of ExpandEntry. EXPAND_DONE and EXPAND_NOT_STARTED keep the values
  * 1 and 0; the others report faults the installer must not pass off as a
@@ -24,7 +21,7 @@ enum ExpandResult {
 
 /* Expands one compressed entry of the running installer into targetPath.
  * The argument order is the installer's: expandedSize before storedSize. */
-int ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath);
+ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath);
 
 /* The system's error code (GetLastError) from the call that failed when the
  * last ExpandEntry gave EXPAND_TARGET_FAILED or EXPAND_WRITE_FAILED; 0 when

@@ -3,7 +3,6 @@
  */
 #include "expand/model.h"
 
-#include <string.h>
 
 void StartModel(HuffModel* model) {
     for (unsigned s = 0; s < SYMBOL_COUNT; s++) {
@@ -18,9 +17,6 @@ void StartModel(HuffModel* model) {
     }
     model->freq[NODE_COUNT] = 0xFFFF;
     model->parent[ROOT] = 0;
-    memset(model->watched, 0, sizeof model->watched);
-    model->touchedCount = 0;
-    model->stale = 1;
 }
 
 /* The leaves keep their order when halved, and the internal nodes come out
@@ -63,7 +59,6 @@ void RebuildModel(HuffModel* model) {
         model->parent[k] = (unsigned short)i;
         if (k < NODE_COUNT) model->parent[k + 1] = (unsigned short)i;
     }
-    model->stale = 1;
 }
 
 /* The prefix code in runs: each row gives its first upper value, the first

@@ -34,28 +34,21 @@ const unsigned RING_START = RING_SIZE - MAX_MATCH; /* first write position, and 
 const unsigned FIRST_MATCH_SYMBOL = 256;
 const unsigned MAX_CODE_BITS = 21;                 /* longest symbol code the model can reach */
 
-const unsigned TOUCHED_SIZE = 8;
-
 /* One instance of the tree. `child` holds NODE_COUNT + symbol for a leaf;
- * `parent` holds, past NODE_COUNT, the leaf position of each symbol.
- *
- * For a decoder that keeps a table of the top of the tree: `watched` marks
- * the positions whose child entries the table was built from. A move that
- * involves one lists both positions in `touched` (the table below them is
- * out of date); a rebuild, or more moves than `touched` holds, sets `stale`
- * (the whole table is). The compressor watches nothing. */
+ * `parent` holds, past NODE_COUNT, the leaf position of each symbol. */
 struct HuffModel {
     unsigned short freq[NODE_COUNT + 1]; /* the last entry is a 0xFFFF sentinel */
     unsigned short child[NODE_COUNT];
     unsigned short parent[NODE_COUNT + SYMBOL_COUNT];
-    unsigned char watched[NODE_COUNT];
-    unsigned short touched[TOUCHED_SIZE];
-    unsigned touchedCount;
-    int stale;
 };
 
+/* Told that the nodes at positions a and b traded places, each with its
+ * subtree (a decoder that keeps a table of the tree's top learns here which
+ * part of it is out of date). Null: nobody asks. */
+typedef void (*NodeMoveCall)(unsigned a, unsigned b);
+
 /* The initial tree: all frequencies 1; symbols 56..283 get 8-bit codes,
- * 0..55 9-bit codes. Clears the watch marks. */
+ * 0..55 9-bit codes. */
 void StartModel(HuffModel* model);
 
 /* Halves the leaf frequencies and rebuilds the tree in place. */
@@ -64,7 +57,7 @@ void RebuildModel(HuffModel* model);
 /* Moves the node at c, whose frequency has just become k and exceeds its
  * right neighbour's, with its subtree, to the highest position of lower
  * frequency; returns that position. The positions keep their parents. */
-static inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
+static inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k, NodeMoveCall moved) {
     unsigned short* freq = model->freq;
     unsigned short* child = model->child;
     unsigned short* parent = model->parent;
@@ -100,24 +93,17 @@ static inline unsigned MoveNodeUp(HuffModel* model, unsigned c, unsigned k) {
     parent[i + (i < NODE_COUNT)] = (unsigned short)l;
     parent[j] = (unsigned short)c;
     parent[j + (j < NODE_COUNT)] = (unsigned short)c;
-    if (model->watched[c] | model->watched[l]) {
-        if (model->touchedCount + 2 <= TOUCHED_SIZE) {
-            model->touched[model->touchedCount++] = (unsigned short)c;
-            model->touched[model->touchedCount++] = (unsigned short)l;
-        } else {
-            model->stale = 1;
-        }
-    }
+    if (moved) moved(c, l);
     return l;
 }
 
 /* Counts one more at position c and at each node above it. The root never
  * moves (the sentinel above it is never exceeded). */
-static inline void CountUpFrom(HuffModel* model, unsigned c) {
+static inline void CountUpFrom(HuffModel* model, unsigned c, NodeMoveCall moved) {
     unsigned short* freq = model->freq;
     while (c != ROOT) {
         unsigned k = ++freq[c];
-        if (k > freq[c + 1]) c = MoveNodeUp(model, c, k);
+        if (k > freq[c + 1]) c = MoveNodeUp(model, c, k, moved);
         c = model->parent[c];
     }
     ++freq[ROOT];
@@ -125,18 +111,18 @@ static inline void CountUpFrom(HuffModel* model, unsigned c) {
 
 /* Counts one occurrence of symbol, whose leaf is at position leaf
  * (rebuilding first when the root has reached FREQ_LIMIT), and restores the
- * order of the positions. */
-static inline void UpdateModelAtLeaf(HuffModel* model, unsigned symbol, unsigned leaf) {
+ * order of the positions, telling moved of each move. */
+static inline void UpdateModel(HuffModel* model, unsigned symbol, unsigned leaf, NodeMoveCall moved) {
     if (model->freq[ROOT] == FREQ_LIMIT) {
         RebuildModel(model);
         leaf = model->parent[NODE_COUNT + symbol];
     }
-    CountUpFrom(model, leaf);
+    CountUpFrom(model, leaf, moved);
 }
 
-/* The same for a caller that has only the symbol. */
+/* The same for a caller that has only the symbol and watches no moves. */
 static inline void UpdateModel(HuffModel* model, unsigned symbol) {
-    UpdateModelAtLeaf(model, symbol, model->parent[NODE_COUNT + symbol]);
+    UpdateModel(model, symbol, model->parent[NODE_COUNT + symbol], 0);
 }
 
 /* The position code's decoding tables, indexed by the first 8 bits of a

@@ -12,7 +12,10 @@
  * GetDiskFreeSpaceA (which sees at most 2 GB on those systems) serves when it
  * is absent or fails.
  */
+#include "install/checks.h"
+
 #include "install/install.h"
+#include "package/package.h"
 
 #include <string.h>
 

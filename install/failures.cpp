@@ -3,6 +3,8 @@
  * of them appear under the installation's caption in a stop box, and the
  * installer then ends with status 1.
  */
+#include "install/failures.h"
+
 #include "install/install.h"
 
 #include <string.h>
@@ -58,7 +60,7 @@ static int NeedsAdministrator(DWORD error, const char* path) {
            !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
 }
 
-int SetSystemFailure(int reason, const char* subject, DWORD error) {
+int SetSystemFailure(FailureReason reason, const char* subject, DWORD error) {
     char closing[MESSAGE_SIZE] = "";
     if (reason >= FAIL_CREATE && reason <= FAIL_REPLACE) {
         AppendText(closing, MESSAGE_SIZE, "  ");
@@ -77,4 +79,4 @@ int SetSystemFailure(int reason, const char* subject, DWORD error) {
     return 0;
 }
 
-int SetFailure(int reason, const char* subject) { return SetSystemFailure(reason, subject, 0); }
+int SetFailure(FailureReason reason, const char* subject) { return SetSystemFailure(reason, subject, 0); }

@@ -13,6 +13,11 @@
  */
 #include "install/install.h"
 
+#include "install/checks.h"
+#include "install/failures.h"
+#include "install/place.h"
+#include "package/package.h"
+
 #include <string.h>
 
 InstallerState installer;
@@ -22,7 +27,7 @@ void ResetInstaller(void) { memset(&installer, 0, sizeof installer); }
 /* A damaged installer, one that cannot read itself, or a system without a
  * readable Windows directory is refused before anything is asked. */
 static int CheckInstaller(const char* moduleName) {
-    int state = InspectPackage(installer.instance, NULL, NULL);
+    PackageState state = InspectPackage(installer.instance, NULL, NULL);
     if (state == PACKAGE_MISSING && PackageFailureReason() == PACKAGE_PATH_TOO_LONG)
         return SetFailure(FAIL_INSTALLER_PATH, "");
     if (state != PACKAGE_SOUND) return SetFailure(FAIL_DAMAGED_INSTALLER, FileNamePart(moduleName));

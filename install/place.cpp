@@ -30,9 +30,12 @@
  * dialog is drawn and the system never takes the installer for hung, while
  * keystrokes and clicks are dropped so that no input starts anything else.
  */
-#include "install/install.h"
+#include "install/place.h"
 
 #include "expand/expand.h"
+#include "install/failures.h"
+#include "install/install.h"
+#include "package/package.h"
 
 #include <string.h>
 
@@ -40,7 +43,8 @@ typedef BOOL(WINAPI* MoveFileExCall)(LPCSTR, LPCSTR, DWORD);
 
 /* Names shared by the two phases of one placement run. */
 struct PlacementNames {
-    char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased */
+    char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased: with ScrName, the
+                                 saver's whole path is */
     char dataDir[PATH_SIZE];  /* DataDir and a '\', once made */
     char stem[PATH_SIZE];
     int haveDataDir;
@@ -48,6 +52,9 @@ struct PlacementNames {
 };
 
 static char copyBlock[COPY_BLOCK_SIZE];
+/* The placement's walks keep their sums here, not on the stack (a 64-bit
+ * member there would make the frame realign itself). */
+static TableWalk placementWalk;
 /* GetLastError of the create, write or move that failed, for the message. */
 static DWORD systemError;
 
@@ -117,7 +124,7 @@ int BuildDataDir(HWND dialog, char* path, char* base) {
     return 1;
 }
 
-int CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) {
+CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) {
     unsigned long long total = 0;
     for (;;) {
         UINT got = _lread(package, block, COPY_BLOCK_SIZE);
@@ -140,32 +147,18 @@ static int MakeSidePath(const char* dir, DWORD index, const char* ending, char* 
 }
 
 static const char* EntryDir(const PlacementNames* names, DWORD index) {
-    return index == 0 ? names->saverDir : names->dataDir;
+    return EntryDirectory(index) == IN_WINDOWS_DIRECTORY ? names->saverDir : names->dataDir;
 }
 
-static int MakeEntryPaths(const PlacementNames* names, DWORD index, const EntryRecord* record, char* installed,
-                          char* temporary) {
+static FailureReason MakeEntryPaths(const PlacementNames* names, DWORD index, const EntryRecord* record,
+                                    char* installed, char* temporary) {
     const char* dir = EntryDir(names, index);
-    int fits;
     installed[0] = '\0';
-    if (index == 0) {
-        fits = AppendTexts(installed, PATH_SIZE, dir, installer.scrName, NULL);
-        UpperCase(installed);
-    } else if (index == 1) {
-        fits = AppendTexts(installed, PATH_SIZE, dir, names->stem, ".DAT", NULL);
-    } else {
-        char number[NUMBER_TEXT_SIZE], extension[EXTENSION_SIZE + 1];
-        DecimalText((DWORD)(names->firstFileNumber + index - 2), 4, number);
-        int length = 0;
-        while (length < EXTENSION_SIZE && record->extension[length]) {
-            unsigned char c = (unsigned char)record->extension[length];
-            if (c < 0x20 || strchr("\"*/:<>?\\|", c)) return FAIL_BAD_NAME;
-            extension[length++] = (char)c;
-        }
-        extension[length] = '\0';
-        fits = AppendTexts(installed, PATH_SIZE, dir, "FILE", number, extension, NULL);
-    }
-    if (!fits || !MakeSidePath(dir, index, ".TMP", temporary)) return FAIL_TOO_LONG;
+    if (!AppendText(installed, PATH_SIZE, dir)) return FAIL_TOO_LONG;
+    EntryName made =
+        AppendEntryName(installed, index, names->firstFileNumber, record->extension, installer.scrName, names->stem);
+    if (made == ENTRY_NAME_BAD_EXTENSION) return FAIL_BAD_NAME;
+    if (made != ENTRY_NAME_MADE || !MakeSidePath(dir, index, ".TMP", temporary)) return FAIL_TOO_LONG;
     return FAIL_NONE;
 }
 
@@ -174,7 +167,7 @@ static int IsDirectory(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char* temporary) {
+static FailureReason WriteStoredEntry(HFILE package, const EntryRecord* record, const char* temporary) {
     LONG offset = (LONG)record->dataOffset;
     if (offset < 0 || _llseek(package, offset, FILE_BEGIN) != offset) return FAIL_DAMAGED;
     HFILE target = _lcreat(temporary, 0);
@@ -182,7 +175,7 @@ static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char
         systemError = GetLastError();
         return FAIL_CREATE;
     }
-    int copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
+    CopyResult copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
     if (copied == COPY_WRITE_FAILED) systemError = GetLastError();
     if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) {
         systemError = GetLastError();
@@ -191,7 +184,7 @@ static int WriteStoredEntry(HFILE package, const EntryRecord* record, const char
     return copied == COPY_DONE ? FAIL_NONE : copied == COPY_SHORT_DATA ? FAIL_DAMAGED : FAIL_WRITE;
 }
 
-static int ExpandedResult(int expanded) {
+static FailureReason ExpandedResult(ExpandResult expanded) {
     systemError = ExpandSystemError();
     switch (expanded) {
     case EXPAND_DONE:
@@ -216,16 +209,14 @@ static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* 
     SetExpandBlockHook(ServeMessages);
     char installed[PATH_SIZE], temporary[PATH_SIZE];
     EntryRecord record;
-    int reason = ReadFirstFileNumber(package, &names->firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
+    FailureReason reason = ReadFirstFileNumber(package, &names->firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
     const char* subject = installer.scrName;
     for (DWORD index = 0; reason == FAIL_NONE; index++) {
-        if (!ReadEntryRecord(package, &record)) {
-            reason = FAIL_DAMAGED;
-            break;
-        }
-        if (record.storedSize == 0) break;
+        TableStep step = ReadTableStep(package, &placementWalk, &record);
+        if (step == TABLE_CUT_SHORT) reason = FAIL_DAMAGED;
+        if (step != TABLE_ENTRY) break;
         *count = index + 1;
-        if (index >= 1 && !names->haveDataDir) {
+        if (EntryDirectory(index) == IN_DATA_DIRECTORY && !names->haveDataDir) {
             if (!BuildDataDir(dialog, names->dataDir, names->stem) || !AppendBackslash(names->dataDir, PATH_SIZE)) {
                 reason = FAIL_TOO_LONG;
                 subject = names->saverDir;
@@ -297,12 +288,13 @@ static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWOR
     MoveFileExCall moveFileEx = kernel ? (MoveFileExCall)(void (*)(void))GetProcAddress(kernel, "MoveFileExA") : NULL;
     HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
     unsigned short firstFileNumber;
-    int reason = package != HFILE_ERROR && ReadFirstFileNumber(package, &firstFileNumber) ? FAIL_NONE : FAIL_UNREADABLE;
+    FailureReason reason =
+        package != HFILE_ERROR && ReadFirstFileNumber(package, &firstFileNumber) ? FAIL_NONE : FAIL_UNREADABLE;
     char installed[PATH_SIZE], temporary[PATH_SIZE], aside[PATH_SIZE];
     EntryRecord record;
     DWORD index = 0;
     for (; reason == FAIL_NONE && index < count; index++) {
-        if (!ReadEntryRecord(package, &record) || record.storedSize == 0 ||
+        if (ReadTableStep(package, &placementWalk, &record) != TABLE_ENTRY ||
             MakeEntryPaths(names, index, &record, installed, temporary) != FAIL_NONE ||
             !MakeSidePath(EntryDir(names, index), index, ".OLD", aside))
             reason = index == 0 ? FAIL_UNREADABLE : FAIL_REPLACE;

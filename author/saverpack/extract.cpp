@@ -5,8 +5,8 @@
 #include "author/saverpack/installed_names.h"
 #include "author/saverpack/installer_reader.h"
 #include "author/saverpack/temporary_output.h"
+#include "package/layout.h"
 
-#include <cstring>
 #include <exception>
 #include <set>
 
@@ -23,28 +23,27 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
 
     std::vector<std::vector<std::string>> installed;
     for (std::size_t i = 0; i < view.entries.size(); i++)
-        installed.push_back(InstalledPath(view.FileName(), i, view.firstFileNumber, view.entries[i].extension));
+        installed.push_back(InstalledPathOrNone(view.FileName(), i, view.firstFileNumber, view.entries[i].extension));
     std::set<std::size_t> replacing;  // entries that name an earlier entry's file
     for (auto [a, b] : SameFileEntries(installed)) replacing.insert(b);
 
     int failures = 0;
     for (std::size_t i = 0; i < view.entries.size(); i++) {
         const Record& r = view.entries[i];
-        std::vector<std::string> components =
-            InstalledPathUtf8(view.FileName(), i, view.firstFileNumber, r.extension, codePage);
-        std::string name = JoinWindowsPath(components);
+        std::vector<std::string> components;
+        std::string name;
         auto fail = [&](const std::string& why) {
-            err << "saverpack: entry " << i << " (" << name << ") not extracted: " << why << "\n";
+            err << "saverpack: entry " << i << (name.empty() ? "" : " (" + name + ")") << " not extracted: " << why
+                << "\n";
             failures++;
         };
-        if (i >= 2) {
-            // The extension is the only part of a name that the package itself supplies.
-            std::string ending(r.extension, strnlen(r.extension, sizeof r.extension));
-            if (std::string problem = NameEndingProblem(ending); !problem.empty()) {
-                fail("its extension " + problem);
-                continue;
-            }
+        try {
+            components = InstalledPathUtf8(view.FileName(), i, view.firstFileNumber, r.extension, codePage);
+        } catch (const NameRefused& e) {
+            fail(e.what());
+            continue;
         }
+        name = JoinWindowsPath(components);
         if (replacing.count(i)) {
             fail("an earlier entry is installed under the same name, which this one would replace");
             continue;
@@ -53,7 +52,7 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
             fail(overlap);
             continue;
         }
-        if (r.expandedSize >= 0x80000000u) {
+        if (r.expandedSize >= PACKAGE_LIMIT) {
             fail("its expandedSize reaches 2^31");
             continue;
         }

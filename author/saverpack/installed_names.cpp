@@ -1,11 +1,9 @@
-// Installed names of a package's entries, through the installer's own
-// name derivations.
+// Installed names of a package's entries, by the package contract's rule.
 #include "author/saverpack/installed_names.h"
 
 #include "author/saverpack/codepage.h"
-#include "install/install.h"
+#include "package/names.h"
 
-#include <cstring>
 #include <map>
 
 namespace saverpack {
@@ -29,17 +27,28 @@ std::string ScrName(std::string_view fileName) {
 
 std::vector<std::string> InstalledPath(std::string_view installerFileName, std::uint64_t index,
                                        std::uint16_t firstFileNumber, const char (&extension)[4]) {
-    if (index == 0) return {ScrName(installerFileName)};
-    std::string stem = InstallerStem(installerFileName);
-    std::string name;
-    if (index == 1) {
-        name = stem + ".DAT";
-    } else {
-        char number[NUMBER_TEXT_SIZE];
-        DecimalText(firstFileNumber + index - 2, 4, number);
-        name = "FILE" + std::string(number) + std::string(extension, strnlen(extension, 4));
+    std::string scrName = ScrName(installerFileName), stem = InstallerStem(installerFileName);
+    char name[PATH_SIZE] = "";
+    switch (AppendEntryName(name, std::uint32_t(index), firstFileNumber, extension, scrName.c_str(), stem.c_str())) {
+    case ENTRY_NAME_BAD_EXTENSION:
+        throw NameRefused("its extension " +
+                          NameEndingProblem(std::string_view(extension, ExtensionLength(extension))));
+    case ENTRY_NAME_TOO_LONG:
+        throw NameRefused("its name would be longer than the installer's paths allow");
+    case ENTRY_NAME_MADE:
+        break;
     }
-    return {"TORVANEK", "LUMAVERN", stem, name};
+    if (EntryDirectory(std::uint32_t(index)) == IN_WINDOWS_DIRECTORY) return {name};
+    return {DATA_DIR_TOP, DATA_DIR_MIDDLE, stem, name};
+}
+
+std::vector<std::string> InstalledPathOrNone(std::string_view installerFileName, std::uint64_t index,
+                                             std::uint16_t firstFileNumber, const char (&extension)[4]) {
+    try {
+        return InstalledPath(installerFileName, index, firstFileNumber, extension);
+    } catch (const NameRefused&) {
+        return {};
+    }
 }
 
 std::vector<std::string> InstalledPathUtf8(std::string_view installerFileName, std::uint64_t index,
@@ -47,7 +56,7 @@ std::vector<std::string> InstalledPathUtf8(std::string_view installerFileName, s
                                            unsigned codePage) {
     std::vector<std::string> path = InstalledPath(installerFileName, index, firstFileNumber, extension);
     if (index >= 2) {
-        std::size_t length = strnlen(extension, 4);
+        std::size_t length = ExtensionLength(extension);
         std::string& name = path.back();
         name = name.substr(0, name.size() - length) + FromAnsi(std::string_view(extension, length), codePage);
     }
@@ -58,6 +67,7 @@ std::vector<std::pair<std::size_t, std::size_t>> SameFileEntries(const std::vect
     std::map<std::string, std::size_t> first;
     std::vector<std::pair<std::size_t, std::size_t>> same;
     for (std::size_t i = 0; i < paths.size(); i++) {
+        if (paths[i].empty()) continue;
         std::string key = JoinWindowsPath(paths[i]);
         for (char& c : key)
             if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
@@ -79,13 +89,17 @@ std::string GroupThousands(std::uint64_t value) {
 }
 
 std::string NameEndingProblem(std::string_view ending) {
-    for (unsigned char c : ending) {
-        if (c < 0x20) return "holds a control character, which Windows does not allow in file names";
-        if (std::strchr("<>:\"/\\|?*", c))
-            return "holds '" + std::string(1, char(c)) + "', which Windows does not allow in file names";
-    }
-    if (!ending.empty() && (ending.back() == '.' || ending.back() == ' '))
+    std::uint32_t at = 0;
+    switch (CheckExtension(ending.data(), std::uint32_t(ending.size()), &at)) {
+    case EXTENSION_CONTROL:
+        return "holds a control character, which Windows does not allow in file names";
+    case EXTENSION_RESERVED:
+        return "holds '" + std::string(1, ending[at]) + "', which Windows does not allow in file names";
+    case EXTENSION_TRAILING:
         return "ends in a dot or a space, which Windows drops from file names";
+    case EXTENSION_GOOD:
+        break;
+    }
     return "";
 }
 

@@ -1,77 +1,61 @@
-// Reading an installer through the installer's own package code.
+// Reading an installer by the package contract, with the standard library's
+// file streams.
 #include "author/saverpack/installer_reader.h"
 
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
 #include "compress/compress.h"
-#include "package/package.h"
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <memory>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace saverpack {
 namespace {
 
-// Owns a handle from the package code.
-class Handle {
+// The installer file, read at offsets.
+class InstallerFile {
 public:
-    explicit Handle(HFILE h) : h_(h) {}
-    ~Handle() {
-        if (h_ != HFILE_ERROR) _lclose(h_);
+    explicit InstallerFile(const std::filesystem::path& path) : in_(path, std::ios::binary) {
+        if (!in_) throw ReadError("cannot open " + Quoted(path));
+        in_.seekg(0, std::ios::end);
+        size_ = std::uint64_t(in_.tellg());
+        if (!in_) throw ReadError("cannot read " + Quoted(path));
     }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HFILE get() const { return h_; }
+
+    std::uint64_t Size() const { return size_; }
+
+    // The bytes at `at`: count of them, or fewer where the file ends.
+    std::uint32_t ReadAt(std::uint64_t at, void* buffer, std::uint32_t count) {
+        if (at >= size_) return 0;
+        in_.clear();
+        in_.seekg(std::streamoff(at));
+        in_.read(static_cast<char*>(buffer), std::streamsize(count));
+        std::uint32_t got = std::uint32_t(in_.gcount());
+        in_.clear();
+        return got;
+    }
+
+    // LocatePackage's reads.
+    static int ReadWhole(void* file, std::uint32_t at, unsigned char* buffer, std::uint32_t count) {
+        return static_cast<InstallerFile*>(file)->ReadAt(at, buffer, count) == count;
+    }
 
 private:
-    HFILE h_;
+    std::ifstream in_;
+    std::uint64_t size_ = 0;
 };
 
-HFILE OpenOrThrow(const InstallerView& view) {
-    HFILE h = OpenPackageFile(PackageCodePath(view.path).c_str());
-    if (h != HFILE_ERROR) return h;
-    if (PackageFailureReason() == PACKAGE_UNREADABLE) throw ReadError("cannot open " + Quoted(view.path));
-    throw ReadError(Quoted(view.path) +
-                    " holds no package: the installer finds no \".rsrc\" section in it, or its headers are cut short");
-}
-
-Record Convert(const EntryRecord& r, std::uint64_t at) {
-    Record out;
-    out.at = at;
-    out.dataOffset = r.dataOffset;
-    out.storedSize = r.storedSize;
-    out.expandedSize = r.expandedSize;
-    std::memcpy(out.extension, r.extension, sizeof out.extension);
-    return out;
-}
-
 // The security directory, read from the file's first bytes.
-void ReadCertificate(InstallerView& view) {
-    constexpr std::size_t kHeaders = 65536;
-    std::ifstream in(view.path, std::ios::binary);
+void ReadCertificate(InstallerFile& file, InstallerView& view) {
+    constexpr std::uint32_t kHeaders = 65536;
     std::vector<std::uint8_t> headers(std::size_t(std::min<std::uint64_t>(view.fileSize, kHeaders)));
-    in.read(reinterpret_cast<char*>(headers.data()), std::streamsize(headers.size()));
-    if (!in) return;
+    headers.resize(file.ReadAt(0, headers.data(), std::uint32_t(headers.size())));
     try {
         view.certificate = author::FindCertificateTable(headers, view.fileSize);
     } catch (const author::LayoutError& e) {
         view.certificateProblem = e.what();
     }
-}
-
-// Checks that the installer file opened and puts it at offset.
-void StandAt(const InstallerView& view, std::uint32_t offset, Handle& file) {
-    if (file.get() == HFILE_ERROR) throw ReadError("cannot open " + Quoted(view.path));
-    if (offset > 0x7FFFFFFFu || _llseek(file.get(), LONG(offset), FILE_BEGIN) != LONG(offset))
-        throw ReadError("data offset " + std::to_string(offset) + " cannot be reached");
 }
 
 }  // namespace
@@ -90,11 +74,18 @@ std::string CertificateOverlap(const InstallerView& view, const Record& r) {
 }
 
 EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink) {
-    Handle file(_lopen(PackageCodePath(view.path).c_str(), OF_READ | OF_SHARE_DENY_NONE));
-    StandAt(view, record.dataOffset, file);
+    if (record.dataOffset >= PACKAGE_LIMIT)
+        throw ReadError("data offset " + std::to_string(record.dataOffset) + " cannot be reached");
+    InstallerFile file(view.path);
+    std::uint64_t at = record.dataOffset;
+    auto source = [&](std::uint8_t* buffer, std::uint32_t count) {
+        std::uint32_t got = file.ReadAt(at, buffer, count);
+        at += got;
+        return got;
+    };
     EntryStream result;
     if (record.Compressed()) {
-        codec::StreamExpansion e = codec::ExpandFromFile(file.get(), record.storedSize, record.expandedSize, sink);
+        codec::StreamExpansion e = codec::ExpandStreaming(source, record.storedSize, record.expandedSize, sink);
         result.ranOut = e.ranOut;
         result.cutShort = e.sourceShort;
         result.stopped = e.stopped;
@@ -102,9 +93,8 @@ EntryStream StreamEntry(const InstallerView& view, const Record& record, const c
     }
     std::array<std::uint8_t, 65536> block;
     for (std::uint32_t left = record.storedSize; left > 0;) {
-        UINT want = UINT(std::min<std::size_t>(left, block.size()));
-        UINT got = _lread(file.get(), block.data(), want);
-        if (got == UINT(HFILE_ERROR)) got = 0;
+        std::uint32_t want = std::uint32_t(std::min<std::size_t>(left, block.size()));
+        std::uint32_t got = source(block.data(), want);
         if (got > 0 && !sink(std::span<const std::uint8_t>(block.data(), got))) {
             result.stopped = true;
             break;
@@ -113,24 +103,9 @@ EntryStream StreamEntry(const InstallerView& view, const Record& record, const c
             result.cutShort = true;
             break;
         }
-        left -= std::uint32_t(got);
+        left -= got;
     }
     return result;
-}
-
-std::string PackageCodePath(const std::filesystem::path& path) {
-#ifdef _WIN32
-    std::wstring wide = std::filesystem::absolute(path).wstring();
-    BOOL lossy = FALSE;
-    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
-    std::string ansi(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), -1, ansi.data(), n, nullptr, &lossy);
-    if (n <= 0 || lossy) throw ReadError(Quoted(path) + ": the path cannot be spelled in the ANSI code page");
-    ansi.resize(n - 1);
-    return ansi;
-#else
-    return std::filesystem::absolute(path).string();
-#endif
 }
 
 std::string InstallerView::Title() const { return titleField.substr(0, titleField.find('\0')); }
@@ -140,37 +115,40 @@ std::string InstallerView::FileName() const { return FileNameOf(PathToUtf8(path.
 InstallerView ReadInstaller(const std::filesystem::path& path) {
     InstallerView view;
     view.path = path;
-    Handle package(OpenOrThrow(view));
-    HFILE h = package.get();
+    InstallerFile file(path);
+    std::uint32_t start = 0;
+    if (!LocatePackage(InstallerFile::ReadWhole, &file, &start))
+        throw ReadError(Quoted(path) +
+                        " holds no package: the installer finds no \".rsrc\" section in it, or its headers are cut short");
+    view.packageStart = start;
+    view.fileSize = file.Size();
+    ReadCertificate(file, view);
 
-    LONG start = _llseek(h, 0, FILE_CURRENT);
-    LONG end = _llseek(h, 0, FILE_END);
-    if (start < 0 || end < 0 || _llseek(h, start, FILE_BEGIN) != start)
-        throw ReadError("cannot seek in " + Quoted(path));
-    view.packageStart = std::uint32_t(start);
-    view.fileSize = std::uint64_t(end);
-    ReadCertificate(view);
-
-    char title[TITLE_SIZE];
-    UINT got = _lread(h, title, TITLE_SIZE);
-    view.titleField.assign(title, got > TITLE_SIZE ? 0 : got);
-    _llseek(h, start, FILE_BEGIN);
-    view.headerComplete = got == TITLE_SIZE && ReadFirstFileNumber(h, &view.firstFileNumber);
+    unsigned char header[PACKAGE_HEADER_SIZE];
+    std::uint32_t got = file.ReadAt(start, header, PACKAGE_HEADER_SIZE);
+    view.titleField.assign(reinterpret_cast<const char*>(header), std::min<std::uint32_t>(got, TITLE_SIZE));
+    view.headerComplete = got == PACKAGE_HEADER_SIZE;
     if (!view.headerComplete) return view;
+    PackageHeader decoded;
+    DecodeHeader(header, &decoded);
+    view.firstFileNumber = decoded.firstFileNumber;
 
-    for (;;) {
-        LONG at = _llseek(h, 0, FILE_CURRENT);
-        EntryRecord record;
-        if (!ReadEntryRecord(h, &record)) break;
-        Record r = Convert(record, std::uint64_t(at));
-        view.installSize += r.InstalledSize();
-        if (r.storedSize == 0) {
+    TableWalk walk;
+    StartTableWalk(&walk);
+    for (std::uint64_t at = std::uint64_t(start) + PACKAGE_HEADER_SIZE;; at += ENTRY_RECORD_SIZE) {
+        unsigned char raw[ENTRY_RECORD_SIZE];
+        Record r;
+        r.at = at;
+        TableStep step = StepTable(&walk, raw, file.ReadAt(at, raw, ENTRY_RECORD_SIZE), &r);
+        if (step == TABLE_CUT_SHORT) break;
+        if (step == TABLE_END) {
             view.terminated = true;
             view.terminator = r;
             break;
         }
         view.entries.push_back(r);
     }
+    view.installSize = walk.installSize;
     return view;
 }
 

@@ -1,12 +1,13 @@
-// The tool's view of an installer: read through the installer's own package
-// code (OpenPackageFile, ReadFirstFileNumber, ReadEntryRecord) and expanded
-// with the installer's own decoder, so that list, extract and verify see
-// exactly what an installation would.
+// The tool's view of an installer: found, read and summed by the package
+// contract the installer itself follows (LocatePackage, StepTable) and
+// expanded with the installer's own decoder, so that list, extract and
+// verify see exactly what an installation would.
 #ifndef AUTHOR_SAVERPACK_INSTALLER_READER_H
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
 
 #include "author/pe_layout.h"
 #include "compress/compress.h"
+#include "package/layout.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -23,15 +24,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct Record {
+struct Record : EntryRecord {
+    Record() : EntryRecord() {}
     std::uint64_t at = 0;  // file offset of the 16-byte record
-    std::uint32_t dataOffset = 0;
-    std::uint32_t storedSize = 0;
-    std::uint32_t expandedSize = 0;  // 0: stored raw
-    char extension[4] = {};
 
     bool Compressed() const { return expandedSize != 0; }
-    std::uint32_t InstalledSize() const { return Compressed() ? expandedSize : storedSize; }
+    std::uint32_t InstalledSize() const { return ::InstalledSize(this); }
 };
 
 struct InstallerView {
@@ -44,8 +42,8 @@ struct InstallerView {
     std::vector<Record> entries;         // the records before the terminator
     bool terminated = false;             // a record with storedSize 0 was read
     Record terminator;                   // that record, as read
-    std::uint64_t installSize = 0;       // what the installer reports: every record's installed size,
-                                         // the terminator's included
+    std::uint64_t installSize = 0;       // the walk's installation size (TableWalk), as the installer
+                                         // reports it
     std::optional<author::CertificateTable> certificate;  // where a signer put its table
     std::string certificateProblem;      // why the security directory cannot be right, or ""
 
@@ -83,10 +81,11 @@ struct EntryStream {
 
 // Hands the entry's installed bytes to sink block by block, in fixed
 // memory: a stored entry copied, a compressed one expanded with the
-// installer's decoder from the file, stopping at the end of the block in
-// which the stream runs out of its stored bytes. Throws ReadError when the
-// file cannot be opened or the data offset cannot be reached. The sink must
-// not throw (it runs inside the decoder); it returns false to stop.
+// installer's decoder as it reads the file, stopping at the end of the block
+// in which the stream runs out of its stored bytes. Throws ReadError when
+// the file cannot be opened or the data offset is beyond the installer's
+// seeks. The sink must not throw (it runs inside the decoder); it returns
+// false to stop.
 EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink);
 
 struct Expansion {
@@ -96,10 +95,6 @@ struct Expansion {
 
 // Expands a compressed entry's stored bytes with the installer's decoder.
 Expansion ExpandEntryData(const std::vector<std::uint8_t>& stored, std::uint32_t expandedSize);
-
-// The path as the installer's package code takes it (an absolute path
-// natively; the ANSI path on Windows). Throws ReadError when it has none.
-std::string PackageCodePath(const std::filesystem::path& path);
 
 }  // namespace saverpack
 

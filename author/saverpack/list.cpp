@@ -4,6 +4,7 @@
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
 #include "author/saverpack/installer_reader.h"
+#include "package/names.h"
 
 #include <nlohmann/json.hpp>
 
@@ -25,13 +26,17 @@ std::string Hex(std::string_view bytes) {
     return out;
 }
 
-std::string ExtensionText(const Record& r) { return std::string(r.extension, strnlen(r.extension, 4)); }
+std::string ExtensionText(const Record& r) { return std::string(r.extension, ExtensionLength(r.extension)); }
 
 // Stored bytes per installed byte.
 double Ratio(const Record& r) { return r.Compressed() ? double(r.storedSize) / r.expandedSize : 1.0; }
 
 std::string InstalledAs(const InstallerView& view, std::size_t index, const Record& r, unsigned codePage) {
-    return JoinWindowsPath(InstalledPathUtf8(view.FileName(), index, view.firstFileNumber, r.extension, codePage));
+    try {
+        return JoinWindowsPath(InstalledPathUtf8(view.FileName(), index, view.firstFileNumber, r.extension, codePage));
+    } catch (const NameRefused& e) {
+        return std::string("(refused: ") + e.what() + ")";
+    }
 }
 
 nlohmann::ordered_json Json(const InstallerView& view, unsigned codePage) {

@@ -15,6 +15,7 @@
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
 #include "author/saverpack/installer_reader.h"
+#include "package/layout.h"
 
 #include <algorithm>
 
@@ -23,11 +24,8 @@ namespace fs = std::filesystem;
 namespace saverpack {
 namespace {
 
-constexpr std::uint64_t kLimit = 0x80000000ull;  // the installer's seeks and sizes are signed 32-bit
-constexpr std::size_t kTitleSize = 32;
-constexpr std::size_t kExtensionSize = 4;
-constexpr std::uint16_t kIconGroup = 101;
-constexpr std::uint16_t kLanguage = 1033;
+constexpr std::uint16_t kIconGroup = 101;               // the installer's window class icon
+constexpr std::uint16_t kLanguage = PACKAGE_LANGUAGE;   // of every resource the installer has
 
 struct Input {
     fs::path path;
@@ -38,7 +36,7 @@ struct Input {
 
 std::array<char, 4> Extension(const char* text) {
     std::array<char, 4> e{};
-    std::copy_n(text, 4, e.begin());
+    std::copy_n(text, EXTENSION_SIZE, e.begin());
     return e;
 }
 
@@ -61,7 +59,7 @@ author::PackageEntry MakeEntry(const Input& input, std::size_t index, const Pack
         entry.data = std::move(file);
         return entry;
     }
-    if (stream.size() >= kLimit)
+    if (stream.size() >= PACKAGE_LIMIT)
         throw Refusal(input.what + " " + Quoted(input.path) + ": its compressed stream reaches 2^31 bytes");
     Expansion check = ExpandEntryData(stream, std::uint32_t(file.size()));
     if (check.ranOut || check.bytes != file)
@@ -82,7 +80,7 @@ std::string TitleField(const std::string& utf8, unsigned codePage) {
         throw Refusal("title \"" + utf8 + "\" cannot be written in code page " + std::to_string(codePage) + ": " +
                       e.what());
     }
-    if (ansi.size() > kTitleSize)
+    if (ansi.size() > TITLE_SIZE)
         throw Refusal("title \"" + utf8 + "\" is " + std::to_string(ansi.size()) + " bytes in code page " +
                       std::to_string(codePage) + "; the installer's title holds at most 32");
     return ansi;
@@ -100,11 +98,11 @@ std::array<char, 4> FurtherFileExtension(const fs::path& file, unsigned codePage
     } catch (const CodePageError& e) {
         throw Refusal(which + " cannot be written in code page " + std::to_string(codePage) + ": " + e.what());
     }
-    if (ansi.size() > kExtensionSize)
+    if (ansi.size() > EXTENSION_SIZE)
         throw Refusal(which + " is " + std::to_string(ansi.size()) +
                       " characters; the installer takes at most 4, the dot included");
     if (std::string problem = NameEndingProblem(ansi); !problem.empty()) throw Refusal(which + " " + problem);
-    return Extension((ansi + std::string(4, '\0')).c_str());
+    return Extension((ansi + std::string(EXTENSION_SIZE, '\0')).c_str());
 }
 
 std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request) {
@@ -173,9 +171,14 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
     // file, and the installer's own name for the saver and the data file.
     std::vector<std::vector<std::string>> installed;
     for (std::size_t i = 0; i < inputs.size(); i++) {
-        char extension[4];
+        char extension[EXTENSION_SIZE];
         std::copy(inputs[i].extension.begin(), inputs[i].extension.end(), extension);
-        installed.push_back(InstalledPath(request.installerName, i, std::uint16_t(request.firstFileNumber), extension));
+        try {
+            installed.push_back(
+                InstalledPath(request.installerName, i, std::uint16_t(request.firstFileNumber), extension));
+        } catch (const NameRefused& e) {
+            throw Refusal(inputs[i].what + " " + Quoted(inputs[i].path) + ": " + e.what());
+        }
     }
     for (auto [a, b] : SameFileEntries(installed))
         throw Refusal(inputs[a].what + " " + Quoted(inputs[a].path) + " and " + inputs[b].what + " " +
@@ -189,20 +192,20 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
     // known to fit or not before anything is read; compressed data is
     // checked entry by entry, so that a package that cannot fit is refused
     // as soon as that is clear.
-    std::uint64_t dataStart = std::uint64_t(layout.packageStart) + 34 + 16 * (inputs.size() + 1);
+    std::uint64_t dataStart = PackageDataStart(layout.packageStart, inputs.size());
     std::uint64_t total = 0;
     for (Input& input : inputs) {
         input.size = CheckedFileSize(input.path, input.what);
         std::string which = input.what + " " + Quoted(input.path);
         if (input.size == 0)
             throw Refusal(which + " is empty: a stored size of 0 would end the installer's entry table");
-        if (input.size >= kLimit)
+        if (input.size >= PACKAGE_LIMIT)
             throw Refusal(which + " is " + GroupThousands(input.size) +
                           " bytes; the installer's entries must stay below 2^31 bytes");
         total += input.size;
     }
     auto checkOffsets = [&](std::uint64_t end) {
-        if (end >= kLimit)
+        if (end >= PACKAGE_LIMIT)
             throw Refusal("the entries' data would reach " + GroupThousands(end) +
                           " bytes into the installer; the installer seeks with signed 32-bit offsets, so its "
                           "data must end below 2^31");

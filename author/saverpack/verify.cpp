@@ -6,7 +6,7 @@
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
 #include "author/saverpack/installer_reader.h"
-#include "package/package.h"
+#include "package/layout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,10 +17,8 @@ namespace fs = std::filesystem;
 namespace saverpack {
 namespace {
 
-constexpr std::uint32_t kLimit = 0x80000000u;
-
 bool AllZero(const Record& r) {
-    static const char zero[4] = {};
+    static const char zero[EXTENSION_SIZE] = {};
     return r.dataOffset == 0 && r.storedSize == 0 && r.expandedSize == 0 &&
            std::memcmp(r.extension, zero, sizeof zero) == 0;
 }
@@ -53,9 +51,7 @@ std::uint64_t CheckHostLayout(const InstallerView& view, std::vector<std::string
 // installer up to 7 zero bytes and the certificate table. The installer
 // reads none of it beyond the entries; a signer appends the table last.
 void CheckWhatFollows(const InstallerView& view, std::uint64_t sectionEnd, std::vector<std::string>& problems) {
-    std::uint64_t tableEnd =
-        view.packageStart + PACKAGE_HEADER_SIZE + ENTRY_RECORD_SIZE * std::uint64_t(view.entries.size() + 1);
-    std::uint64_t end = std::max(sectionEnd, tableEnd);
+    std::uint64_t end = std::max(sectionEnd, PackageDataStart(view.packageStart, view.entries.size()));
     for (const Record& r : view.entries)
         if (DataEnd(r) <= view.fileSize) end = std::max(end, DataEnd(r));
     if (!view.certificateProblem.empty()) {
@@ -90,7 +86,7 @@ void CheckWhatFollows(const InstallerView& view, std::uint64_t sectionEnd, std::
 void CheckNames(const InstallerView& view, std::vector<std::string>& problems) {
     std::vector<std::vector<std::string>> paths;
     for (std::size_t i = 0; i < view.entries.size(); i++)
-        paths.push_back(InstalledPath(view.FileName(), i, view.firstFileNumber, view.entries[i].extension));
+        paths.push_back(InstalledPathOrNone(view.FileName(), i, view.firstFileNumber, view.entries[i].extension));
     for (auto [a, b] : SameFileEntries(paths))
         problems.push_back("entries " + std::to_string(a) + " and " + std::to_string(b) +
                            " are both installed as " + JoinWindowsPath(paths[a]) +
@@ -101,7 +97,7 @@ void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, s
     std::string which = "entry " + std::to_string(index) + ": ";
     bool sizesFit = true;
     auto limit = [&](const char* field, std::uint32_t value) {
-        if (value >= kLimit) {
+        if (value >= PACKAGE_LIMIT) {
             problems.push_back(which + field + " " + std::to_string(value) + " reaches 2^31");
             sizesFit = false;
         }
@@ -117,10 +113,10 @@ void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, s
                            std::to_string(view.fileSize) + " bytes)");
         return;
     }
-    if (index >= 2) {
-        std::string ending(r.extension, strnlen(r.extension, sizeof r.extension));
-        if (std::string problem = NameEndingProblem(ending); !problem.empty())
-            problems.push_back(which + "its extension " + problem);
+    try {
+        InstalledPath(view.FileName(), index, view.firstFileNumber, r.extension);
+    } catch (const NameRefused& e) {
+        problems.push_back(which + e.what());
     }
     if (std::string overlap = CertificateOverlap(view, r); !overlap.empty()) problems.push_back(which + overlap);
     if (!r.Compressed()) return;
@@ -171,13 +167,16 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
 }
 
 int VerifyCommand(const fs::path& installer, std::ostream& out, std::ostream&) {
-    try {
-        if (std::optional<author::CertificateTable> table = ReadInstaller(installer).certificate)
-            out << PathToUtf8(installer) << ": " << SignedNote(*table) << "\n";
-    } catch (const ReadError&) {
-        // FindProblems says why
-    }
     std::vector<std::string> problems = FindProblems(installer);
+    // The size the installer will ask the user to make room for, and the
+    // signer's table (FindProblems says why when the file cannot be read).
+    try {
+        InstallerView view = ReadInstaller(installer);
+        if (view.certificate) out << PathToUtf8(installer) << ": " << SignedNote(*view.certificate) << "\n";
+        if (view.headerComplete)
+            out << PathToUtf8(installer) << ": installation size " << GroupThousands(view.installSize) << " bytes\n";
+    } catch (const ReadError&) {
+    }
     // A table that lost its terminator reads on through the data, one
     // bogus record after another: the first problems tell the story.
     constexpr std::size_t kShown = 25;

@@ -12,10 +12,19 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <map>
 
 namespace standin {
 namespace {
+
+// What an open handle may do to its file and what it denies other opens.
+enum : unsigned { ACCESS_READ = 1, ACCESS_WRITE = 2 };
+struct OpenFile {
+    dev_t device;
+    ino_t inode;
+    unsigned access;
+    unsigned denied;
+};
 
 struct State {
     std::string root = "/tmp/standin";
@@ -23,7 +32,7 @@ struct State {
     std::string windowsDir = "C:\\WINDOWS";
     Counters counters;
     long long writeBudget = -1;
-    std::set<int> handles;
+    std::map<int, OpenFile> handles;
     DWORD lastError = 0;
 };
 
@@ -92,7 +101,7 @@ bool WriteDenied(const std::string& windowsPath) {
 }
 
 void Reset(const std::string& rootDir) {
-    for (int fd : S().handles) close(fd);
+    for (const auto& [fd, open] : S().handles) close(fd);
     S() = State();
     S().root = rootDir;
     ResetUi();
@@ -105,8 +114,6 @@ Counters& GetCounters() { return S().counters; }
 void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
 
 std::string HostPath(const std::string& windowsPath) {
-    // An absolute host path (a tool reading a file it was given) passes through.
-    if (!windowsPath.empty() && windowsPath[0] == '/') return windowsPath;
     std::string path = windowsPath;
     std::string host = S().root;
     size_t pos = 0;
@@ -135,6 +142,8 @@ std::string HostPath(const std::string& windowsPath) {
 }  // namespace standin
 
 using standin::S;
+using standin::ACCESS_READ;
+using standin::ACCESS_WRITE;
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
     // Windows copies what fits, terminates it and returns size when cut.
@@ -151,27 +160,69 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 
 HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
 
-static HFILE Track(int fd) {
+static HFILE Track(int fd, unsigned access, unsigned denied) {
     if (fd < 0) return HFILE_ERROR;
-    S().handles.insert(fd);
+    struct stat st;
+    fstat(fd, &st);
+    S().handles[fd] = {st.st_dev, st.st_ino, access, denied};
     S().counters.openHandles++;
     return fd;
 }
 
+// Windows refuses an open (a sharing violation) when a handle already open
+// on the file denies the access asked for, or when the new handle would
+// deny an access that an open handle has.
+static bool SharingAllows(const std::string& host, unsigned access, unsigned denied) {
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return true;
+    for (const auto& [fd, open] : S().handles) {
+        if (open.device != st.st_dev || open.inode != st.st_ino) continue;
+        if ((open.denied & access) || (denied & open.access)) return false;
+    }
+    return true;
+}
+
+// The accesses a share mode of _lopen denies to other opens; compatibility
+// mode shares like OF_SHARE_DENY_NONE.
+static unsigned DeniedBy(int mode) {
+    switch (mode & 0x70) {
+    case OF_SHARE_EXCLUSIVE:
+        return ACCESS_READ | ACCESS_WRITE;
+    case OF_SHARE_DENY_WRITE:
+        return ACCESS_WRITE;
+    case OF_SHARE_DENY_READ:
+        return ACCESS_READ;
+    default:
+        return 0;
+    }
+}
+
 HFILE _lopen(LPCSTR path, int mode) {
     int flags = (mode & 3) == OF_WRITE ? O_WRONLY : (mode & 3) == OF_READWRITE ? O_RDWR : O_RDONLY;
+    unsigned access = (mode & 3) == OF_WRITE ? ACCESS_WRITE
+                      : (mode & 3) == OF_READWRITE ? ACCESS_READ | ACCESS_WRITE
+                                                   : ACCESS_READ;
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return HFILE_ERROR;
-    HFILE h = Track(open(host.c_str(), flags));
+    if (!SharingAllows(host, access, DeniedBy(mode))) {
+        standin::SetError(ERROR_SHARING_VIOLATION);
+        return HFILE_ERROR;
+    }
+    HFILE h = Track(open(host.c_str(), flags), access, DeniedBy(mode));
     if (h != HFILE_ERROR) S().counters.opens++;
     return h;
 }
 
+// _lcreat opens for reading and writing and shares both.
 HFILE _lcreat(LPCSTR path, int) {
     if (standin::WriteDenied(path)) return HFILE_ERROR;
     std::string host = standin::HostPath(path);
-    HFILE h = Track(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    if (!SharingAllows(host, ACCESS_READ | ACCESS_WRITE, 0)) {
+        standin::SetError(ERROR_SHARING_VIOLATION);
+        return HFILE_ERROR;
+    }
+    HFILE h = Track(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), ACCESS_READ | ACCESS_WRITE, 0);
     if (h == HFILE_ERROR) standin::SetError(standin::ErrorOf(errno));
     return h;
 }

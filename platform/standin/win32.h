@@ -55,6 +55,10 @@ typedef intptr_t (*FARPROC)(void);
 #define OF_READ 0x0000
 #define OF_WRITE 0x0001
 #define OF_READWRITE 0x0002
+#define OF_SHARE_COMPAT 0x0000
+#define OF_SHARE_EXCLUSIVE 0x0010
+#define OF_SHARE_DENY_WRITE 0x0020
+#define OF_SHARE_DENY_READ 0x0030
 #define OF_SHARE_DENY_NONE 0x0040
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1

@@ -56,4 +56,64 @@ TEST_F(Agreement, ExtractPlacesWhatTheInstallerPlaces) {
     EXPECT_EQ(installed, extracted);
 }
 
+// The installation size comes from one sum: list, verify and the
+// installer's confirmation show the same number, for a terminator whose
+// expandedSize is not 0 as well (it counts, as the installer has always
+// counted it).
+TEST_F(Agreement, EveryReaderShowsTheSameInstallationSize) {
+    author::PackageContents c = ThreeEntries();  // 3,000 + 5,000 + 700 bytes
+    Bytes image = author::WritePackage(Host(), c);
+    const std::size_t terminator = author::CheckHost(Host()).packageStart + PACKAGE_HEADER_SIZE + 3 * ENTRY_RECORD_SIZE;
+    for (std::uint32_t extra : {0u, 12345u}) {
+        Bytes bytes = image;
+        for (int i = 0; i < 4; i++) bytes[terminator + 8 + i] = std::uint8_t(extra >> (8 * i));
+        const std::string expected = std::to_string(8700 + extra);
+        const std::string grouped = extra ? "21,045" : "8,700";
+
+        TempDir dir("agreement-size");
+        fs::path packed = dir / "Clouds.exe";
+        WriteBytes(packed, bytes);
+        tooltest::Result list = RunTool(SAVERPACK_EXE, {"list", "--json", packed.string()});
+        ASSERT_EQ(list.status, 0) << list.err;
+        EXPECT_NE(list.out.find("\"installSize\": " + expected), std::string::npos) << list.out;
+        tooltest::Result verify = RunTool(SAVERPACK_EXE, {"verify", packed.string()});
+        EXPECT_NE(verify.out.find("installation size " + grouped + " bytes"), std::string::npos) << verify.out;
+
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\WINDOWS");
+        UseInstallerBytes(bytes);
+        standin::GetSetup().answers = {IDCANCEL};
+        Run();
+        ASSERT_FALSE(standin::GetLog().boxes.empty());
+        EXPECT_NE(LastBox().text.find("will take " + grouped + " bytes"), std::string::npos) << LastBox().text;
+    }
+}
+
+// One rule names the entries: what the installer refuses to place, verify
+// reports and extract leaves out, the mended extensions included.
+TEST_F(Agreement, InstallerAndToolRefuseTheSameExtensions) {
+    for (const char* ext : {".", "....", ".A ", "a|b"}) {
+        author::PackageContents c = ThreeEntries();
+        c.entries[2].extension = {};
+        memcpy(c.entries[2].extension.data(), ext, strlen(ext));
+        TempDir dir("agreement-names");
+        fs::path packed = dir / "Clouds.exe";
+        WriteBytes(packed, author::WritePackage(Host(), c));
+        tooltest::Result verify = RunTool(SAVERPACK_EXE, {"verify", packed.string()});
+        EXPECT_EQ(verify.status, 1) << ext;
+        EXPECT_NE(verify.out.find("entry 2: its extension"), std::string::npos) << verify.out;
+        tooltest::Result extract = RunTool(SAVERPACK_EXE, {"extract", packed.string(), (dir / "out").string()});
+        EXPECT_EQ(extract.status, 1) << ext;
+        EXPECT_FALSE(fs::exists(dir / "out" / "TORVANEK" / "LUMAVERN" / "Clouds" / "FILE0015")) << ext;
+
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\WINDOWS");
+        UseInstaller(c);
+        EXPECT_EQ(Run(), 1) << ext;
+        EXPECT_NE(LastBox().text.find("does not allow"), std::string::npos) << LastBox().text;
+    }
+}
+
 }  // namespace

@@ -170,6 +170,7 @@ TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing
 }
 
 TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
+    UseStub(InstallerLikeHost());
     std::vector<IconShape> shapes = {{16, 16, 4}, {32, 32, 8}, {48, 48, 32}, {256, 256, 32, true}};
     WriteBytes(dir_ / "clouds.ico", IconFileBytes(shapes));
     fs::path out = dir_ / "Clouds.exe";
@@ -229,7 +230,7 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
 TEST_F(PackTest, EveryResourceOfTheStubThatIsNotReplacedIsCarried) {
     // A stub of our own with a manifest of its own and a resource of a type
     // the tool does not know, besides everything the installer has.
-    std::vector<author::Resource> list = author::ReadResources(stub_);
+    std::vector<author::Resource> list = author::ReadResources(InstallerLikeHost());
     std::erase_if(list, [](const author::Resource& r) {
         return r.type == author::ResourceKey{{}, author::kManifestType};
     });
@@ -237,7 +238,7 @@ TEST_F(PackTest, EveryResourceOfTheStubThatIsNotReplacedIsCarried) {
                       "manifestVersion=\"1.0\"/>";
     list.push_back({{{}, author::kManifestType}, {{}, 1}, 1033, 0, Bytes(xml.begin(), xml.end())});
     list.push_back({{{}, 10}, {u"NOTES", 0}, 1033, 0, Bytes(40, 7)});
-    Bytes stub = author::ReplaceResources(stub_, list);
+    Bytes stub = author::ReplaceResources(InstallerLikeHost(), list);
     WriteBytes(dir_ / "manifested.exe", stub);
     WriteBytes(dir_ / "one.ico", IconFileBytes({{32, 32, 4}}));
 

@@ -1,6 +1,10 @@
 // Making icon files for the tests.
 #include "icons.h"
 
+#include "author/icon_file.h"
+#include "author/resources.h"
+#include "support/test_host.h"
+
 #include <string>
 
 namespace tooltest {
@@ -110,6 +114,21 @@ std::vector<std::uint8_t> IconFileBytes(const std::vector<IconShape>& shapes) {
     }
     for (const Bytes& image : images) file.insert(file.end(), image.begin(), image.end());
     return file;
+}
+
+}  // namespace tooltest
+
+namespace tooltest {
+
+std::vector<std::uint8_t> InstallerLikeHost() {
+    Bytes host = testhost::MakeHost();
+    std::vector<author::Resource> list = author::ReadResources(host);
+    author::ReplaceIconGroup(list, 101, 1033, author::ReadIconFile(IconFileBytes({{32, 32, 4}})));
+    list.push_back({{{}, 5}, {{}, 103}, 1033, 0, Bytes(258, 0x44)});
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><assembly "
+                      "xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>";
+    list.push_back({{{}, author::kManifestType}, {{}, 1}, 1033, 0, Bytes(xml.begin(), xml.end())});
+    return author::ReplaceResources(host, list);
 }
 
 }  // namespace tooltest

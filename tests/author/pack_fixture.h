@@ -57,13 +57,20 @@ protected:
         Add("--file", "sky.bmp", Bitmap(64, 48));
     }
 
+    // Packs into this stub instead (written to the test's directory).
+    void UseStub(const Bytes& stub) {
+        stub_ = stub;
+        stubPath_ = (dir_ / "own-stub.exe").string();
+        WriteBytes(stubPath_, stub);
+    }
+
     void Add(const std::string& option, const std::string& name, const Bytes& bytes) {
         inputs_.push_back({option, dir_ / name, bytes});
         WriteBytes(dir_ / name, bytes);
     }
 
     std::vector<std::string> PackArgs(const fs::path& out, std::vector<std::string> extra = {}) const {
-        std::vector<std::string> args = {"pack", "--stub", Stub(), "--title", "Clouds", "--first-number", "15",
+        std::vector<std::string> args = {"pack", "--stub", stubPath_, "--title", "Clouds", "--first-number", "15",
                                          "-o", out.string()};
         for (const Input& in : inputs_) args.insert(args.end(), {in.option, in.path.string()});
         args.insert(args.end(), extra.begin(), extra.end());
@@ -144,6 +151,7 @@ protected:
 
     TempDir dir_;
     Bytes stub_;
+    std::string stubPath_ = Stub();
     std::vector<Input> inputs_;
     bool iconReplaced_ = false;  // the stub's icons are not expected in the installer
 };

@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/test_host.h"
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -93,10 +97,18 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 }
 
 std::string Stub() {
-    std::string installer = std::string(SAVER_WIN32_DIR) + "/installer.exe";
-    if (fs::exists(installer)) return installer;
-    return std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
+    // A plain array: it outlives every destructor, for the removal at exit.
+    static char path[512];
+    if (!path[0]) {
+        fs::path made = fs::temp_directory_path() / ("saverpack-test-host-" + std::to_string(getpid()) + ".exe");
+        std::snprintf(path, sizeof path, "%s", made.c_str());
+        WriteBytes(made, testhost::MakeHost());
+        std::atexit([] { std::remove(path); });
+    }
+    return path;
 }
+
+std::string RealInstaller() { return std::string(SAVER_WIN32_DIR) + "/installer.exe"; }
 
 Bytes TextLike(std::size_t size, std::uint32_t seed) {
     static const char* words[] = {"screen ", "saver ", "clouds ", "drift ", "over ", "the ", "sea ", "\r\n",

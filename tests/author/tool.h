@@ -32,7 +32,12 @@ void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
 
 // The installer executable tests pack into: the installer when the win32
 // build has it, else the package probe built with the same recipe.
+// An installer executable for the tool to pack into: a host built in the
+// test (tests/support/test_host.h), written once per process.
 std::string Stub();
+
+// The win32 build's installer.exe, for the tests that run it under Wine.
+std::string RealInstaller();
 
 // Deterministic test inputs.
 Bytes TextLike(std::size_t size, std::uint32_t seed);   // compresses well

@@ -26,10 +26,11 @@ protected:
     WineTest() : dir_("wine-pack") {}
 
     void SetUp() override {
-        ASSERT_TRUE(fs::exists(kWindowsTool)) << "build the win32 tree first: " << kWindowsTool;
+        if (!fs::exists(kWindowsTool) || !fs::exists(RealInstaller()))
+            GTEST_SKIP() << "needs the win32 build's " << kWindowsTool << " and " << RealInstaller();
         prefix_ = fs::path(SAVER_BINARY_DIR) / "wine-saverpack" / "prefix";
         fs::create_directories(prefix_.parent_path());
-        WriteBytes(dir_ / "saver.scr", ReadBytes(Stub()));
+        WriteBytes(dir_ / "saver.scr", ReadBytes(RealInstaller()));
         WriteBytes(dir_ / "saver.dat", TextLike(200000, 7));
         WriteBytes(dir_ / "noise.wav", Noise(5000, 8));
         WriteBytes(dir_ / "sky.bmp", Bitmap(100, 80));
@@ -46,7 +47,7 @@ protected:
     // The same pack command for either build; paths spelled for it.
     std::vector<std::string> PackArgs(bool windows, const fs::path& out, const std::vector<std::string>& extra) {
         auto path = [&](const fs::path& p) { return windows ? WindowsPath(p) : p.string(); };
-        std::vector<std::string> args = {"pack",   "--stub", path(Stub()),          "--saver",
+        std::vector<std::string> args = {"pack",   "--stub", path(RealInstaller()),          "--saver",
                                          path(dir_ / "saver.scr"),  "--data", path(dir_ / "saver.dat"),
                                          "--file", path(dir_ / "noise.wav"), "--file", path(dir_ / "sky.bmp"),
                                          "--quiet", "-o",     path(out)};

@@ -35,9 +35,9 @@ struct Decoded {
 Decoded Decode(const Bytes& file, int32_t total, uint32_t stored) {
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
+    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0, nullptr};
     Bytes out(std::max(total, 0) + 64, 0xEE);
-    ExpandTarget target{HFILE_ERROR, out.data(), static_cast<uint32_t>(out.size()), 0, nullptr};
+    ExpandTarget target{HFILE_ERROR, out.data(), static_cast<uint32_t>(out.size()), 0, nullptr, nullptr};
     Decoded d;
     d.remaining = stored;
     d.produced = ExpandStream(&source, &target, total, &d.remaining);
@@ -55,6 +55,12 @@ struct WriteLog {
     Bytes bytes;
     long long room = -1;  // bytes it still takes; negative: no limit
 };
+
+// The writer's file call, as ExpandEntry gives it.
+uint32_t WriteToFile(int file, const unsigned char* data, uint32_t count) {
+    UINT put = _lwrite(file, reinterpret_cast<LPCCH>(data), count);
+    return put == static_cast<UINT>(HFILE_ERROR) ? 0 : put;
+}
 
 HFILE OpenWriteLog(const WriteLog& log) {
     static std::string root;
@@ -79,9 +85,9 @@ void CloseWriteLog(WriteLog& log, HFILE file) {
 Decoded DecodeToLog(const Bytes& file, int32_t total, WriteLog& log) {
     ReadPtr(nullptr, 0);
     WritePtr(nullptr, 0, 0);
-    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
+    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0, nullptr};
     HFILE f = OpenWriteLog(log);
-    ExpandTarget target{f, nullptr, 0, 0, nullptr};
+    ExpandTarget target{f, nullptr, 0, 0, nullptr, WriteToFile};
     Decoded d;
     d.remaining = static_cast<uint32_t>(file.size());
     d.produced = ExpandStream(&source, &target, total, &d.remaining);
@@ -355,7 +361,7 @@ TEST(DecoderInput, ShortSourceIsReported) {
 TEST(DecoderWritePtr, BlocksOneByteAtATime) {
     WriteLog log;
     HFILE f = OpenWriteLog(log);
-    ExpandTarget target{f, nullptr, 0, 0, nullptr};
+    ExpandTarget target{f, nullptr, 0, 0, nullptr, WriteToFile};
     WritePtr(nullptr, 0, 0);
     for (int i = 0; i < 16400; i++) WritePtr(&target, i & 0xFF, 16385);
     CloseWriteLog(log, f);
@@ -364,9 +370,22 @@ TEST(DecoderWritePtr, BlocksOneByteAtATime) {
     EXPECT_EQ(log.bytes[16384], 16384 & 0xFF);
 }
 
+// Without a source, a count asks for nothing to be read: no dereference,
+// a zero byte, and the reader's state left as it was.
+TEST(DecoderReadPtr, NoSourceReadsNothing) {
+    ReadPtr(nullptr, 0);
+    EXPECT_EQ(ReadPtr(nullptr, 100), 0);
+    const uint8_t bytes[] = {7, 8, 9};
+    ExpandSource source{NO_FILE, bytes, 3, 0, 0, nullptr};
+    EXPECT_EQ(ReadPtr(&source, 3), 7);
+    EXPECT_EQ(ReadPtr(nullptr, 2), 0);
+    EXPECT_EQ(ReadPtr(&source, 2), 8) << "the buffered bytes are still there";
+    ReadPtr(nullptr, 0);
+}
+
 TEST(DecoderReadPtr, ServesTheSourceInBlocks) {
     Bytes file = RandomBytes(20000, 12);
-    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0};
+    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0, nullptr};
     ReadPtr(nullptr, 0);
     uint32_t remaining = 17000;
     Bytes got;

@@ -15,6 +15,7 @@
 
 #include "compress/compress.h"
 #include "expand/expand.h"
+#include "expand/decoder.h"
 #include "expand/reference_decoder.h"
 #include "platform/standin/control.h"
 
@@ -118,6 +119,36 @@ TEST_F(ExpandEntryTest, StoredSizeLargerThanTheStreamNeeds) {
     WriteInstaller({&e});
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, 50000, "C:\\WINDOWS\\A.BIN"), EXPAND_DONE);
     EXPECT_EQ(ReadTarget("A.BIN"), Expected(e, 50000));
+}
+
+// The stored size bounds the bits the symbols may use: exactly 8 x storedSize
+// is a whole stream (about one good entry in eight ends on a byte), one bit
+// more is a stream that ran short.
+TEST_F(ExpandEntryTest, SymbolsUsingExactlyTheStoredBitsAreWholeOneBitMoreIsShort) {
+    bool exact = false, over = false;
+    for (uint32_t seed = 1; seed < 400 && !(exact && over); seed++) {
+        Bytes data = RandomBytes(300 + seed, seed);
+        for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>('a' + data[i] % 4);
+        Bytes stream = codec::Compress(data, codec::Level::Default);
+        Bytes out(data.size());
+        uint64_t bits = codec::ExpandMemory(stream.data(), static_cast<uint32_t>(stream.size()), out.data(),
+                                            static_cast<uint32_t>(data.size()));
+        ASSERT_EQ(out, data);
+        if (bits % 8 > 1 || (bits % 8 == 0 && exact) || (bits % 8 == 1 && over)) continue;
+        DWORD stored = static_cast<DWORD>(bits / 8);
+        Entry e{Bytes(stream.begin(), stream.begin() + stored), static_cast<DWORD>(data.size())};
+        WriteInstaller({&e});
+        ExpandResult result = ExpandEntry(Module(), e.dataOffset, e.expandedSize, stored, "C:\\WINDOWS\\X.BIN");
+        if (bits % 8 == 0) {
+            EXPECT_EQ(result, EXPAND_DONE) << bits << " bits in " << stored << " bytes";
+            EXPECT_EQ(ReadTarget("X.BIN"), data);
+            exact = true;
+        } else {
+            EXPECT_EQ(result, EXPAND_SHORT_DATA) << bits << " bits in " << stored << " bytes";
+            over = true;
+        }
+    }
+    EXPECT_TRUE(exact && over) << "no stream ended on a byte, or one bit past it";
 }
 
 TEST_F(ExpandEntryTest, DataThatIsNotThereIsReported) {

@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t offset = 16;
     std::vector<std::uint8_t> file(offset, 0xEE);
     file.insert(file.end(), in.begin(), in.end());
-    fuzz::WriteFile(root + "/installer.exe", file.data(), file.size());
-    standin::SetModulePath(root + "/installer.exe");
+    fuzz::WriteFile(standin::HostPath("C:\\installer.exe"), file.data(), file.size());
+    standin::SetModulePath("C:\\installer.exe");
 
     PrimeRing();
     int result = ExpandEntry(nullptr, offset, expanded, stored, "C:\\target.bin");

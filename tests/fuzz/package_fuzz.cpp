@@ -13,9 +13,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static std::string root = fuzz::ScratchDirectory();
     standin::Reset(root);
-    std::string path = root + "/installer.exe";
-    fuzz::WriteFile(path, data, size);
-    standin::SetModulePath(path);
+    static bool drive = fuzz::MakeDirectory(root + "/C");
+    FUZZ_CHECK(drive);
+    fuzz::WriteFile(standin::HostPath("C:\\installer.exe"), data, size);
+    standin::SetModulePath("C:\\installer.exe");
 
     char title[TITLE_SIZE + 1] = {0};
     ReadTitle(nullptr, title);
@@ -28,18 +29,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (package != HFILE_ERROR) {
         unsigned short first;
         if (ReadFirstFileNumber(package, &first)) {
-            EntryRecord r;
-            while (ReadEntryRecord(package, &r)) {
-                if (r.storedSize == 0) {
+            // The records as raw bytes, summed here on their own: every
+            // record read whole counts, the terminator's too.
+            unsigned char raw[16];
+            while (_lread(package, raw, 16) == 16) {
+                auto field = [&](int at) {
+                    return std::uint32_t(raw[at]) | std::uint32_t(raw[at + 1]) << 8 |
+                           std::uint32_t(raw[at + 2]) << 16 | std::uint32_t(raw[at + 3]) << 24;
+                };
+                std::uint32_t dataOffset = field(0), storedSize = field(4), expandedSize = field(8);
+                sum += expandedSize ? expandedSize : storedSize;
+                if (storedSize == 0) {
                     terminated = true;
                     break;
                 }
                 entries++;
-                if (r.dataOffset >= 0x80000000u || r.storedSize >= 0x80000000u || r.expandedSize >= 0x80000000u)
+                if (dataOffset >= 0x80000000u || storedSize >= 0x80000000u || expandedSize >= 0x80000000u)
                     small = false;
-                else if ((unsigned long long)r.dataOffset + r.storedSize > size)
+                else if ((unsigned long long)dataOffset + storedSize > size)
                     inside = false;
-                sum += r.expandedSize ? r.expandedSize : r.storedSize;
             }
         }
         _lclose(package);

@@ -4,7 +4,7 @@
 // executable. Refusals are exceptions or messages; nothing may crash, and
 // verify may call sound only what extract can extract.
 #include "author/saverpack/commands.h"
-#include "package/package.h"
+#include "author/saverpack/installer_reader.h"
 
 #include <filesystem>
 #include <sstream>
@@ -22,16 +22,12 @@ namespace {
 // tool stops such a stream where it runs out of its bytes, but thousands of
 // records sharing the same data still decode for long: time only, here.
 bool ClaimsHugeExpansion(const std::string& path, std::size_t fileSize) {
-    HFILE package = OpenPackageFile(path.c_str());
-    if (package == HFILE_ERROR) return false;
-    bool huge = false;
-    unsigned short first;
-    EntryRecord r;
-    if (ReadFirstFileNumber(package, &first))
-        while (!huge && ReadEntryRecord(package, &r) && r.storedSize != 0)
-            huge = r.expandedSize > 32 * std::uint64_t(fileSize) + 4096;
-    _lclose(package);
-    return huge;
+    try {
+        for (const saverpack::Record& r : saverpack::ReadInstaller(path).entries)
+            if (r.expandedSize > 32 * std::uint64_t(fileSize) + 4096) return true;
+    } catch (const saverpack::ReadError&) {
+    }
+    return false;
 }
 
 }  // namespace

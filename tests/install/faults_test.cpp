@@ -84,8 +84,10 @@ TEST_F(Faults, PathsLongerThanTheirBuffersAreRefused) {
     EXPECT_FALSE(Exists(windows + "\\CLOUDS.SCR"));
 }
 
+// A trailing dot or space, or only dots, is refused as well: Windows drops
+// them, and the file would land under another name (FILE0015 for ".").
 TEST_F(Faults, AnExtensionWithACharacterFileNamesCannotHoldIsRefused) {
-    for (const char* ext : {"\\..", "/x", ":", "?*", "\x01", "a|b"}) {
+    for (const char* ext : {"\\..", "/x", ":", "?*", "\x01", "a|b", ".", "....", ".A ", ".A.", " "}) {
         standin::Reset(root_);
         ResetInstaller();
         fs::remove_all(standin::HostPath("C:\\"));

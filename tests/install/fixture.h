@@ -1,14 +1,19 @@
 // Shared set-up of the installer tests: a fresh mapped file system for each
-// test, real installers (a win32 host with a package written into it) at a
-// Windows path, scripted answers, and views of what ended up on disk.
+// test, real installers (a host built in the test with a package written
+// into it) at a Windows path, scripted answers, and views of what ended up on disk.
 #ifndef TESTS_INSTALL_FIXTURE_H
 #define TESTS_INSTALL_FIXTURE_H
 
 #include "author/package_writer.h"
 #include "compress/compress.h"
 #include "author/pe_layout.h"
+#include "install/checks.h"
+#include "install/failures.h"
 #include "install/install.h"
+#include "install/place.h"
+#include "package/package.h"
 #include "platform/standin/control.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +84,7 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     static const Bytes& Host() {
-        static const Bytes host = author::ReadFileBytes(std::string(SAVER_WIN32_DIR) + "/package-probe.exe");
+        static const Bytes host = testhost::MakeHost();
         return host;
     }
 

@@ -1,9 +1,11 @@
-// Package access on real PE files of the win32 build and on a synthetic
-// image with the header values of the documented example executable.
+// Package access over the stand-in's file handles, on hosts built in the
+// test and on a synthetic image with the header values of the documented
+// example executable.
 #include "author/package_writer.h"
 #include "author/pe_layout.h"
 #include "package/package.h"
 #include "platform/standin/control.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +20,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-const std::string kProbe = std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
-
 class PackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -32,12 +32,13 @@ protected:
 
     // Writes bytes as the running installer and points the module path at it.
     void UseInstaller(const Bytes& bytes) {
-        std::string path = root_ + "/installer.exe";
-        author::WriteFileBytes(path, bytes);
+        const std::string path = "C:\\INSTALL\\installer.exe";
+        fs::create_directories(fs::path(standin::HostPath(path)).parent_path());
+        author::WriteFileBytes(standin::HostPath(path), bytes);
         standin::SetModulePath(path);
     }
 
-    static Bytes Host() { return author::ReadFileBytes(kProbe); }
+    static Bytes Host() { return testhost::MakeHost(); }
 
     static author::PackageEntry Entry(std::size_t size, std::uint8_t fill, std::uint32_t expanded = 0,
                                       const char* ext = ".TMP") {
@@ -60,12 +61,19 @@ protected:
         return h;
     }
 
+    // One step of the table walk; 1 when the record was read whole.
+    static int ReadRecord(HFILE h, EntryRecord* r) {
+        TableWalk walk;
+        StartTableWalk(&walk);
+        return ReadTableStep(h, &walk, r) != TABLE_CUT_SHORT;
+    }
+
     std::string root_;
 };
 
 std::uint32_t PackageStart(const Bytes& image) { return author::CheckHost(image).packageStart; }
 
-TEST_F(PackageTest, OpenPackageStandsAtTheLastresDataOfARealExecutable) {
+TEST_F(PackageTest, OpenPackageStandsAtTheLastresData) {
     Bytes host = Host();
     author::PackageContents c;
     c.title = "Clouds";
@@ -76,23 +84,24 @@ TEST_F(PackageTest, OpenPackageStandsAtTheLastresDataOfARealExecutable) {
     HFILE h = Open();
     ASSERT_NE(h, HFILE_ERROR);
     EXPECT_EQ(_llseek(h, 0, FILE_CURRENT), LONG(PackageStart(host)));
+    EXPECT_EQ(PackageStart(host), testhost::PackageStartOf());
     unsigned short first = 0;
     ASSERT_EQ(ReadFirstFileNumber(h, &first), 1);
     EXPECT_EQ(first, 15);
 
     EntryRecord r;
-    ASSERT_EQ(ReadEntryRecord(h, &r), 1);
+    ASSERT_EQ(ReadRecord(h, &r), 1);
     DWORD dataStart = PackageStart(host) + 34 + 16 * 3;
     EXPECT_EQ(r.dataOffset, dataStart);
     EXPECT_EQ(r.storedSize, 100u);
     EXPECT_EQ(r.expandedSize, 0u);
     EXPECT_EQ(std::string(r.extension, 4), ".TMP");
-    ASSERT_EQ(ReadEntryRecord(h, &r), 1);
+    ASSERT_EQ(ReadRecord(h, &r), 1);
     EXPECT_EQ(r.dataOffset, dataStart + 100);
     EXPECT_EQ(r.storedSize, 7u);
     EXPECT_EQ(r.expandedSize, 30u);
     EXPECT_EQ(std::string(r.extension, 4), ".MID");
-    ASSERT_EQ(ReadEntryRecord(h, &r), 1);
+    ASSERT_EQ(ReadRecord(h, &r), 1);
     EXPECT_EQ(r.storedSize, 0u);
     EXPECT_EQ(_lclose(h), 0);
     EXPECT_EQ(standin::GetCounters().openHandles, 0);
@@ -126,7 +135,7 @@ TEST_F(PackageTest, EmptyTableEndsAtOnce) {
     HFILE h = OpenTable();
     ASSERT_NE(h, HFILE_ERROR);
     EntryRecord r;
-    ASSERT_EQ(ReadEntryRecord(h, &r), 1);
+    ASSERT_EQ(ReadRecord(h, &r), 1);
     EXPECT_EQ(r.storedSize, 0u);
     _lclose(h);
     unsigned long long size = 99;
@@ -167,11 +176,11 @@ TEST_F(PackageTest, WalkStopsAtACutInsideTheTable) {
     HFILE h = OpenTable();
     ASSERT_NE(h, HFILE_ERROR);
     EntryRecord r;
-    ASSERT_EQ(ReadEntryRecord(h, &r), 1);
+    ASSERT_EQ(ReadRecord(h, &r), 1);
     EXPECT_EQ(r.storedSize, 100u);
-    EXPECT_EQ(ReadEntryRecord(h, &r), 0);
+    EXPECT_EQ(ReadRecord(h, &r), 0);
     EXPECT_EQ(r.storedSize, 0u) << "a cut record must not leave stale values";
-    EXPECT_EQ(ReadEntryRecord(h, &r), 0);
+    EXPECT_EQ(ReadRecord(h, &r), 0);
     _lclose(h);
     EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_NO_TERMINATOR);
 }
@@ -255,6 +264,77 @@ TEST_F(PackageTest, OpenPackageFailsCleanly) {
     char title[TITLE_SIZE + 1] = "untouched";
     ReadTitle(nullptr, title);
     EXPECT_STREQ(title, "untouched");
+}
+
+// Only a section named exactly ".rsrc" (and its NUL) holds the resources: a
+// section whose name merely starts so is passed over.
+TEST_F(PackageTest, SectionNameMustBeRsrcExactly) {
+    for (const char* decoy : {".rsrcX", ".rsrc\x01", ".rsrcdat"}) {
+        testhost::HostShape shape;
+        shape.sectionsBefore = {".text", decoy};
+        Bytes host = testhost::MakeHost(shape);
+        author::PackageContents c;
+        c.title = "Decoy";
+        c.entries = {Entry(10, 'x')};
+        UseInstaller(author::WritePackage(host, c));
+        HFILE h = Open();
+        ASSERT_NE(h, HFILE_ERROR) << decoy;
+        EXPECT_EQ(_llseek(h, 0, FILE_CURRENT), LONG(testhost::PackageStartOf(shape))) << decoy;
+        _lclose(h);
+    }
+}
+
+// The installation size adds every record the walk reads, the terminator's
+// included: a terminator whose expandedSize is not 0 adds that much.
+TEST_F(PackageTest, InstallSizeCountsTheTerminator) {
+    Bytes host = Host();
+    author::PackageContents c;
+    c.title = "Sum";
+    c.entries = {Entry(60, 'a'), Entry(40, 'b')};
+    Bytes image = author::WritePackage(host, c);
+    unsigned long long size = 0;
+    UseInstaller(image);
+    EXPECT_EQ(InspectPackage(nullptr, &size, nullptr), PACKAGE_SOUND);
+    EXPECT_EQ(size, 100u);
+
+    std::size_t terminator = PackageStart(host) + PACKAGE_HEADER_SIZE + 2 * ENTRY_RECORD_SIZE;
+    image[terminator + 8] = 12345 & 0xFF;
+    image[terminator + 9] = 12345 >> 8;
+    UseInstaller(image);
+    EXPECT_EQ(InspectPackage(nullptr, &size, nullptr), PACKAGE_SOUND);
+    EXPECT_EQ(size, 12445u);
+}
+
+// The stand-in keeps Windows' sharing rules: the package handle (read,
+// denying nothing) opens beside readers and writers, not beside a handle
+// that denies reading, and it blocks a later open that would deny reading.
+TEST_F(PackageTest, HandlesShareTheFileAsWindowsDecides) {
+    author::PackageContents c;
+    c.title = "Shared";
+    c.entries = {Entry(10, 'x')};
+    UseInstaller(author::WritePackage(Host(), c));
+    const char* path = "C:\\INSTALL\\installer.exe";
+
+    HFILE writer = _lopen(path, OF_WRITE | OF_SHARE_DENY_NONE);
+    ASSERT_NE(writer, HFILE_ERROR);
+    HFILE package = Open();
+    EXPECT_NE(package, HFILE_ERROR) << "a writer that shares does not stop a reader";
+    EXPECT_EQ(_lopen(path, OF_READ | OF_SHARE_EXCLUSIVE), HFILE_ERROR) << "others hold it open";
+    EXPECT_EQ(_lopen(path, OF_READ | OF_SHARE_DENY_WRITE), HFILE_ERROR) << "a writer holds it open";
+    _lclose(writer);
+    HFILE denyWrite = _lopen(path, OF_READ | OF_SHARE_DENY_WRITE);
+    EXPECT_NE(denyWrite, HFILE_ERROR) << "only a reader holds it now";
+    EXPECT_EQ(_lopen(path, OF_WRITE | OF_SHARE_DENY_NONE), HFILE_ERROR) << "writing is denied";
+    EXPECT_EQ(_lcreat(path, 0), HFILE_ERROR);
+    _lclose(denyWrite);
+    _lclose(package);
+
+    HFILE exclusive = _lopen(path, OF_READ | OF_SHARE_EXCLUSIVE);
+    ASSERT_NE(exclusive, HFILE_ERROR);
+    EXPECT_EQ(Open(), HFILE_ERROR);
+    EXPECT_EQ(PackageFailureReason(), PACKAGE_UNREADABLE);
+    _lclose(exclusive);
+    EXPECT_EQ(standin::GetCounters().openHandles, 0);
 }
 
 TEST_F(PackageTest, PathTooLongForItsBufferIsToldApart) {

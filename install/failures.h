@@ -1,0 +1,39 @@
+/* Why an installation failed, and the message that tells the user
+ * (failures.cpp).
+ */
+#ifndef INSTALL_FAILURES_H
+#define INSTALL_FAILURES_H
+
+#include "platform/platform.h"
+
+/* Up to FAIL_WRITE nothing on the system has been changed yet, and the
+ * message says so. */
+enum FailureReason {
+    FAIL_NONE = 0,
+    FAIL_DAMAGED_INSTALLER, /* the package is missing, cut short or damaged */
+    FAIL_INSTALLER_PATH,    /* the installer's own path does not fit its buffers */
+    FAIL_NO_WINDOWS,        /* no readable Windows directory */
+    FAIL_NO_DIALOG,         /* the "Installing" dialog could not be run */
+    FAIL_UNREADABLE,        /* the installer could not read itself while placing */
+    FAIL_DAMAGED,           /* an entry's data cannot be unpacked */
+    FAIL_TOO_LONG,          /* an installed path does not fit PATH_SIZE */
+    FAIL_BAD_NAME,          /* an extension that no file name can end in */
+    FAIL_CREATE,            /* a file cannot be created */
+    FAIL_WRITE,             /* a file took fewer bytes than written */
+    FAIL_REPLACE,           /* a complete file could not be moved over its name */
+    FAIL_PROFILE,           /* "system.ini" could not be written */
+    FAIL_SETTING            /* the screen saver could not be switched on */
+};
+
+/* Keeps the message for reason, naming subject, in installer.failure and
+ * marks the installation failed. Returns 0. */
+int SetFailure(FailureReason reason, const char* subject);
+
+/* SetFailure for the create, write or move of the file subject that failed
+ * with the system's error code (GetLastError; 0 for none): the message
+ * adds the system's text for it, and on the NT family, for access denied to
+ * a file neither read-only nor a directory, that the installer may need to
+ * run as an administrator. */
+int SetSystemFailure(FailureReason reason, const char* subject, DWORD error);
+
+#endif

@@ -1,0 +1,41 @@
+/* The "Installing" dialog, the placement of the entries and the saver's
+ * registration (place.cpp).
+ */
+#ifndef INSTALL_PLACE_H
+#define INSTALL_PLACE_H
+
+#include "platform/platform.h"
+
+enum {
+    COPY_BLOCK_SIZE = 2048, /* one read and write of a stored entry */
+    ID_INSTALL_DIALOG = 103,
+    ID_SAVER_LINE = 1001
+};
+
+/* Dialog procedure of dialog 103: WM_INITDIALOG sets its texts, centres it
+ * and posts the OK command; WM_COMMAND 1 or 2 places the entries, registers
+ * the saver and ends the dialog with that result. */
+INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+/* Writes every entry to its installed name: first all of them to temporary
+ * files beside those names, then each over its name. Returns 1; or 0 after
+ * SetFailure, and then no existing file was changed unless the failure came
+ * while the files were being put in place (FAIL_REPLACE). */
+int PlaceEntries(HWND dialog);
+
+/* Leaves the data directory (Windows directory, TORVANEK, LUMAVERN, the
+ * installer's stem) in path, creating each level, and the stem in base.
+ * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit. */
+int BuildDataDir(HWND dialog, char* path, char* base);
+
+/* Copies storedSize bytes from the package handle's position to target
+ * through block (COPY_BLOCK_SIZE bytes). */
+enum CopyResult { COPY_DONE = 1, COPY_SHORT_DATA = 0, COPY_WRITE_FAILED = -1 };
+CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize);
+
+/* Names the installed saver under "boot", "SCRNSAVE.EXE" in "system.ini"
+ * and switches the screen saver on. Skipped (1) when the Windows directory
+ * cannot be read; 0 after SetFailure when a setting is refused. */
+int RegisterSaver(void);
+
+#endif

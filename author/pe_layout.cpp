@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint32_t kBaseOfDataOffset = 24;  // within the optional header
+constexpr std::uint32_t kSizeOfHeadersOffset = 60;
+constexpr std::uint32_t kDosHeaderSize = 64;
 constexpr std::uint32_t kSectionHoldsCode = 0x20;
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
 constexpr int kMaxDepth = 3;
@@ -31,6 +33,25 @@ std::uint32_t U32(std::span<const std::uint8_t> f, std::uint64_t at) {
 void PutU32(std::vector<std::uint8_t>& f, std::uint64_t at, std::uint32_t v) {
     for (int i = 0; i < 4; i++) f.at(at + i) = std::uint8_t(v >> (8 * i));
 }
+
+void PutU16(std::vector<std::uint8_t>& f, std::uint64_t at, std::uint32_t v) {
+    f.at(at) = std::uint8_t(v);
+    f.at(at + 1) = std::uint8_t(v >> 8);
+}
+
+// The program MS-DOS runs instead of the image: print the text, exit with 1.
+// Loaded at the paragraph after the 64-byte header, so the text's offset is
+// counted from the stub's first byte.
+constexpr std::uint8_t kDosStubCode[] = {
+    0x0E,              // push cs
+    0x1F,              // pop ds
+    0xBA, 0x0E, 0x00,  // mov dx, 14 (the text)
+    0xB4, 0x09,        // mov ah, 9 (print up to '$')
+    0xCD, 0x21,        // int 21h
+    0xB8, 0x01, 0x4C,  // mov ax, 4C01h (exit 1)
+    0xCD, 0x21,        // int 21h
+};
+constexpr char kDosStubText[] = "Needs Windows.\r\n$";
 
 using Section = PeSection;
 
@@ -237,6 +258,54 @@ void FixHost(std::vector<std::uint8_t>& f) {
             break;
         }
     }
+    CompactHeaders(f);
+}
+
+// The linker's DOS stub is 64 bytes of code and text behind the 64-byte
+// header, which puts the PE headers at 0x80; with four sections they end at
+// 536 bytes, 24 past the first 512-byte block, so the headers take 1,024
+// bytes of the file. A shorter stub lets them fit one block fewer: the PE
+// headers move down, every section's raw data with them, and nothing that
+// is addressed in memory changes. Images with a certificate table or debug
+// data (file offsets in directories) and images that gain nothing are left
+// as they are.
+void CompactHeaders(std::vector<std::uint8_t>& f) {
+    PeImage img = ReadPeImage(f);
+    const std::uint32_t pe = U32(f, 60);
+    const std::uint32_t opt = img.optionalHeader;
+    const std::uint32_t alignment = U32(f, opt + kOptionalFileAlignment);
+    const std::uint32_t oldSize = U32(f, opt + kSizeOfHeadersOffset);
+    if (alignment < 512 || (alignment & (alignment - 1)) || oldSize % alignment) return;
+    for (std::uint32_t d : {kSecurityDirectory, kDebugDirectory})
+        if (U32(f, opt + kOptionalDataDirectories + 8 * d + 4) != 0) return;
+
+    const std::uint32_t stub = sizeof kDosStubCode + sizeof kDosStubText - 1;
+    const std::uint32_t newPe = (kDosHeaderSize + stub + 7) & ~7u;
+    const std::uint32_t headers = 24 + PE_OPTIONAL_HEADER_SIZE + PE_SECTION_HEADER_SIZE * std::uint32_t(img.sections.size());
+    const std::uint32_t newSize = (newPe + headers + alignment - 1) / alignment * alignment;
+    if (newPe >= pe || newSize >= oldSize) return;
+    for (const Section& s : img.sections)
+        if (s.rawSize != 0 && s.rawOffset < oldSize) return;
+    for (std::uint64_t at = pe + headers; at < oldSize; at++)
+        if (f.at(at) != 0) return;  // something of the linker's own behind the section table
+
+    const std::uint32_t shift = oldSize - newSize;
+    std::vector<std::uint8_t> out(f.begin(), f.begin() + kDosHeaderSize);
+    out.resize(newSize, 0);
+    std::copy(std::begin(kDosStubCode), std::end(kDosStubCode), out.begin() + kDosHeaderSize);
+    std::copy(kDosStubText, kDosStubText + sizeof kDosStubText - 1, out.begin() + kDosHeaderSize + sizeof kDosStubCode);
+    std::copy(f.begin() + pe, f.begin() + pe + headers, out.begin() + newPe);
+    PutU16(out, 2, newPe);  // the DOS program's length: header and stub, one page
+    PutU16(out, 4, 1);
+    PutU32(out, 60, newPe);
+    const std::uint32_t newOpt = newPe + 24;
+    PutU32(out, newOpt + kSizeOfHeadersOffset, newSize);
+    for (std::size_t i = 0; i < img.sections.size(); i++) {
+        std::uint64_t at = newOpt + PE_OPTIONAL_HEADER_SIZE + PE_SECTION_HEADER_SIZE * i + 20;
+        if (img.sections[i].rawOffset != 0) PutU32(out, at, img.sections[i].rawOffset - shift);
+    }
+    out.insert(out.end(), f.begin() + oldSize, f.end());
+    f = std::move(out);
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {

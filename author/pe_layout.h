@@ -28,7 +28,9 @@ enum : std::uint32_t {
     kOptionalCheckSum = 64,
     kOptionalDataDirectories = 96  // 8 bytes each: RVA (a file offset for security), size
 };
-enum : int { kResourceDirectory = 2, kSecurityDirectory = 4 };
+// Data directories. The security directory holds a file offset, not an RVA;
+// the debug directory's entries hold file offsets too.
+enum : int { kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6 };
 
 struct PeSection {
     std::string name;
@@ -82,10 +84,18 @@ enum class Trailing {
 HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Trailing::Forbidden);
 
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
-// every other resource's data, clears the image checksum and sets
-// BaseOfData to the first section that is not code. The linker writes
-// resource data in directory order, which puts "LASTRES" first.
+// every other resource's data, clears the image checksum, sets BaseOfData
+// to the first section that is not code, and compacts the headers. The
+// linker writes resource data in directory order, which puts "LASTRES"
+// first.
 void FixHost(std::vector<std::uint8_t>& image);
+
+// Gives the image a shorter DOS stub when that lets its headers fit in one
+// file-alignment block fewer, and moves every section's raw data down by
+// that block (addresses in memory are unchanged). Leaves images alone that
+// would gain nothing, that carry a certificate table or debug data, or
+// whose header blocks hold anything behind the section table.
+void CompactHeaders(std::vector<std::uint8_t>& image);
 
 std::vector<std::uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, std::span<const std::uint8_t> bytes);

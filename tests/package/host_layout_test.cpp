@@ -2,6 +2,7 @@
 // real linked executable, with the resources the linker lays out (these
 // tests carry the label "pe" and are skipped without the win32 build).
 #include "author/pe_layout.h"
+#include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,79 @@ TEST(HostLayout, TheInstallerGetsItsBaseOfDataAndKeepsEveryProperty) {
     author::FixHost(b);
     EXPECT_EQ(Get32(b, pe + 24 + 24), firstData);
     author::CheckHost(b);
+}
+
+}  // namespace
+
+namespace {
+
+// A host as the linker lays it out: the PE headers at 0x80 and the section
+// table spilling past the first 512-byte block, so the headers take two.
+Bytes LinkerShapedHost(unsigned sectionsBefore) {
+    testhost::HostShape shape;
+    shape.sectionsBefore.clear();
+    for (unsigned i = 0; i < sectionsBefore; i++) shape.sectionsBefore.push_back(".s" + std::to_string(i));
+    Bytes small = testhost::MakeHost(shape);
+    const std::size_t headersEnd = 0x80 + 248 + 40 * (sectionsBefore + 1);
+    const std::uint32_t rsrc = testhost::ResourceRawOffset(shape);
+    Bytes b(small.begin(), small.begin() + headersEnd);
+    b.resize(0x400, 0);
+    for (std::size_t at = 0x200; at < rsrc; at++) b.push_back(std::uint8_t(at * 7 + 1) | 1);  // recognisable section bytes
+    b.insert(b.end(), small.begin() + rsrc, small.end());
+    std::uint32_t opt = 0x80 + 24;
+    Put32(b, opt + 36, 0x200);  // FileAlignment
+    Put32(b, opt + 60, 0x400);  // SizeOfHeaders
+    for (unsigned i = 0; i <= sectionsBefore; i++) Put32(b, opt + 224 + 40 * i + 20, Get32(b, opt + 224 + 40 * i + 20) + 0x200);
+    return b;
+}
+
+TEST(HostLayout, HeadersAreCompactedOneBlockWhenTheyFit) {
+    Bytes linked = LinkerShapedHost(3);  // four sections: 0x80 + 248 + 160 = 536 bytes of headers
+    author::HostLayout before = author::CheckHost(linked);
+
+    Bytes fixed = linked;
+    author::FixHost(fixed);
+    ASSERT_EQ(fixed.size(), linked.size() - 0x200);
+    std::uint32_t pe = Get32(fixed, 60);
+    EXPECT_LT(pe, 0x80u);
+    EXPECT_EQ(pe % 8, 0u);
+    EXPECT_EQ(Get32(fixed, pe + 24 + 60), 0x200u) << "SizeOfHeaders";
+    EXPECT_EQ(0, memcmp(&fixed[pe], &linked[0x80], 24 + 24)) << "PE signature, file header and the optional header up to BaseOfData kept";
+    for (unsigned i = 0; i < 4; i++) {
+        std::uint32_t from = Get32(linked, 0x80 + 248 + 40 * i + 20), to = Get32(fixed, pe + 248 + 40 * i + 20);
+        EXPECT_EQ(to, from - 0x200) << "section " << i;
+        EXPECT_EQ(0, memcmp(&fixed[to], &linked[from], 0x200)) << "section " << i << "'s raw data moved whole";
+        EXPECT_EQ(Get32(fixed, pe + 248 + 40 * i + 12), Get32(linked, 0x80 + 248 + 40 * i + 12)) << "address kept";
+    }
+    author::HostLayout after = author::CheckHost(fixed);
+    EXPECT_EQ(after.packageStart, before.packageStart - 0x200);
+    std::string stub(fixed.begin() + 64, fixed.begin() + pe);
+    EXPECT_NE(stub.find("Windows"), std::string::npos) << "a DOS stub that says what the program needs";
+
+    Bytes again = fixed;
+    author::FixHost(again);
+    EXPECT_EQ(again, fixed) << "fixing a fixed host changes nothing";
+}
+
+TEST(HostLayout, HeadersStayWhereCompactingGainsNothingOrFileOffsetsWouldGoStale) {
+    Bytes many = LinkerShapedHost(6);  // seven sections: 0x60 + 248 + 280 > 512
+    Bytes fixed = many;
+    author::CompactHeaders(fixed);
+    EXPECT_EQ(fixed, many);
+
+    Bytes signedHost = LinkerShapedHost(3);
+    std::uint32_t opt = Get32(signedHost, 60) + 24;
+    Put32(signedHost, opt + 96 + 8 * 4, 0x1000);  // a certificate table, addressed by file offset
+    Put32(signedHost, opt + 96 + 8 * 4 + 4, 8);
+    fixed = signedHost;
+    author::CompactHeaders(fixed);
+    EXPECT_EQ(fixed, signedHost);
+
+    Bytes filled = LinkerShapedHost(3);
+    filled[0x300] = 1;  // something behind the section table in the header blocks
+    fixed = filled;
+    author::CompactHeaders(fixed);
+    EXPECT_EQ(fixed, filled);
 }
 
 }  // namespace

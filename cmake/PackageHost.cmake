@@ -77,6 +77,31 @@
 # the runtime gone and the manifest in, 512 more for the failure texts and
 # the wait cursor; the contract fits in it since the headers take one block.
 #
+# Then placement under Windows' file rules, measured the same way:
+#
+#   change                                  .text   .idata  .rsrc   file
+#   one placement at a time (named lock     +1,136  +408            18,432
+#     waited for with the queue served),
+#     names of the run's own created only
+#     if absent (CreateFileA: +80 .text,
+#     +44 .idata), set-aside and put-back,
+#     deletion at restart (MoveFileExA on
+#     NT, WININIT.INI on 95/98), earlier
+#     runs' set-aside files deleted
+#     (FindFirstFileA: +228, +68), unusable
+#     installer names refused, made
+#     directories removed; 14 imports
+#   cmake/installer.ld drops the 4 bytes            -252            18,432
+#     of .idata$7 every imported function
+#     brings (they only pull the import
+#     library's head into the link)
+#
+# The final file: headers 512; .text 13,572 in 13,824; .idata 1,688 in
+# 2,048 (63 imports, and the writable data); .bss with no bytes in the
+# file; .rsrc 1,776 in 2,048 (icon, manifest, dialog). INSTALLER_SIZE_BUDGET
+# is 18,432: 16,896 before the file rules, which take three blocks (two of
+# code, one of imports).
+#
 # -march=i386: GCC's default i686 code uses cmov and bswap, which the 386,
 # 486 and Pentium machines that run Windows 95 and NT 4 do not have.
 # -mno-stack-arg-probe: probing makes GCC keep the outgoing arguments in
@@ -124,7 +149,10 @@ ExternalProject_Add(host_pelayout
 
 # The most bytes installer.exe (without a package) may have; the build fails
 # beyond it. Raise it only with the cost tables above brought up to date.
-set(INSTALLER_SIZE_BUDGET 16896)
+# 16,896 with the package contract; 18,432 with placement under Windows'
+# file rules (see the table above): three steps of 512 more, two of code
+# and one of imports.
+set(INSTALLER_SIZE_BUDGET 18432)
 
 # platform/libc.cpp, our own C library functions: no loop of theirs may
 # become a call to the function itself, and GCC's late calls to memcpy and

@@ -10,7 +10,7 @@
 #include <string.h>
 
 /* Each text takes the subject, then the closing sentences; a reason without
- * a subject is given an empty one. A failed create, write or move closes
+ * a subject is given an empty one. A failed create or write closes
  * with what the system says of it. */
 #define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed."
 
@@ -18,6 +18,7 @@ static const char* const failureTexts[] = {
     "",
     "The installer %s is damaged or incomplete.  Please download it again.%s",
     "The installer's path is too long for it to read itself.  Please move it to a shorter path.%s%s",
+    "Windows cannot use the installer's name %s.  Please rename it.%s",
     "The Windows directory could not be found.%s%s",
     "The Installing window could not be opened.%s%s",
     "The installer could not read itself while installing %s.%s",
@@ -26,16 +27,16 @@ static const char* const failureTexts[] = {
     "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
     "The file %s could not be created.%s",
     "The file %s could not be written completely.%s",
-    "The file %s could not be put in place.%s",
+    "The file %s is in use.  Please close the program using it and try again.%s",
+    "The file %s could not be restored; its old copy is now %s.",
     "%s was installed, but system.ini could not be written.",
     "%s was installed but could not be switched on.",
 };
 
-/* For a create, write or move when the system gives no text of its own. */
+/* For a create or write when the system gives no text of its own. */
 static const char* const unexplained[] = {
     "  The disk may be write-protected.",
     "  The disk may be full.",
-    "  It may be in use.  Close other programs and run the installer again.",
 };
 
 /* Appends the system's text for error, without its line break; 0 when the
@@ -62,7 +63,7 @@ static int NeedsAdministrator(DWORD error, const char* path) {
 
 int SetSystemFailure(FailureReason reason, const char* subject, DWORD error) {
     char closing[MESSAGE_SIZE] = "";
-    if (reason >= FAIL_CREATE && reason <= FAIL_REPLACE) {
+    if (reason == FAIL_CREATE || reason == FAIL_WRITE) {
         AppendText(closing, MESSAGE_SIZE, "  ");
         if (!AppendSystemText(closing, error)) {
             closing[0] = '\0';
@@ -73,10 +74,15 @@ int SetSystemFailure(FailureReason reason, const char* subject, DWORD error) {
                        "  You may need to run the installer as an administrator (right-click it and choose Run as "
                        "administrator).");
     }
-    if (reason < FAIL_REPLACE) AppendText(closing, MESSAGE_SIZE, NOTHING_CHANGED);
+    if (reason < FAIL_NOT_RESTORED) AppendText(closing, MESSAGE_SIZE, NOTHING_CHANGED);
     FormatText(installer.failure, MESSAGE_SIZE, failureTexts[reason], subject, closing);
     installer.failed = 1;
     return 0;
 }
 
-int SetFailure(FailureReason reason, const char* subject) { return SetSystemFailure(reason, subject, 0); }
+int SetFailure(FailureReason reason, const char* subject, const char* detail) {
+    if (!*detail) return SetSystemFailure(reason, subject, 0);
+    FormatText(installer.failure, MESSAGE_SIZE, failureTexts[reason], subject, detail);
+    installer.failed = 1;
+    return 0;
+}

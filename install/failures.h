@@ -6,12 +6,14 @@
 
 #include "platform/platform.h"
 
-/* Up to FAIL_WRITE nothing on the system has been changed yet, and the
+/* Before FAIL_NOT_RESTORED nothing on the system has been changed (a failed
+ * placement has put back what it moved and removed what it made), and the
  * message says so. */
 enum FailureReason {
     FAIL_NONE = 0,
     FAIL_DAMAGED_INSTALLER, /* the package is missing, cut short or damaged */
     FAIL_INSTALLER_PATH,    /* the installer's own path does not fit its buffers */
+    FAIL_INSTALLER_NAME,    /* its file name gives names Windows resolves elsewhere */
     FAIL_NO_WINDOWS,        /* no readable Windows directory */
     FAIL_NO_DIALOG,         /* the "Installing" dialog could not be run */
     FAIL_UNREADABLE,        /* the installer could not read itself while placing */
@@ -20,16 +22,18 @@ enum FailureReason {
     FAIL_BAD_NAME,          /* an extension that no file name can end in */
     FAIL_CREATE,            /* a file cannot be created */
     FAIL_WRITE,             /* a file took fewer bytes than written */
-    FAIL_REPLACE,           /* a complete file could not be moved over its name */
+    FAIL_IN_USE,            /* an installed file could not be set aside or replaced */
+    FAIL_NOT_RESTORED,      /* after a failure an old file could not be put back */
     FAIL_PROFILE,           /* "system.ini" could not be written */
     FAIL_SETTING            /* the screen saver could not be switched on */
 };
 
-/* Keeps the message for reason, naming subject, in installer.failure and
+/* Keeps the message for reason, naming subject (and, for
+ * FAIL_NOT_RESTORED, where the old file now lies), in installer.failure and
  * marks the installation failed. Returns 0. */
-int SetFailure(FailureReason reason, const char* subject);
+int SetFailure(FailureReason reason, const char* subject, const char* detail = "");
 
-/* SetFailure for the create, write or move of the file subject that failed
+/* SetFailure for the create or write of the file subject that failed
  * with the system's error code (GetLastError; 0 for none): the message
  * adds the system's text for it, and on the NT family, for access denied to
  * a file neither read-only nor a directory, that the installer may need to

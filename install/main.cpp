@@ -5,8 +5,9 @@
  * answers -1. The system destroys the half-made window, WM_DESTROY posts the
  * quit message, and WinMain's message loop ends at its first read.
  *
- * RunInstallation: read the title; refuse a damaged installer, or one whose
- * path is too long to read itself, before anything is asked; ask before
+ * RunInstallation: read the title; refuse an installer with an unusable name,
+ * a damaged one, or one whose path is too long to read itself, before
+ * anything is asked; ask before
  * replacing a saver and when space looks short; confirm; place the entries
  * inside the "Installing" dialog; report completion (or the failure) and
  * start the installed saver by its full path.
@@ -24,9 +25,14 @@ InstallerState installer;
 
 void ResetInstaller(void) { memset(&installer, 0, sizeof installer); }
 
-/* A damaged installer, one that cannot read itself, or a system without a
- * readable Windows directory is refused before anything is asked. */
+/* An installer whose name Windows would resolve elsewhere (a device, a
+ * trailing dot), a damaged one, one that cannot read itself, or a system
+ * without a readable Windows directory is refused before anything is asked.
+ * The name comes first: a device name would have the package read from the
+ * device and called damaged. */
 static int CheckInstaller(const char* moduleName) {
+    if (moduleName[0] && !IsUsableInstallerName(moduleName))
+        return SetFailure(FAIL_INSTALLER_NAME, FileNamePart(moduleName));
     PackageState state = InspectPackage(installer.instance, NULL, NULL);
     if (state == PACKAGE_MISSING && PackageFailureReason() == PACKAGE_PATH_TOO_LONG)
         return SetFailure(FAIL_INSTALLER_PATH, "");

@@ -3,7 +3,8 @@
  *
  * Dialog 103 centres itself and posts itself the command of its hidden OK
  * button; handling that command does the whole placement and ends the
- * dialog. The index of an entry alone decides its installed name:
+ * dialog. The index of an entry alone decides its installed name
+ * (package/names.h):
  *
  *   0       <Windows directory>\<ScrName>, the whole path upper-cased
  *   1       <DataDir>\<stem>.DAT
@@ -14,16 +15,32 @@
  * where DataDir is <Windows directory>\TORVANEK\LUMAVERN\<stem> and stem is
  * the installer's file name up to its last '.'.
  *
- * Placement works in two phases so that a failure never leaves half an
- * installation behind. First every entry is written (copied through one
- * 2048-byte block, or expanded) to a temporary file ~IN<index>.TMP in the
- * directory of its installed name. Only when all of them are complete is
- * each moved over its installed name: MoveFileExA with replace where the
- * system has it (Windows 95 exports it but does not implement it), otherwise
- * the old file is renamed to ~IN<index>.OLD, the new one moved in and the
- * old one deleted, or put back when the move fails. A failure in the first
- * phase deletes the temporary files and leaves every existing file as it
- * was; the directories made for the data files may stay.
+ * One installer of this kind places at a time: a named lock is taken before
+ * the first file is touched and given up after the registration. A second
+ * installer waits for it with its dialog drawn and its queue served.
+ *
+ * Placement is all or nothing. Every file this run makes beside an installed
+ * name is called ~IN<n>.TMP (a new file) or ~IN<n>.OLD (an old file set
+ * aside), n = base + index, base the first number for which none of the
+ * run's names exists: a file of another run, or anyone's file of such a
+ * name, is never opened, replaced or deleted. Set-aside files of earlier
+ * runs that are no longer in use are deleted first.
+ *
+ *   1. Every entry is written (copied through one 2048-byte block, or
+ *      expanded) to its new file, which is first created only if it does
+ *      not exist, and closed.
+ *   2. Every existing installed file is set aside (renamed; a read-only one
+ *      keeps its attribute), then every new file is renamed to its name.
+ *   3. Only then are the set-aside files deleted (read-only cleared: the
+ *      user agreed to the replacement). One that is in use (a running saver
+ *      on the NT family) is deleted at the next restart: MoveFileExA on the
+ *      NT family, a "NUL=" line in WININIT.INI's [rename] section on
+ *      Windows 95/98; failing that, by the next run.
+ *
+ * A failure in step 1 or 2 moves every new file out again, puts every
+ * set-aside file back, deletes the new files and removes the directories
+ * this run created (when empty): the old installation is as it was. A file
+ * in use fails step 2, so the message asks to close the program using it.
  *
  * The work runs inside one message, so between blocks and entries the
  * dialog's queue is served: paint and system messages are dispatched, so the
@@ -39,23 +56,33 @@
 
 #include <string.h>
 
-typedef BOOL(WINAPI* MoveFileExCall)(LPCSTR, LPCSTR, DWORD);
-
-/* Names shared by the two phases of one placement run. */
-struct PlacementNames {
-    char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased: with ScrName, the
-                                 saver's whole path is */
+/* One placement run. */
+struct PlacementRun {
+    char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased */
     char dataDir[PATH_SIZE];  /* DataDir and a '\', once made */
     char stem[PATH_SIZE];
     int haveDataDir;
+    int madeLevels;           /* bit k: level k of DataDir was created by this run */
+    unsigned levelEnds[3];    /* where each level's name ends in dataDir */
     unsigned short firstFileNumber;
+    DWORD count;              /* entries in the table */
+    DWORD base;               /* the side files of entry i are ~IN<base + i> */
+    DWORD created;            /* entries whose new file this run created */
+    DWORD moved;              /* entries whose new file is in place */
+    int restoring;            /* putting back, and every old file is back so far */
+    /* The paths of the entry a step works on: after a failure, its own. */
+    char installed[PATH_SIZE], temporary[PATH_SIZE], aside[PATH_SIZE];
 };
 
+static PlacementRun run;
 static char copyBlock[COPY_BLOCK_SIZE];
 /* The placement's walks keep their sums here, not on the stack (a 64-bit
  * member there would make the frame realign itself). */
 static TableWalk placementWalk;
-/* GetLastError of the create, write or move that failed, for the message. */
+/* WININIT.INI's [rename] section with one line more. */
+static char pendingRenames[4096];
+
+/* GetLastError of the create or write that failed, for the message. */
 static DWORD systemError;
 
 static void ServeMessages(void) {
@@ -103,7 +130,16 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         installer.placementStarted = 1;
         /* The posted command comes before the first paint: draw first. */
         UpdateWindow(dialog);
+        /* Without a lock (no such object can be made) the run still never
+         * touches another run's files. */
+        /* Named as the main window's class: one name for this kind of installer. */
+        HANDLE lock = CreateMutexA(NULL, FALSE, "LVRNInst");
+        if (lock)
+            while (MsgWaitForMultipleObjects(1, &lock, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+                ServeMessages();
         if (PlaceEntries(dialog)) RegisterSaver();
+        /* Handles end with the process; the lock must be free before. */
+        if (lock) ReleaseMutex(lock);
         EndDialog(dialog, (INT_PTR)wParam);
         return 1;
     }
@@ -115,13 +151,23 @@ int BuildDataDir(HWND dialog, char* path, char* base) {
     char moduleName[PATH_SIZE];
     if (!ReadWindowsDirectory(path) || !ReadModuleName(instance, moduleName)) return 0;
     MakeInstallerStem(moduleName, base);
-    if (!AppendBackslash(path, PATH_SIZE) || !AppendText(path, PATH_SIZE, "TORVANEK")) return 0;
-    CreateDirectoryA(path, NULL);
-    if (!AppendText(path, PATH_SIZE, "\\LUMAVERN")) return 0;
-    CreateDirectoryA(path, NULL);
-    if (!AppendTexts(path, PATH_SIZE, "\\", base, NULL)) return 0;
-    CreateDirectoryA(path, NULL);
+    const char* const levels[] = {"TORVANEK", "LUMAVERN", base};
+    for (int level = 0; level < 3; level++) {
+        if (!AppendBackslash(path, PATH_SIZE) || !AppendText(path, PATH_SIZE, levels[level])) return 0;
+        run.levelEnds[level] = (unsigned)strlen(path);
+        if (CreateDirectoryA(path, NULL)) run.madeLevels |= 1 << level;
+    }
     return 1;
+}
+
+/* Removes the levels of DataDir this run created, innermost first, each
+ * only when it is empty. */
+static void RemoveMadeLevels(void) {
+    for (int level = 2; level >= 0; level--) {
+        if (!(run.madeLevels >> level & 1)) continue;
+        run.dataDir[run.levelEnds[level]] = '\0';
+        RemoveDirectoryA(run.dataDir);
+    }
 }
 
 CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) {
@@ -137,29 +183,86 @@ CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD store
     }
 }
 
-/* dir, then "~IN", the index and ending: the temporary or set-aside file of
- * an entry, beside its installed name and unlike any installed name. */
-static int MakeSidePath(const char* dir, DWORD index, const char* ending, char* path) {
+static const char* EntryDir(DWORD index) {
+    return EntryDirectory(index) == IN_WINDOWS_DIRECTORY ? run.saverDir : run.dataDir;
+}
+
+/* The new (".TMP") or set-aside (".OLD") file of an entry, beside its
+ * installed name and unlike any installed name. */
+static int MakeSidePath(DWORD index, const char* ending, char* path) {
     char number[NUMBER_TEXT_SIZE];
-    DecimalText(index, 1, number);
+    DecimalText(run.base + index, 1, number);
     path[0] = '\0';
-    return AppendTexts(path, PATH_SIZE, dir, "~IN", number, ending, NULL);
+    return AppendTexts(path, PATH_SIZE, EntryDir(index), "~IN", number, ending, NULL);
 }
 
-static const char* EntryDir(const PlacementNames* names, DWORD index) {
-    return EntryDirectory(index) == IN_WINDOWS_DIRECTORY ? names->saverDir : names->dataDir;
-}
-
-static FailureReason MakeEntryPaths(const PlacementNames* names, DWORD index, const EntryRecord* record,
-                                    char* installed, char* temporary) {
-    const char* dir = EntryDir(names, index);
+/* The entry's installed, new and set-aside paths into the run's buffers. */
+static FailureReason MakeEntryPaths(DWORD index, const EntryRecord* record) {
+    char* installed = run.installed;
     installed[0] = '\0';
-    if (!AppendText(installed, PATH_SIZE, dir)) return FAIL_TOO_LONG;
-    EntryName made =
-        AppendEntryName(installed, index, names->firstFileNumber, record->extension, installer.scrName, names->stem);
+    if (!AppendText(installed, PATH_SIZE, EntryDir(index))) return FAIL_TOO_LONG;
+    EntryName made = AppendEntryName(installed, index, run.firstFileNumber, record->extension, installer.scrName, run.stem);
     if (made == ENTRY_NAME_BAD_EXTENSION) return FAIL_BAD_NAME;
-    if (made != ENTRY_NAME_MADE || !MakeSidePath(dir, index, ".TMP", temporary)) return FAIL_TOO_LONG;
+    if (made != ENTRY_NAME_MADE || !MakeSidePath(index, ".TMP", run.temporary) || !MakeSidePath(index, ".OLD", run.aside))
+        return FAIL_TOO_LONG;
     return FAIL_NONE;
+}
+
+/* The first base from which no name of the run exists yet. */
+static void ChooseBase(void) {
+    static const char* const endings[] = {".TMP", ".OLD"};
+    char path[PATH_SIZE];
+    for (DWORD index = 0; index < run.count * 2; index++) {
+        if (MakeSidePath(index / 2, endings[index & 1], path) && PathExists(path)) {
+            run.base += index / 2 + 1;
+            index = (DWORD)-1;
+        }
+    }
+}
+
+/* Deletes a file, read-only or not. */
+static BOOL DiscardFile(const char* path) {
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileA(path);
+}
+
+/* Deletes the set-aside files (~IN<digits>.OLD) of earlier runs in dir
+ * that are no longer in use. */
+static void DeleteEarlierSetAsides(const char* dir) {
+    char path[PATH_SIZE];
+    WIN32_FIND_DATAA found;
+    FormatText(path, PATH_SIZE, "%s~IN*.OLD", dir);
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const char* end = found.cFileName + 3;
+        while (*end >= '0' && *end <= '9') end++;
+        if (end > found.cFileName + 3 && memcmp(end, ".OLD", 5) == 0 &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            FormatText(path, PATH_SIZE, "%s%s", dir, found.cFileName);
+            DiscardFile(path);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+/* Deletes the file at path at the next restart. */
+static void DeleteAtRestart(const char* path) {
+    if ((LONG)GetVersion() >= 0) {
+        MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+        return;
+    }
+    /* WININIT.INI takes short paths. The section is written back whole:
+     * a key written on its own would replace another program's first
+     * "NUL=" line. A section too long for the buffer is left alone. */
+    char shortPath[PATH_SIZE];
+    DWORD length = GetShortPathNameA(path, shortPath, PATH_SIZE);
+    if (length == 0 || length >= PATH_SIZE) return;
+    DWORD used = GetPrivateProfileSectionA("rename", pendingRenames, sizeof pendingRenames, "WININIT.INI");
+    if (used + length + 6 > sizeof pendingRenames) return;
+    FormatText(pendingRenames + used, length + 5, "NUL=%s", shortPath);
+    pendingRenames[used + length + 5] = '\0';
+    WritePrivateProfileSectionA("rename", pendingRenames, "WININIT.INI");
 }
 
 static int IsDirectory(const char* path) {
@@ -200,132 +303,161 @@ static FailureReason ExpandedResult(ExpandResult expanded) {
     }
 }
 
-/* Phase one. *count is the number of entries whose temporary file may exist. */
-static int WriteTemporaryFiles(HWND dialog, HINSTANCE instance, PlacementNames* names, DWORD* count) {
+/* Creates the entry's new file, only if no file of its name exists. */
+static int CreateNewFile(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        systemError = GetLastError();
+        return 0;
+    }
+    CloseHandle(file);
+    return 1;
+}
+
+/* Makes DataDir once, for the entries from index 1 on. */
+static int MakeDataDir(HWND dialog) {
+    if (!run.haveDataDir) {
+        if (!BuildDataDir(dialog, run.dataDir, run.stem) || !AppendBackslash(run.dataDir, PATH_SIZE)) return 0;
+        run.haveDataDir = 1;
+        DeleteEarlierSetAsides(run.dataDir);
+    }
+    return 1;
+}
+
+/* Step 1: every entry into its new file. */
+static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
     HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
     if (package == HFILE_ERROR) return SetFailure(FAIL_UNREADABLE, installer.scrName);
     /* Expansion writes through its own stream: serve the queue after each
      * of its blocks as after each copied one. */
     SetExpandBlockHook(ServeMessages);
-    char installed[PATH_SIZE], temporary[PATH_SIZE];
     EntryRecord record;
-    FailureReason reason = ReadFirstFileNumber(package, &names->firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
+    FailureReason reason = ReadFirstFileNumber(package, &run.firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
     const char* subject = installer.scrName;
-    for (DWORD index = 0; reason == FAIL_NONE; index++) {
+    DWORD index = 0;
+    for (; reason == FAIL_NONE; index++) {
         TableStep step = ReadTableStep(package, &placementWalk, &record);
         if (step == TABLE_CUT_SHORT) reason = FAIL_DAMAGED;
         if (step != TABLE_ENTRY) break;
-        *count = index + 1;
-        if (EntryDirectory(index) == IN_DATA_DIRECTORY && !names->haveDataDir) {
-            if (!BuildDataDir(dialog, names->dataDir, names->stem) || !AppendBackslash(names->dataDir, PATH_SIZE)) {
-                reason = FAIL_TOO_LONG;
-                subject = names->saverDir;
-                break;
-            }
-            names->haveDataDir = 1;
-        }
-        reason = MakeEntryPaths(names, index, &record, installed, temporary);
-        if (reason != FAIL_NONE) {
-            subject = reason == FAIL_TOO_LONG ? EntryDir(names, index) : "";
+        if (EntryDirectory(index) == IN_DATA_DIRECTORY && !MakeDataDir(dialog)) {
+            reason = FAIL_TOO_LONG;
+            subject = run.saverDir;
             break;
         }
-        subject = installed;
-        if (IsDirectory(installed)) {
-            /* What the system says when a file is created over a directory. */
-            systemError = ERROR_ACCESS_DENIED;
+        reason = MakeEntryPaths(index, &record);
+        if (reason != FAIL_NONE) {
+            subject = reason == FAIL_TOO_LONG ? EntryDir(index) : "";
+            break;
+        }
+        subject = run.installed;
+        /* Over a directory the system says access is denied. */
+        systemError = ERROR_ACCESS_DENIED;
+        if (IsDirectory(run.installed) || !CreateNewFile(run.temporary)) {
             reason = FAIL_CREATE;
             break;
         }
+        run.created = index + 1;
 
         LONG next = _llseek(package, 0, FILE_CURRENT);
         if (record.expandedSize != 0) {
             _lclose(package);
             reason = ExpandedResult(
-                ExpandEntry(instance, record.dataOffset, record.expandedSize, record.storedSize, temporary));
+                ExpandEntry(instance, record.dataOffset, record.expandedSize, record.storedSize, run.temporary));
             package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
         } else {
-            reason = WriteStoredEntry(package, &record, temporary);
+            reason = WriteStoredEntry(package, &record, run.temporary);
         }
         if (reason == FAIL_NONE && (package == HFILE_ERROR || next < 0 || _llseek(package, next, FILE_BEGIN) != next))
             reason = FAIL_UNREADABLE;
         ServeMessages();
     }
     if (package != HFILE_ERROR) _lclose(package);
+    run.count = index;
     return reason == FAIL_NONE ? 1 : SetSystemFailure(reason, subject, systemError);
 }
 
-static void RemoveTemporaryFiles(const PlacementNames* names, DWORD from, DWORD count) {
-    char path[PATH_SIZE];
-    for (DWORD index = from; index < count && (index == 0 || names->haveDataDir); index++)
-        if (MakeSidePath(EntryDir(names, index), index, ".TMP", path)) DeleteFileA(path);
-}
+/* What one pass over the placed entries does to each. */
+enum PlacementStep { SET_ASIDE, MOVE_IN, PUT_BACK, DELETE_OLD };
 
-/* Keeps the error of the move that made it fail for the message. */
-static int MoveIntoPlace(MoveFileExCall moveFileEx, const char* temporary, const char* installed, const char* aside) {
-    if (moveFileEx && moveFileEx(temporary, installed, MOVEFILE_REPLACE_EXISTING)) return 1;
-    if (!PathExists(installed)) {
-        if (MoveFileA(temporary, installed)) return 1;
-        systemError = GetLastError();
-        return 0;
-    }
-    DeleteFileA(aside); /* left by an earlier run that was cut off */
-    if (!MoveFileA(installed, aside)) {
-        systemError = GetLastError();
-        return 0;
-    }
-    if (MoveFileA(temporary, installed)) {
-        DeleteFileA(aside);
-        return 1;
-    }
-    systemError = GetLastError();
-    MoveFileA(aside, installed);
-    return 0;
-}
-
-/* Phase two: the table is walked again for the names. */
-static int PutFilesInPlace(HINSTANCE instance, const PlacementNames* names, DWORD count) {
-    HMODULE kernel = LoadLibraryA(KERNEL_NAME);
-    MoveFileExCall moveFileEx = kernel ? (MoveFileExCall)(void (*)(void))GetProcAddress(kernel, "MoveFileExA") : NULL;
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
-    unsigned short firstFileNumber;
-    FailureReason reason =
-        package != HFILE_ERROR && ReadFirstFileNumber(package, &firstFileNumber) ? FAIL_NONE : FAIL_UNREADABLE;
-    char installed[PATH_SIZE], temporary[PATH_SIZE], aside[PATH_SIZE];
+/* Runs step on every entry, walking the table (from its position table)
+ * again for the names. Returns the number of entries it was done to: all of
+ * them, or the index of the first that failed (its paths stay in run).
+ * PUT_BACK goes on past a file it cannot put back. */
+static DWORD RunStep(HFILE package, LONG table, int step) {
     EntryRecord record;
     DWORD index = 0;
-    for (; reason == FAIL_NONE && index < count; index++) {
-        if (ReadTableStep(package, &placementWalk, &record) != TABLE_ENTRY ||
-            MakeEntryPaths(names, index, &record, installed, temporary) != FAIL_NONE ||
-            !MakeSidePath(EntryDir(names, index), index, ".OLD", aside))
-            reason = index == 0 ? FAIL_UNREADABLE : FAIL_REPLACE;
-        else if (!MoveIntoPlace(moveFileEx, temporary, installed, aside))
-            reason = FAIL_REPLACE;
-        if (reason != FAIL_NONE) break;
+    if (_llseek(package, table, FILE_BEGIN) != table) return 0;
+    for (; index < run.count; index++) {
+        if (ReadTableStep(package, &placementWalk, &record) != TABLE_ENTRY || MakeEntryPaths(index, &record) != FAIL_NONE)
+            break;
+        const char *installed = run.installed, *aside = run.aside;
+        if (step == SET_ASIDE) {
+            if (PathExists(installed) && !MoveFileA(installed, aside)) break;
+        } else if (step == MOVE_IN) {
+            if (!MoveFileA(run.temporary, installed)) break;
+        } else if (step == PUT_BACK) {
+            if (index < run.moved) MoveFileA(installed, run.temporary);
+            /* The first file that stays aside is the one the message names. */
+            if (PathExists(aside) && !MoveFileA(aside, installed) && run.restoring) {
+                run.restoring = 0;
+                SetFailure(FAIL_NOT_RESTORED, installed, aside);
+            }
+        } else if (PathExists(aside) && !DiscardFile(aside)) {
+            DeleteAtRestart(aside);
+        }
         ServeMessages();
     }
-    if (package != HFILE_ERROR) _lclose(package);
-    if (kernel) FreeLibrary(kernel);
-    if (reason == FAIL_NONE) return 1;
-    RemoveTemporaryFiles(names, index, count);
-    /* Before the first move nothing has changed yet. */
-    return SetSystemFailure(reason, reason == FAIL_REPLACE ? installed : installer.scrName, systemError);
+    return index;
+}
+
+/* Steps 2 and 3, after a put-back when step 2 fails. */
+static int PutFilesInPlace(HINSTANCE instance) {
+    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+    unsigned short firstFileNumber;
+    if (package == HFILE_ERROR || !ReadFirstFileNumber(package, &firstFileNumber)) {
+        if (package != HFILE_ERROR) _lclose(package);
+        return SetFailure(FAIL_UNREADABLE, installer.scrName);
+    }
+    LONG table = _llseek(package, 0, FILE_CURRENT);
+    int placed = 0;
+    if (RunStep(package, table, SET_ASIDE) == run.count) {
+        run.moved = RunStep(package, table, MOVE_IN);
+        if (run.moved == run.count) {
+            RunStep(package, table, DELETE_OLD);
+            placed = 1;
+        }
+    }
+    if (!placed) {
+        SetFailure(FAIL_IN_USE, run.installed);
+        run.restoring = 1;
+        if (RunStep(package, table, PUT_BACK) < run.count && run.restoring)
+            SetFailure(FAIL_NOT_RESTORED, run.installed, run.aside);
+    }
+    _lclose(package);
+    return placed;
 }
 
 int PlaceEntries(HWND dialog) {
     HINSTANCE instance = (HINSTANCE)(LONG_PTR)GetWindowLongA(dialog, GWL_HINSTANCE);
-    PlacementNames names;
-    memset(&names, 0, sizeof names);
+    memset(&run, 0, sizeof run);
     systemError = 0;
-    if (!ReadWindowsDirectory(names.saverDir) || !AppendBackslash(names.saverDir, PATH_SIZE))
+    if (!ReadWindowsDirectory(run.saverDir) || !AppendBackslash(run.saverDir, PATH_SIZE))
         return SetFailure(FAIL_NO_WINDOWS, "");
-    UpperCase(names.saverDir);
-
-    DWORD count = 0;
-    if (!WriteTemporaryFiles(dialog, instance, &names, &count)) {
-        RemoveTemporaryFiles(&names, 0, count);
-        return 0;
+    UpperCase(run.saverDir);
+    DeleteEarlierSetAsides(run.saverDir);
+    InspectPackage(instance, NULL, &run.count);
+    /* The run's names are chosen once DataDir is there to look in. */
+    if (run.count >= 2 && !MakeDataDir(dialog)) {
+        SetFailure(FAIL_TOO_LONG, run.saverDir);
+    } else {
+        ChooseBase();
+        if (WriteNewFiles(dialog, instance) && PutFilesInPlace(instance)) return 1;
     }
-    return PutFilesInPlace(instance, &names, count);
+    char path[PATH_SIZE];
+    for (DWORD index = 0; index < run.created; index++)
+        if (MakeSidePath(index, ".TMP", path)) DeleteFileA(path);
+    RemoveMadeLevels();
+    return 0;
 }
 
 int RegisterSaver(void) {

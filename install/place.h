@@ -13,19 +13,21 @@ enum {
 };
 
 /* Dialog procedure of dialog 103: WM_INITDIALOG sets its texts, centres it
- * and posts the OK command; WM_COMMAND 1 or 2 places the entries, registers
- * the saver and ends the dialog with that result. */
+ * and posts the OK command; WM_COMMAND 1 or 2 takes the lock that lets one
+ * installer of this kind place at a time (waiting for it with the queue
+ * served), places the entries, registers the saver, gives the lock up and
+ * ends the dialog with that result. */
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-/* Writes every entry to its installed name: first all of them to temporary
- * files beside those names, then each over its name. Returns 1; or 0 after
- * SetFailure, and then no existing file was changed unless the failure came
- * while the files were being put in place (FAIL_REPLACE). */
+/* Places every entry under its installed name, all or nothing. Returns 1;
+ * or 0 after SetFailure, and then every existing file is as it was and
+ * what this run made is gone, unless the reason is FAIL_NOT_RESTORED. */
 int PlaceEntries(HWND dialog);
 
 /* Leaves the data directory (Windows directory, TORVANEK, LUMAVERN, the
  * installer's stem) in path, creating each level, and the stem in base.
- * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit. */
+ * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit.
+ * The levels it created are removed again when the placement fails. */
 int BuildDataDir(HWND dialog, char* path, char* base);
 
 /* Copies storedSize bytes from the package handle's position to target

@@ -70,6 +70,37 @@ void MakeSpelledScrName(const char* moduleName, char* name) {
     memcpy(name + strlen(name), ".SCR", 5);
 }
 
+/* A stem or saver base that Windows would resolve to another file: empty,
+ * "." or "..", cut at a trailing dot or space, or a device. */
+static int IsUsableName(const char* name) {
+    static const char devices[] = "NULCONAUXPRNCOMLPT";
+    unsigned length = (unsigned)strlen(name), first = 0, end = 12;
+    char last = length ? name[length - 1] : '.';
+    if (last == '.' || last == ' ') return 0;
+    /* NUL to PRN alone; COM and LPT with a digit 1 to 9. */
+    if (length == 4 && last >= '1' && last <= '9') {
+        first = 12;
+        end = 18;
+    } else if (length != 3) {
+        return 1;
+    }
+    for (; first < end; first += 3) {
+        unsigned same = 0;
+        /* & 0xDF upper-cases a to z and changes no byte into a capital. */
+        while (same < 3 && (name[same] & 0xDF) == devices[first + same]) same++;
+        if (same == 3) return 0;
+    }
+    return 1;
+}
+
+int IsUsableInstallerName(const char* moduleName) {
+    char name[PATH_SIZE];
+    CopyFileName(moduleName, name, 0, PATH_SIZE - 1);
+    if (!IsUsableName(name)) return 0;
+    MakeInstallerStem(moduleName, name);
+    return IsUsableName(name);
+}
+
 void MakeScrName(const char* moduleName, char* scrName) {
     MakeSpelledScrName(moduleName, scrName);
     UpperCase(scrName);

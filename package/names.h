@@ -56,6 +56,12 @@ void MakeScrName(const char* moduleName, char* scrName);
 /* ScrName before its upper-casing: "Clouds.SCR" for Clouds.exe. */
 void MakeSpelledScrName(const char* moduleName, char* name);
 
+/* 1 when the installer's file name yields a stem and a saver base (the name
+ * up to its first '.') that Windows keeps as they are: not empty, not ending
+ * in '.' or ' ' (which also rules out "." and ".."), and no base that is a
+ * device (NUL, CON, AUX, PRN, COM1-COM9, LPT1-LPT9, any case). */
+int IsUsableInstallerName(const char* moduleName);
+
 /* What is wrong with an extension as the end of a file name. Windows
  * refuses control characters and " * / : < > ? \ | in names, and drops
  * trailing dots and spaces, so that ".", "...." or ".A " would land under

@@ -42,6 +42,29 @@ Counters& GetCounters();
 // negative means unlimited.
 void SetWriteBudget(long long bytes);
 
+// ---- Windows' file rules (files.cpp), as documented for Win32 rather than
+// as Wine run as root shows them:
+//  - a read-only file (SetFileAttributesA, FILE_ATTRIBUTE_READONLY) cannot be
+//    opened for writing, emptied, replaced or deleted; it can be renamed;
+//  - a file that is open cannot be renamed, replaced or deleted unless every
+//    handle on it shares delete access (_lopen and _lcreat never do);
+//  - _lopen's share modes are checked against the handles already open;
+//  - a running program's image cannot be written, replaced or deleted; on
+//    the NT family it can be renamed (the image follows its file), on
+//    Windows 95/98 (Setup::ntFamily false) it cannot;
+//  - MoveFileA never replaces; every failure sets GetLastError's code. ----
+
+// Another program opens the file for reading, sharing what share allows
+// (FILE_SHARE_READ 1, FILE_SHARE_WRITE 2, FILE_SHARE_DELETE 4). Returns the
+// hold for ReleaseHold.
+int HoldOpen(const std::string& windowsPath, unsigned share);
+void ReleaseHold(int hold);
+// The file at windowsPath is the image of a running program.
+void MarkRunning(const std::string& windowsPath);
+// A profile file's lines as the stand-in keeps them (a bare name lives in
+// the Windows directory, as Windows keeps it).
+std::string ProfilePath(const std::string& file);
+
 // ---- The system's side of an installation: windows, dialogs, message
 // boxes, free space, the profile, program start (ui.cpp, system.cpp). Reset
 // clears all of it. ----
@@ -65,11 +88,15 @@ struct Setup {
     bool freeSpaceWorks = true;      // GetDiskFreeSpaceA
     DWORD sectorsPerCluster = 8, bytesPerSector = 512, freeClusters = 0x100000, totalClusters = 0x200000;
 
-    enum class MoveEx { Works, Missing, NotImplemented };  // NotImplemented: exported but failing, as on Windows 95
-    MoveEx moveFileEx = MoveEx::Works;
+    bool delayedDeleteRefused = false;  // MoveFileExA's delete at restart needs rights the user lacks
     std::vector<std::string> refusedMoveTargets;  // the next move onto each of these Windows paths fails
+    // MsgWaitForMultipleObjects reports this many messages before the
+    // placement lock is free (another installer holds it meanwhile).
+    int lockBusyWakes = 0;
+    bool mutexFails = false;            // CreateMutexA gives NULL
 
-    // GetVersion: the NT family (top bit clear) or Windows 95/98/Me.
+    // GetVersion: the NT family (top bit clear) or Windows 95/98/Me, where
+    // running images cannot be renamed and MoveFileExA is a stub that fails.
     bool ntFamily = true;
     // Directories whose files the user may not create, replace or delete
     // (the Windows directory of a user who is not an administrator):
@@ -118,7 +145,7 @@ struct DialogLog {
 struct Log {
     // Ordered: "box <caption>", "cursor wait", "cursor arrow", "dialog",
     // "dialog ended <result>", "paint", "exec <command>", "profile <value>",
-    // "spi <action>", "quit <code>".
+    // "spi <action>", "quit <code>", "lock", "unlock".
     std::vector<std::string> events;
     std::vector<MessageBoxCall> boxes;
 
@@ -158,6 +185,10 @@ struct Log {
     };
     std::vector<Exec> execs;
     std::vector<std::string> moveFileExCalls;  // "<from> -> <to>" for each MoveFileExA call
+    std::vector<std::string> deletesAtRestart;  // paths MoveFileExA scheduled for deletion
+    std::string mutexName;              // the last CreateMutexA's name
+    int lockWakes = 0;                  // messages reported while waiting for the lock
+    bool lockHeld = false;              // granted and not yet released
 };
 const Log& GetLog();
 

@@ -9,21 +9,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 
 namespace standin {
 namespace {
 
-// What an open handle may do to its file and what it denies other opens.
-enum : unsigned { ACCESS_READ = 1, ACCESS_WRITE = 2 };
-struct OpenFile {
-    dev_t device;
-    ino_t inode;
-    unsigned access;
-    unsigned denied;
+// A file by its identity, which a rename keeps.
+typedef std::pair<dev_t, ino_t> FileId;
+
+// One open of a file: what it may do and what it lets others do.
+struct Open {
+    FileId file;
+    bool read = false, write = false;
+    unsigned share = 0;  // FILE_SHARE_READ 1, FILE_SHARE_WRITE 2, FILE_SHARE_DELETE 4
+};
+
+struct Search {
+    std::vector<WIN32_FIND_DATAA> found;
+    size_t next = 0;
 };
 
 struct State {
@@ -32,7 +40,12 @@ struct State {
     std::string windowsDir = "C:\\WINDOWS";
     Counters counters;
     long long writeBudget = -1;
-    std::map<int, OpenFile> handles;
+    std::set<int> handles;
+    std::map<int, Open> opens;  // by _lopen/_lcreat handle, or by hold number below 0
+    int nextHold = -1;
+    std::set<FileId> running;
+    std::map<int, Search> searches;
+    int nextSearch = 1;
     DWORD lastError = 0;
 };
 
@@ -54,6 +67,77 @@ std::string MatchEntry(const std::string& dir, const std::string& name) {
     (void)exact;
     closedir(d);
     return found;
+}
+
+bool Identify(const std::string& host, FileId* id) {
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return false;
+    *id = FileId(st.st_dev, st.st_ino);
+    return true;
+}
+
+// Whether every open of the file lets it be renamed or deleted.
+bool DeleteShared(const FileId& id) {
+    for (const auto& o : S().opens)
+        if (o.second.file == id && !(o.second.share & 4)) return false;
+    return true;
+}
+
+// The code a rename (or, with deleting, a deletion) of the file at host
+// meets, 0 when it may go ahead.
+DWORD RemovalError(const std::string& host, bool deleting) {
+    FileId id;
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+    if (S_ISDIR(st.st_mode)) return deleting ? ERROR_ACCESS_DENIED : 0;
+    Identify(host, &id);
+    if (!DeleteShared(id)) return ERROR_SHARING_VIOLATION;
+    if (S().running.count(id) && (deleting || !GetSetup().ntFamily)) return ERROR_ACCESS_DENIED;
+    if (deleting && !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+// The code an open with this access and sharing meets, 0 when it may.
+DWORD OpenError(const std::string& host, bool read, bool write, unsigned share) {
+    FileId id;
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return 0;
+    Identify(host, &id);
+    if (write && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) return ERROR_ACCESS_DENIED;
+    if (write && S().running.count(id)) return ERROR_SHARING_VIOLATION;
+    for (const auto& o : S().opens) {
+        const Open& other = o.second;
+        if (other.file != id) continue;
+        if ((read && !(other.share & 1)) || (write && !(other.share & 2)) || (other.read && !(share & 1)) ||
+            (other.write && !(share & 2)))
+            return ERROR_SHARING_VIOLATION;
+    }
+    return 0;
+}
+
+// What _lopen's OF_SHARE_ bits let other opens do, as the NT family maps
+// them (the compatibility mode shares reading and writing).
+unsigned ShareOf(int mode) {
+    switch (mode & 0x70) {
+    case OF_SHARE_EXCLUSIVE:
+        return 0;
+    case OF_SHARE_DENY_WRITE:
+        return 1;
+    case OF_SHARE_DENY_READ:
+        return 2;
+    default:
+        return 3;
+    }
+}
+
+// Wildcard match without regard to case: '*' any run, '?' one character.
+bool Matches(const char* pattern, const char* name) {
+    if (*pattern == '\0') return *name == '\0';
+    if (*pattern == '*') return Matches(pattern + 1, name) || (*name && Matches(pattern, name + 1));
+    if (*name == '\0') return false;
+    if (*pattern != '?' && toupper(static_cast<unsigned char>(*pattern)) != toupper(static_cast<unsigned char>(*name)))
+        return false;
+    return Matches(pattern + 1, name + 1);
 }
 
 // The Windows error for a failed POSIX call.
@@ -82,15 +166,21 @@ bool IsReadOnly(const std::string& host) {
 
 void SetError(DWORD error) { S().lastError = error; }
 
-bool WriteDenied(const std::string& windowsPath) {
-    std::string host = HostPath(windowsPath);
+bool DeniedDirectory(const std::string& host) {
     for (const std::string& dir : GetSetup().deniedDirectories) {
         std::string denied = HostPath(dir);
         if (host.size() > denied.size() && strncasecmp(host.c_str(), denied.c_str(), denied.size()) == 0 &&
-            host[denied.size()] == '/') {
-            SetError(ERROR_ACCESS_DENIED);
+            host[denied.size()] == '/')
             return true;
-        }
+    }
+    return false;
+}
+
+bool WriteDenied(const std::string& windowsPath) {
+    std::string host = HostPath(windowsPath);
+    if (DeniedDirectory(host)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return true;
     }
     // Windows keeps a read-only file as it is, whoever asks (root included).
     if (IsReadOnly(host)) {
@@ -100,8 +190,35 @@ bool WriteDenied(const std::string& windowsPath) {
     return false;
 }
 
+BOOL Fail(DWORD error) {
+    SetError(error);
+    return FALSE;
+}
+
+int HoldOpen(const std::string& windowsPath, unsigned share) {
+    Open open;
+    if (!Identify(HostPath(windowsPath), &open.file)) return 0;
+    open.read = true;
+    open.share = share;
+    int hold = S().nextHold--;
+    S().opens[hold] = open;
+    return hold;
+}
+
+void ReleaseHold(int hold) { S().opens.erase(hold); }
+
+void MarkRunning(const std::string& windowsPath) {
+    FileId id;
+    if (Identify(HostPath(windowsPath), &id)) S().running.insert(id);
+}
+
+std::string ProfilePath(const std::string& file) {
+    if (file.find('\\') != std::string::npos || file.find(':') != std::string::npos) return HostPath(file);
+    return HostPath(S().windowsDir + "\\" + file);
+}
+
 void Reset(const std::string& rootDir) {
-    for (const auto& [fd, open] : S().handles) close(fd);
+    for (int fd : S().handles) close(fd);
     S() = State();
     S().root = rootDir;
     ResetUi();
@@ -142,8 +259,6 @@ std::string HostPath(const std::string& windowsPath) {
 }  // namespace standin
 
 using standin::S;
-using standin::ACCESS_READ;
-using standin::ACCESS_WRITE;
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
     // Windows copies what fits, terminates it and returns size when cut.
@@ -160,70 +275,48 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 
 HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
 
-static HFILE Track(int fd, unsigned access, unsigned denied) {
-    if (fd < 0) return HFILE_ERROR;
+static HFILE Track(int fd, bool read, bool write, unsigned share) {
+    if (fd < 0) {
+        standin::SetError(standin::ErrorOf(errno));
+        return HFILE_ERROR;
+    }
+    S().handles.insert(fd);
+    S().counters.openHandles++;
+    standin::Open open;
     struct stat st;
     fstat(fd, &st);
-    S().handles[fd] = {st.st_dev, st.st_ino, access, denied};
-    S().counters.openHandles++;
+    open.file = standin::FileId(st.st_dev, st.st_ino);
+    open.read = read;
+    open.write = write;
+    open.share = share;
+    S().opens[fd] = open;
     return fd;
 }
 
-// Windows refuses an open (a sharing violation) when a handle already open
-// on the file denies the access asked for, or when the new handle would
-// deny an access that an open handle has.
-static bool SharingAllows(const std::string& host, unsigned access, unsigned denied) {
-    struct stat st;
-    if (stat(host.c_str(), &st) != 0) return true;
-    for (const auto& [fd, open] : S().handles) {
-        if (open.device != st.st_dev || open.inode != st.st_ino) continue;
-        if ((open.denied & access) || (denied & open.access)) return false;
-    }
-    return true;
-}
-
-// The accesses a share mode of _lopen denies to other opens; compatibility
-// mode shares like OF_SHARE_DENY_NONE.
-static unsigned DeniedBy(int mode) {
-    switch (mode & 0x70) {
-    case OF_SHARE_EXCLUSIVE:
-        return ACCESS_READ | ACCESS_WRITE;
-    case OF_SHARE_DENY_WRITE:
-        return ACCESS_WRITE;
-    case OF_SHARE_DENY_READ:
-        return ACCESS_READ;
-    default:
-        return 0;
-    }
-}
-
 HFILE _lopen(LPCSTR path, int mode) {
-    int flags = (mode & 3) == OF_WRITE ? O_WRONLY : (mode & 3) == OF_READWRITE ? O_RDWR : O_RDONLY;
-    unsigned access = (mode & 3) == OF_WRITE ? ACCESS_WRITE
-                      : (mode & 3) == OF_READWRITE ? ACCESS_READ | ACCESS_WRITE
-                                                   : ACCESS_READ;
+    int access = mode & 3;
+    int flags = access == OF_WRITE ? O_WRONLY : access == OF_READWRITE ? O_RDWR : O_RDONLY;
     std::string host = standin::HostPath(path);
     struct stat st;
-    if (stat(host.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return HFILE_ERROR;
-    if (!SharingAllows(host, access, DeniedBy(mode))) {
-        standin::SetError(ERROR_SHARING_VIOLATION);
-        return HFILE_ERROR;
-    }
-    HFILE h = Track(open(host.c_str(), flags), access, DeniedBy(mode));
+    if (stat(host.c_str(), &st) != 0) return standin::Fail(ERROR_FILE_NOT_FOUND), HFILE_ERROR;
+    if (S_ISDIR(st.st_mode)) return standin::Fail(ERROR_ACCESS_DENIED), HFILE_ERROR;
+    bool read = access != OF_WRITE, write = access != OF_READ;
+    unsigned share = standin::ShareOf(mode);
+    if (DWORD error = standin::OpenError(host, read, write, share)) return standin::Fail(error), HFILE_ERROR;
+    HFILE h = Track(open(host.c_str(), flags), read, write, share);
     if (h != HFILE_ERROR) S().counters.opens++;
     return h;
 }
 
-// _lcreat opens for reading and writing and shares both.
-HFILE _lcreat(LPCSTR path, int) {
+HFILE _lcreat(LPCSTR path, int attribute) {
     if (standin::WriteDenied(path)) return HFILE_ERROR;
     std::string host = standin::HostPath(path);
-    if (!SharingAllows(host, ACCESS_READ | ACCESS_WRITE, 0)) {
-        standin::SetError(ERROR_SHARING_VIOLATION);
-        return HFILE_ERROR;
-    }
-    HFILE h = Track(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), ACCESS_READ | ACCESS_WRITE, 0);
-    if (h == HFILE_ERROR) standin::SetError(standin::ErrorOf(errno));
+    struct stat st;
+    if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return standin::Fail(ERROR_ACCESS_DENIED), HFILE_ERROR;
+    // _lcreat opens for reading and writing and shares both.
+    if (DWORD error = standin::OpenError(host, true, true, 3)) return standin::Fail(error), HFILE_ERROR;
+    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 3);
+    if (h != HFILE_ERROR && (attribute & FILE_ATTRIBUTE_READONLY)) fchmod(h, 0444);
     return h;
 }
 
@@ -267,6 +360,7 @@ UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
 
 HFILE _lclose(HFILE file) {
     if (!S().handles.erase(file)) return HFILE_ERROR;
+    S().opens.erase(file);
     S().counters.openHandles--;
     close(file);
     return 0;
@@ -278,42 +372,132 @@ HLOCAL LocalFree(HLOCAL block) {
     return nullptr;
 }
 
-DWORD GetFileAttributesA(LPCSTR path) {
-    struct stat st;
-    if (stat(standin::HostPath(path).c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+static DWORD AttributesOf(const struct stat& st) {
     if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
     return st.st_mode & 0222 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
+DWORD GetFileAttributesA(LPCSTR path) {
+    struct stat st;
+    if (stat(standin::HostPath(path).c_str(), &st) != 0) {
+        standin::Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return AttributesOf(st);
+}
+
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    std::string host = standin::HostPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0) return standin::Fail(ERROR_FILE_NOT_FOUND);
+    if (standin::DeniedDirectory(host)) return standin::Fail(ERROR_ACCESS_DENIED);
+    mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (st.st_mode & ~0222) : (st.st_mode | 0200);
+    return chmod(host.c_str(), mode & 07777) == 0;
+}
+
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    return mkdir(standin::HostPath(path).c_str(), 0755) == 0;
+    if (mkdir(standin::HostPath(path).c_str(), 0755) == 0) return TRUE;
+    return standin::Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND);
+}
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+    if (rmdir(standin::HostPath(path).c_str()) == 0) return TRUE;
+    return standin::Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_PATH_NOT_FOUND);
 }
 
 BOOL DeleteFileA(LPCSTR path) {
+    std::string host = standin::HostPath(path);
+    if (DWORD error = standin::RemovalError(host, true)) return standin::Fail(error);
     if (standin::WriteDenied(path)) return FALSE;
-    if (unlink(standin::HostPath(path).c_str()) == 0) return TRUE;
-    standin::SetError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : standin::ErrorOf(errno));
-    return FALSE;
+    if (unlink(host.c_str()) == 0) return TRUE;
+    return standin::Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : standin::ErrorOf(errno));
 }
 
-BOOL MoveFileA(LPCSTR from, LPCSTR to) {
-    std::string src = standin::HostPath(from), dst = standin::HostPath(to);
+// A rename, onto an existing file only when replacing.
+BOOL standin::Rename(LPCSTR from, LPCSTR to, bool replace) {
+    std::string src = HostPath(from), dst = HostPath(to);
+    if (DWORD error = RemovalError(src, false)) return Fail(error);
+    if (MoveRefused(to)) return Fail(ERROR_SHARING_VIOLATION);
+    if (DeniedDirectory(src)) return Fail(ERROR_ACCESS_DENIED);
     struct stat st;
-    if (standin::MoveRefused(to)) {
-        standin::SetError(ERROR_SHARING_VIOLATION);
-        return FALSE;
+    if (stat(dst.c_str(), &st) == 0) {
+        if (!replace) return Fail(ERROR_ALREADY_EXISTS);
+        if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+        if (!(st.st_mode & S_IWUSR)) return Fail(ERROR_ACCESS_DENIED);
+        if (DWORD error = RemovalError(dst, true)) return Fail(error);
     }
-    if (stat(dst.c_str(), &st) == 0) {  // MoveFile never replaces
-        standin::SetError(ERROR_ALREADY_EXISTS);
-        return FALSE;
+    if (WriteDenied(to)) return FALSE;
+    return rename(src.c_str(), dst.c_str()) == 0 ? TRUE : Fail(ErrorOf(errno));
+}
+
+BOOL MoveFileA(LPCSTR from, LPCSTR to) { return standin::Rename(from, to, false); }
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+    // Only what the installer asks: a new file for writing, never an existing one.
+    if (disposition != CREATE_NEW || access != GENERIC_WRITE) {
+        standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
+        return INVALID_HANDLE_VALUE;
     }
-    if (standin::WriteDenied(to)) return FALSE;
-    if (rename(src.c_str(), dst.c_str()) == 0) return TRUE;
-    standin::SetError(standin::ErrorOf(errno));
-    return FALSE;
+    if (standin::WriteDenied(path)) return INVALID_HANDLE_VALUE;
+    int fd = open(standin::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) {
+        standin::Fail(errno == EEXIST ? ERROR_FILE_EXISTS : standin::ErrorOf(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    Track(fd, false, true, 0);
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    return _lclose(static_cast<HFILE>(reinterpret_cast<intptr_t>(handle))) == 0 ? TRUE
+                                                                               : standin::Fail(ERROR_INVALID_HANDLE);
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found) {
+    std::string text = pattern;
+    size_t slash = text.find_last_of('\\');
+    std::string dir = slash == std::string::npos ? "" : text.substr(0, slash);
+    std::string name = text.substr(slash == std::string::npos ? 0 : slash + 1);
+    standin::Search search;
+    if (DIR* d = opendir(standin::HostPath(dir).c_str())) {
+        while (dirent* e = readdir(d)) {
+            struct stat st;
+            if (!standin::Matches(name.c_str(), e->d_name) || strlen(e->d_name) >= MAX_PATH ||
+                stat((standin::HostPath(dir) + "/" + e->d_name).c_str(), &st) != 0)
+                continue;
+            WIN32_FIND_DATAA data = {};
+            data.dwFileAttributes = AttributesOf(st);
+            strcpy(data.cFileName, e->d_name);
+            search.found.push_back(data);
+        }
+        closedir(d);
+    }
+    if (search.found.empty()) {
+        standin::Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    *found = search.found[0];
+    search.next = 1;
+    int id = S().nextSearch++;
+    S().searches[id] = search;
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(id));
+}
+
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* found) {
+    auto it = S().searches.find(static_cast<int>(reinterpret_cast<intptr_t>(handle)));
+    if (it == S().searches.end()) return standin::Fail(ERROR_INVALID_HANDLE);
+    if (it->second.next >= it->second.found.size()) return standin::Fail(ERROR_NO_MORE_FILES);
+    *found = it->second.found[it->second.next++];
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+    return S().searches.erase(static_cast<int>(reinterpret_cast<intptr_t>(handle))) ? TRUE
+                                                                                   : standin::Fail(ERROR_INVALID_HANDLE);
 }
 
 DWORD GetLastError(void) { return S().lastError; }
+void SetLastError(DWORD error) { standin::SetError(error); }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     const std::string& dir = S().windowsDir;

@@ -13,6 +13,13 @@ void SetError(DWORD error);  // what GetLastError gives next
 // Whether Windows would refuse to write a file at this Windows path: inside
 // one of Setup::deniedDirectories, or read-only. Sets the error then.
 bool WriteDenied(const std::string& windowsPath);
+// Whether a host path lies inside one of Setup::deniedDirectories.
+bool DeniedDirectory(const std::string& host);
+
+// SetError, then FALSE for the failing call to give.
+BOOL Fail(DWORD error);
+// MoveFileA's rename under Windows' file rules; with replace, MoveFileExA's.
+BOOL Rename(LPCSTR from, LPCSTR to, bool replace);
 
 }  // namespace standin
 

@@ -1,7 +1,8 @@
 // Native stand-in: the system's services an installation uses. Free space
 // (with the extended call found at run time, or without it), short paths,
-// the profile write, the screen-saver setting, program start and replacing
-// moves. Behaviour comes from Setup; every call is written to the Log.
+// the profile writes, the screen-saver setting, program start, replacing
+// moves and deletion at restart, the version and the placement lock.
+// Behaviour comes from Setup; every call is written to the Log.
 #include "platform/standin/internal.h"
 
 #include <strings.h>
@@ -10,6 +11,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace standin {
 namespace {
@@ -35,30 +38,29 @@ BOOL FreeSpaceEx(LPCSTR root, ULARGE_INTEGER* available, ULARGE_INTEGER* total, 
     return TRUE;
 }
 
-BOOL MoveFileEx(LPCSTR from, LPCSTR to, DWORD flags) {
-    S().log.moveFileExCalls.push_back(std::string(from) + " -> " + to);
-    if (S().setup.moveFileEx == Setup::MoveEx::NotImplemented) {
-        SetError(120);  // ERROR_CALL_NOT_IMPLEMENTED
-        return FALSE;
+// The lines of a profile file, and where its section's lines lie:
+// [first, end) after the header, or first == end == size() when missing.
+struct ProfileLines {
+    std::vector<std::string> lines;
+    size_t first = 0, end = 0;
+};
+
+ProfileLines ReadProfile(LPCSTR section, LPCSTR file) {
+    ProfileLines p;
+    std::ifstream in(ProfilePath(file), std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        p.lines.push_back(line);
     }
-    if (MoveRefused(to)) {
-        SetError(ERROR_SHARING_VIOLATION);
-        return FALSE;
+    p.first = p.end = p.lines.size();
+    std::string header = std::string("[") + section + "]";
+    for (size_t i = 0; i < p.lines.size(); i++) {
+        if (strcasecmp(p.lines[i].c_str(), header.c_str()) != 0) continue;
+        p.first = p.end = i + 1;
+        while (p.end < p.lines.size() && (p.lines[p.end].empty() || p.lines[p.end][0] != '[')) p.end++;
+        break;
     }
-    std::string src = HostPath(from), dst = HostPath(to);
-    struct stat st;
-    if (stat(src.c_str(), &st) != 0) {
-        SetError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
-    if (stat(dst.c_str(), &st) == 0 && (!(flags & MOVEFILE_REPLACE_EXISTING) || S_ISDIR(st.st_mode))) {
-        SetError(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
-        return FALSE;
-    }
-    if (WriteDenied(to)) return FALSE;
-    if (rename(src.c_str(), dst.c_str()) == 0) return TRUE;
-    SetError(ERROR_GEN_FAILURE);
-    return FALSE;
+    return p;
 }
 
 // An 8.3 name is kept; a longer one becomes its first six letters, "~1" and
@@ -129,8 +131,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     if (module != standin::KernelHandle()) return nullptr;
     if (strcmp(name, "GetDiskFreeSpaceExA") == 0 && S().setup.hasFreeSpaceEx)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(standin::FreeSpaceEx));
-    if (strcmp(name, "MoveFileExA") == 0 && S().setup.moveFileEx != standin::Setup::MoveEx::Missing)
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(standin::MoveFileEx));
     return nullptr;
 }
 
@@ -173,6 +173,26 @@ BOOL SystemParametersInfoA(UINT action, UINT uiParam, LPVOID pvParam, UINT winIn
     return !S().setup.screenSaverSettingFails;
 }
 
+UINT WinExec(LPCSTR commandLine, UINT show) {
+    S().log.execs.push_back({commandLine, show});
+    S().log.events.push_back(std::string("exec ") + commandLine);
+    return 33;  // above 31: started
+}
+
+// Windows 95 and 98 export MoveFileExA as a stub that fails. Deletion at
+// restart needs administrator rights on the NT family.
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    S().log.moveFileExCalls.push_back(std::string(from) + " -> " + (to ? to : "(nothing)"));
+    if (!S().setup.ntFamily) return standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        if (to || S().setup.delayedDeleteRefused) return standin::Fail(ERROR_ACCESS_DENIED);
+        if (!PathExists(from)) return standin::Fail(ERROR_FILE_NOT_FOUND);
+        S().log.deletesAtRestart.push_back(from);
+        return TRUE;
+    }
+    return standin::Rename(from, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0);
+}
+
 DWORD GetVersion(void) {
     // 4.0 (NT 4 or Windows 95); the top bit marks Windows 95/98/Me.
     return S().setup.ntFamily ? 0x05650004u : 0xC3B60004u;
@@ -204,8 +224,68 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
     return 0;  // Windows: ERROR_MR_MID_NOT_FOUND
 }
 
-UINT WinExec(LPCSTR commandLine, UINT show) {
-    S().log.execs.push_back({commandLine, show});
-    S().log.events.push_back(std::string("exec ") + commandLine);
-    return 33;  // above 31: started
+// Section lines come as "key=value\0...\0\0"; a buffer too small for them
+// gets what fits and the count size - 2, as Windows gives it.
+DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size, LPCSTR file) {
+    standin::ProfileLines p = standin::ReadProfile(section, file);
+    std::string out;
+    for (size_t i = p.first; i < p.end; i++)
+        if (!p.lines[i].empty() && p.lines[i][0] != ';') out += p.lines[i] + '\0';
+    if (size < 2) return 0;
+    if (out.size() + 1 > size) {
+        memcpy(buffer, out.data(), size - 2);
+        buffer[size - 2] = buffer[size - 1] = '\0';
+        return size - 2;
+    }
+    memcpy(buffer, out.data(), out.size());
+    buffer[out.size()] = '\0';
+    if (out.empty()) buffer[1] = '\0';
+    return static_cast<DWORD>(out.size());
+}
+
+BOOL WritePrivateProfileSectionA(LPCSTR section, LPCSTR lines, LPCSTR file) {
+    S().log.events.push_back(std::string("profile section ") + section);
+    if (S().setup.profileWriteFails) return standin::Fail(ERROR_ACCESS_DENIED);
+    standin::ProfileLines p = standin::ReadProfile(section, file);
+    std::vector<std::string> given;
+    for (const char* l = lines; *l; l += strlen(l) + 1) given.push_back(l);
+    if (p.first == p.lines.size() && p.end == p.first) p.lines.push_back(std::string("[") + section + "]"), p.first = p.end = p.lines.size();
+    p.lines.erase(p.lines.begin() + static_cast<long>(p.first), p.lines.begin() + static_cast<long>(p.end));
+    p.lines.insert(p.lines.begin() + static_cast<long>(p.first), given.begin(), given.end());
+    std::ofstream out(standin::ProfilePath(file), std::ios::binary | std::ios::trunc);
+    for (const std::string& line : p.lines) out << line << "\r\n";
+    return out.good() ? TRUE : standin::Fail(ERROR_ACCESS_DENIED);
+}
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
+    S().log.mutexName = name ? name : "";
+    if (S().setup.mutexFails) {
+        standin::Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return reinterpret_cast<HANDLE>(uintptr_t(0x4D55));
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+    if (mutex != reinterpret_cast<HANDLE>(uintptr_t(0x4D55)) || !S().log.lockHeld)
+        return standin::Fail(ERROR_ACCESS_DENIED);
+    S().log.lockHeld = false;
+    S().log.events.push_back("unlock");
+    return TRUE;
+}
+
+// While another installer holds the lock, each wait ends with a message for
+// the queue; then the lock is granted.
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL, DWORD, DWORD wakeMask) {
+    if (count != 1 || handles[0] != reinterpret_cast<HANDLE>(uintptr_t(0x4D55)) || (wakeMask & QS_ALLINPUT) != QS_ALLINPUT)
+        return standin::Fail(ERROR_INVALID_HANDLE), WAIT_FAILED;
+    if (S().setup.lockBusyWakes > 0) {
+        S().setup.lockBusyWakes--;
+        S().log.lockWakes++;
+        standin::InvalidateDialog();
+        return WAIT_OBJECT_0 + 1;
+    }
+    S().log.lockHeld = true;
+    S().log.events.push_back("lock");
+    return WAIT_OBJECT_0;
 }

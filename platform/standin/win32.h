@@ -43,13 +43,32 @@ typedef struct StandinGdiObject* HGDIOBJ;
 typedef struct StandinMenu* HMENU;
 typedef void* HLOCAL;
 typedef void* LPSECURITY_ATTRIBUTES;
+#define MAX_PATH 260
 typedef intptr_t (*FARPROC)(void);
+typedef void* HANDLE;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA;
 
 #define TRUE 1
 #define FALSE 0
 #define WINAPI
 #define CALLBACK
-#define MAX_PATH 260
 
 #define HFILE_ERROR ((HFILE)-1)
 #define OF_READ 0x0000
@@ -68,6 +87,26 @@ typedef intptr_t (*FARPROC)(void);
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_WRITE 0x40000000
+#define CREATE_NEW 1
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0
+#define WAIT_ABANDONED_0 0x80
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define QS_ALLINPUT 0x04FF
+
+/* The error codes GetLastError reports after the calls below. */
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_FILE_EXISTS 80
+#define ERROR_CALL_NOT_IMPLEMENTED 120
+#define ERROR_DIR_NOT_EMPTY 145
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_NO_MORE_FILES 18
 
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
@@ -101,6 +140,16 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileA(LPCSTR from, LPCSTR to);
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
+BOOL CloseHandle(HANDLE handle);
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
+BOOL RemoveDirectoryA(LPCSTR path);
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found);
+BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found);
+BOOL FindClose(HANDLE search);
+DWORD GetLastError(void);
+void SetLastError(DWORD error);
 
 /* ---- Windows, messages, dialogs, the system (platform/standin/ui.cpp and
  * platform/standin/system.cpp) ---- */
@@ -216,6 +265,7 @@ typedef union _ULARGE_INTEGER {
 #define SPIF_SENDWININICHANGE 0x0002
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 
 /* user32 and gdi32 */
 ATOM RegisterClassA(const WNDCLASSA* windowClass);
@@ -245,8 +295,9 @@ LONG GetWindowLongA(HWND window, int index);
 BOOL UpdateWindow(HWND window);
 BOOL SystemParametersInfoA(UINT action, UINT uiParam, LPVOID pvParam, UINT winIni);
 
-/* kernel32: the system's services. GetDiskFreeSpaceExA and MoveFileExA are
- * not declared: a Windows 95 program finds them with GetProcAddress. */
+/* kernel32: the system's services. GetDiskFreeSpaceExA is not declared: a
+ * Windows 95 program finds it with GetProcAddress. MoveFileExA is exported
+ * by every version (Windows 95 and 98 with a stub that fails). */
 BOOL GetDiskFreeSpaceA(LPCSTR root, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
                        DWORD* totalClusters);
 HMODULE LoadLibraryA(LPCSTR name);
@@ -254,6 +305,13 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
 DWORD GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size);
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
+DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size, LPCSTR file);
+BOOL WritePrivateProfileSectionA(LPCSTR section, LPCSTR lines, LPCSTR file);
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+DWORD GetVersion(void);
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask);
 UINT WinExec(LPCSTR commandLine, UINT show);
 
 /* Not a Win32 name (see platform/platform.h) */

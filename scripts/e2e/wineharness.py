@@ -289,6 +289,20 @@ class WineSession:
         with open(out_path, "rb") as out:
             return code, out.read().decode("latin-1")
 
+    def hold_open(self, unix_path, seconds=300, timeout=60):
+        """Starts a Windows process that keeps the file open without sharing
+        its deletion (winprobe hold); returns it once the file is open."""
+        process = self.start(self.probe, ["hold", self.windows_path(unix_path), str(seconds)])
+        deadline = time.monotonic() + timeout
+        while True:
+            with open(process.log_path, "rb") as log:
+                text = log.read().decode("latin-1")
+            if "held" in text.split():
+                return process
+            if not process.running() or time.monotonic() > deadline:
+                raise HarnessError("winprobe could not hold %s open: %s" % (unix_path, text))
+            time.sleep(0.1)
+
     def windows(self):
         code, out = self.run_probe("windows")
         if code != 0:
@@ -341,6 +355,14 @@ class WineSession:
     def press(self, window, key):
         """Sends a key (xdotool's name: Return, Escape, y, n, space) to a window."""
         self._xdotool("key", "--window", window.xid, key)
+
+    def command_until_gone(self, window, command_id, timeout=60):
+        """Gives a box its button's command from inside Wine (winprobe
+        command), whichever window has the keyboard focus."""
+        code, out = self.run_probe("command", "%x" % window.hwnd, str(command_id))
+        if code != 0:
+            raise HarnessError("winprobe command failed: " + out)
+        self.wait_gone(window, timeout=timeout)
 
     def press_until_gone(self, window, key, attempts=3, timeout=60):
         """Presses key in a box until the box closes: a key that reaches a

@@ -26,6 +26,17 @@
  *       and exits 0 when both happened, 1 otherwise. The child belongs to
  *       another process, whose drawing this process cannot read back: the
  *       harness takes a screenshot while the preview runs.
+ *
+ *   winprobe command <hwnd> <id>
+ *       Posts the window (a message box) the command of its button id, as a
+ *       click on it would: a key goes only to the window that has the
+ *       focus, and with the windows of several programs up it may not.
+ *
+ *   winprobe hold <file> <seconds>
+ *       Opens the file for reading, sharing reading and writing but not
+ *       deletion, as a program that uses it does; prints "held" once it is
+ *       open and keeps it open for the given time. Exits 1 when the file
+ *       cannot be opened.
  */
 #define _WIN32_WINNT 0x0600
 #include <windows.h>
@@ -178,6 +189,21 @@ static int Preview(const char* program, DWORD showMs)
     return ok ? 0 : 1;
 }
 
+static int Hold(const char* path, DWORD seconds)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        printf("cannot open %s: error %lu\n", path, (unsigned long)GetLastError());
+        return 1;
+    }
+    puts("held");
+    fflush(stdout);
+    Sleep(seconds * 1000);
+    CloseHandle(file);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 2 && strcmp(argv[1], "windows") == 0) {
@@ -186,6 +212,11 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc == 4 && strcmp(argv[1], "preview") == 0) return Preview(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
-    fputs("usage: winprobe windows | winprobe preview PROGRAM MILLISECONDS\n", stderr);
+    if (argc == 4 && strcmp(argv[1], "command") == 0) {
+        HWND window = (HWND)(ULONG_PTR)strtoul(argv[2], NULL, 16);
+        return PostMessageA(window, WM_COMMAND, MAKEWPARAM(atoi(argv[3]), BN_CLICKED), 0) ? 0 : 1;
+    }
+    if (argc == 4 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
+    fputs("usage: winprobe windows | preview PROGRAM MILLISECONDS | command HWND ID | hold FILE SECONDS\n", stderr);
     return 2;
 }

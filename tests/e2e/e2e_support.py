@@ -175,13 +175,17 @@ class SessionTest(unittest.TestCase):
     def shot(self, name, window):
         return self.session.screenshot_window(os.path.join(self.work, name), window)
 
-    def answer_box(self, caption, expected_text, key, buttons=None, exclude=(), screenshot=None):
-        """Waits for a message box, checks its text, presses key, waits until it closes."""
-        box = self.session.wait_for_box(caption, exclude=exclude)
+    def answer_box(self, caption, expected_text, key, buttons=None, exclude=(), screenshot=None, timeout=60):
+        """Waits for a message box, checks its text, presses key (or, given
+        a number, posts that button's command), waits until it closes."""
+        box = self.session.wait_for_box(caption, exclude=exclude, timeout=timeout)
         self.assertEqual(box.message, expected_text, "text of the box %r" % caption)
         if buttons is not None:
             self.assertEqual([b.replace("&", "") for b in box.buttons], buttons, "buttons of %r" % caption)
         if screenshot:
             self.shot(screenshot, box)
-        self.session.press_until_gone(box, key)
+        if isinstance(key, int):
+            self.session.command_until_gone(box, key)
+        else:
+            self.session.press_until_gone(box, key)
         return box

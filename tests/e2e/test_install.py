@@ -17,6 +17,7 @@ CAPTION = caption_for(TITLE)
 FIRST_NUMBER = 15
 DESKTOP_KEY = "Control Panel\\Desktop"
 SAVER_TEXT = "Hello from the data file"
+IDOK = 1
 
 
 class InstallTest(e2e.SessionTest):
@@ -281,6 +282,66 @@ class InstallTest(e2e.SessionTest):
                             " found.\r\n\r\nNothing has been installed or changed."
                             % e2e.WINDOWS_DIR)
         self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    def test_held_data_file_keeps_older_installation(self):
+        installer = self.make_installer()
+        old_saver, old_data = self.install_older_version()
+        before = tree_state(self.session.windows_dir)
+        # The older saver's data file is open in another program, which
+        # shares reading and writing but not deletion.
+        self.session.hold_open(old_data)
+        self.run_to_failure(installer,
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT is in use.  Please close the program"
+                            " using it and try again.\r\n\r\nNothing has been installed or changed." % e2e.WINDOWS_DIR)
+        self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    def test_installer_named_three_dots_writes_nothing(self):
+        # Its stem would be "..": the data files would land in TORVANEK.
+        installer = self.make_installer("...exe")
+        before = tree_state(self.session.windows_dir)
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box(CAPTION,
+                        "Windows cannot use the installer's name ...exe.  Please rename it.\r\n\r\n"
+                        "Nothing has been installed or changed.", "Return", buttons=["OK"])
+        seen = self.session.quiet_for(60, process)
+        self.assertEqual(process.wait(), 1)
+        self.assertEqual([w.caption for w in seen], [])
+        self.assertEqual(tree_state(self.session.windows_dir), before)
+
+    def test_two_installers_at_once_each_complete(self):
+        # Two different savers, each with tens of megabytes behind its
+        # program, so that both placements would overlap without the lock.
+        inputs = os.path.join(self.work, "inputs")
+        installers, sizes = [], []
+        for title in ("Sample", "Other"):
+            saver = os.path.join(inputs, title + ".scr")
+            with open(e2e.SAMPLE_SAVER, "rb") as src, open(saver, "wb") as f:
+                f.write(src.read())
+                for _ in range(24):
+                    f.write(os.urandom(1 << 20))
+            built = os.path.join(self.work, "packed-%s.exe" % title)
+            e2e.pack(built, title, saver=saver, data=self.data, files=[self.noise], store=True)
+            installers.append(shutil.copyfile(built, os.path.join(self.downloads, title + ".exe")))
+            sizes.append(sum(os.path.getsize(p) for p in (saver, self.data, self.noise)))
+            self.addCleanup(os.remove, built)
+
+        processes = [self.session.start(i, cwd=self.downloads) for i in installers]
+        # The boxes of both are up at once, and a key reaches only the one
+        # with the focus: each gets its OK button's command instead.
+        confirms = [self.answer_box(caption_for(title), confirmation_text(title.upper() + ".SCR", title, size),
+                                    IDOK)
+                    for title, size in zip(("Sample", "Other"), sizes)]
+        for title, confirm in zip(("Sample", "Other"), confirms):
+            self.answer_box(caption_for(title), completion_text(title), IDOK, exclude=[confirm], timeout=300)
+        for process in processes:
+            self.assertEqual(process.wait(600), 0)
+        for title in ("Sample", "Other"):
+            self.assertEqual(file_digest(self.windows_file(title.upper() + ".SCR")),
+                             file_digest(os.path.join(inputs, title + ".scr")), title)
+            self.assertEqual(file_digest(os.path.join(self.data_dir(title), title + ".DAT")),
+                             file_digest(self.data))
+        leftovers = [f for f in os.listdir(self.session.windows_dir) if f.startswith("~")]
+        self.assertEqual(leftovers, [])
 
     def test_saver_beside_installer_is_not_started(self):
         installer = self.make_installer()

@@ -1,0 +1,421 @@
+// Installations under Windows' own file rules, as the stand-in keeps them:
+// files in use, read-only files, running savers on both families, another
+// installer at work, leftovers of earlier runs, installer names Windows
+// resolves elsewhere. And the rules themselves, checked on the stand-in.
+#include "fixture.h"
+
+#include <algorithm>
+
+namespace installtest {
+namespace {
+
+const char kSaver[] = "C:\\WINDOWS\\CLOUDS.SCR";
+const char kData[] = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT";
+const char kTune[] = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID";
+const char kNothingChanged[] = "\r\n\r\nNothing has been installed or changed.";
+
+bool ReadOnly(const std::string& windowsPath) {
+    DWORD attributes = GetFileAttributesA(windowsPath.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+class FileRules : public InstallTest {
+protected:
+    // An earlier installation of the same saver, and the answers of an upgrade.
+    void PlantOldInstallation() {
+        WriteFile(kSaver, "old saver");
+        WriteFile(kData, "old data");
+        WriteFile(kTune, "old tune");
+        standin::GetSetup().answers = {IDYES, IDOK};
+    }
+
+    // An installer of three entries over that earlier installation.
+    author::PackageContents Upgrade() {
+        author::PackageContents c = ThreeEntries();
+        UseInstaller(c);
+        PlantOldInstallation();
+        return c;
+    }
+
+    void ExpectInstalled(const author::PackageContents& c) {
+        EXPECT_TRUE(ReadFile(kSaver) == Text(c.entries[0].data));
+        EXPECT_TRUE(ReadFile(kData) == Text(c.entries[1].data));
+        EXPECT_TRUE(ReadFile(kTune) == Text(c.entries[2].data));
+    }
+
+    // The run failed with exactly text and left the file system as before.
+    void ExpectRefused(const std::string& text, const std::map<std::string, std::string>& before) {
+        EXPECT_EQ(standin::GetCounters().openHandles, 0);
+        EXPECT_EQ(LastBox().text, text);
+        EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
+        EXPECT_TRUE(standin::GetLog().execs.empty());
+        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
+        EXPECT_EQ(Snapshot(), before);
+    }
+
+    // An upgrade that meets a file in use: refused, everything as it was.
+    void ExpectInUse(const std::string& inUse) {
+        auto before = Snapshot();
+        EXPECT_EQ(Run(), 1);
+        ExpectRefused("The file " + inUse + " is in use.  Please close the program using it and try again." +
+                          kNothingChanged,
+                      before);
+    }
+
+    void Restart() {
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\WINDOWS");
+    }
+};
+
+TEST_F(FileRules, AHeldDataFileFailsTheUpgradeBeforeAnythingIsReplaced) {
+    author::PackageContents c = Upgrade();
+    // The running saver reads its data file and shares no deletion.
+    ASSERT_NE(standin::HoldOpen(kData, 1 | 2), 0);
+    ExpectInUse(kData);
+}
+
+TEST_F(FileRules, ARunningSaverIsReplacedOnNtAndItsOldFileDeletedAtRestart) {
+    author::PackageContents c = Upgrade();
+    standin::MarkRunning(kSaver);
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+    // Renamed aside, it cannot be deleted while it runs: it goes at restart.
+    const std::string aside = "C:\\WINDOWS\\~IN0.OLD";
+    EXPECT_EQ(ReadFile(aside), "old saver");
+    EXPECT_EQ(standin::GetLog().deletesAtRestart, std::vector<std::string>{aside});
+    EXPECT_EQ(NamesContaining("~IN").size(), 1u);
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\WININIT.INI"));
+}
+
+TEST_F(FileRules, ARunningSaverFailsCleanlyAsInUseOnWindows9x) {
+    author::PackageContents c = Upgrade();
+    standin::GetSetup().ntFamily = false;
+    standin::MarkRunning(kSaver);
+    ExpectInUse(kSaver);
+}
+
+TEST_F(FileRules, ASetAsideFileThatCannotBeScheduledIsDeletedByTheNextRun) {
+    author::PackageContents c = Upgrade();
+    standin::MarkRunning(kSaver);
+    standin::GetSetup().delayedDeleteRefused = true;  // not an administrator
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.OLD"), "old saver");
+
+    // Another installation while the old saver still runs: its file stays,
+    // and the run takes names of its own around it.
+    Restart();
+    standin::MarkRunning("C:\\WINDOWS\\~IN0.OLD");
+    author::PackageContents other = ThreeEntries();
+    other.entries[0] = Stored(Pattern(2000, 9));
+    UseInstaller(other, "D:\\DOWNLOAD\\Rain.exe");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.OLD"), "old saver");
+    EXPECT_TRUE(ReadFile("C:\\WINDOWS\\RAIN.SCR") == Text(other.entries[0].data));
+
+    // After a restart nothing runs it any more: the next run deletes it.
+    Restart();
+    UseInstaller(other, "D:\\DOWNLOAD\\Rain.exe");
+    standin::GetSetup().answers = {IDYES};
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(NamesContaining("~IN").empty());
+}
+
+TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
+    author::PackageContents c = Upgrade();
+    standin::GetSetup().ntFamily = false;
+    const std::string others =
+        "[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n[Other]\r\nKey=Value\r\n";
+    WriteFile("C:\\WINDOWS\\WININIT.INI", others);
+    // Another program opens the set-aside data file before it is deleted.
+    int hold = 0;
+    standin::GetSetup().onQueueCheck = [&hold](int) {
+        if (!hold && PathExists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD"))
+            hold = standin::HoldOpen("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD", 1);
+    };
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\WININIT.INI"),
+              "[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n"
+              "NUL=C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD\r\n[Other]\r\nKey=Value\r\n");
+    EXPECT_TRUE(standin::GetLog().deletesAtRestart.empty());
+}
+
+TEST_F(FileRules, APutBackThatFailsIsReportedWithWhereTheOldFileLies) {
+    author::PackageContents c = Upgrade();
+    standin::HoldOpen(kTune, 1);
+    // The saver was set aside; moving it back fails.
+    standin::GetSetup().refusedMoveTargets = {kSaver};
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(LastBox().text, std::string("The file ") + kSaver +
+                                  " could not be restored; its old copy is now C:\\WINDOWS\\~IN0.OLD.");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.OLD"), "old saver");
+    EXPECT_FALSE(Exists(kSaver));
+    EXPECT_EQ(ReadFile(kData), "old data");
+    EXPECT_EQ(ReadFile(kTune), "old tune");
+    EXPECT_TRUE(standin::GetLog().execs.empty());
+}
+
+TEST_F(FileRules, ReadOnlyOldFilesAreReplacedAfterYesAndKeptAfterAFailure) {
+    author::PackageContents c = Upgrade();
+    SetFileAttributesA(kSaver, FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA(kTune, FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+    EXPECT_FALSE(ReadOnly(kSaver));
+    EXPECT_FALSE(ReadOnly(kTune));
+    EXPECT_TRUE(NamesContaining("~IN").empty());
+
+    // A failure puts a read-only file back as it was, attribute and all.
+    Restart();
+    fs::remove_all(standin::HostPath("C:\\WINDOWS"));
+    UseWindowsDirectory("C:\\WINDOWS");
+    UseInstaller(c);
+    PlantOldInstallation();
+    SetFileAttributesA(kSaver, FILE_ATTRIBUTE_READONLY);
+    standin::HoldOpen(kTune, 1);
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(ReadFile(kSaver), "old saver");
+    EXPECT_TRUE(ReadOnly(kSaver));
+}
+
+TEST_F(FileRules, AForeignFileWithARunsNameIsLeftAlone) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    WriteFile("C:\\WINDOWS\\~IN0.TMP", "not ours");
+    SetFileAttributesA("C:\\WINDOWS\\~IN0.TMP", FILE_ATTRIBUTE_READONLY);
+    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP", "not ours either");
+    fs::create_directories(standin::HostPath("C:\\WINDOWS\\~IN3.OLD"));
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+    EXPECT_FALSE(ReadOnly(kSaver));
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.TMP"), "not ours");
+    EXPECT_TRUE(ReadOnly("C:\\WINDOWS\\~IN0.TMP"));
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP"), "not ours either");
+    EXPECT_TRUE(fs::is_directory(standin::HostPath("C:\\WINDOWS\\~IN3.OLD")));
+    EXPECT_EQ(NamesContaining("~IN").size(), 3u);
+}
+
+TEST_F(FileRules, SetAsideFilesOfEarlierRunsGoUnlessInUse) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    WriteFile("C:\\WINDOWS\\~IN0.OLD", "left by a run cut off");
+    WriteFile("C:\\WINDOWS\\~IN7.OLD", "left read-only");
+    SetFileAttributesA("C:\\WINDOWS\\~IN7.OLD", FILE_ATTRIBUTE_READONLY);
+    WriteFile("C:\\WINDOWS\\~IN2.OLD", "still running");
+    standin::MarkRunning("C:\\WINDOWS\\~IN2.OLD");
+    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD", "an old data file");
+    WriteFile("C:\\WINDOWS\\~INSTALL.OLD", "no number: someone else's");
+    WriteFile("C:\\WINDOWS\\~IN5.OLDER", "another ending");
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN0.OLD"));
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN7.OLD"));
+    EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD"));
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN2.OLD"), "still running");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~INSTALL.OLD"), "no number: someone else's");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN5.OLDER"), "another ending");
+}
+
+TEST_F(FileRules, AFailedRunRemovesTheDirectoriesItMadeAndNoOthers) {
+    for (bool otherSaver : {false, true}) {
+        Restart();
+        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
+        UseWindowsDirectory("C:\\WINDOWS");
+        author::PackageContents c = ThreeEntries();
+        UseInstaller(c);
+        if (otherSaver) WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Other\\Other.DAT", "another saver");
+        auto before = Snapshot();
+        standin::SetWriteBudget(3000 + 5000 + 10);  // the last file does not fit
+        EXPECT_EQ(Run(), 1);
+        EXPECT_NE(LastBox().text.find(kNothingChanged), std::string::npos);
+        EXPECT_EQ(Snapshot(), before) << otherSaver;
+    }
+}
+
+TEST_F(FileRules, ASecondInstallerWaitsWithItsDialogDrawnThenPlaces) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    standin::GetSetup().lockBusyWakes = 5;
+    static std::vector<size_t> writesWhileWaiting;
+    writesWhileWaiting.clear();
+    standin::GetSetup().onQueueCheck = [](int) {
+        if (!standin::GetLog().lockHeld) writesWhileWaiting.push_back(standin::GetCounters().writeSizes.size());
+    };
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+    const standin::Log& log = standin::GetLog();
+    EXPECT_EQ(log.mutexName, "LVRNInst");
+    EXPECT_EQ(log.lockWakes, 5);
+    EXPECT_FALSE(log.lockHeld);
+    ASSERT_GE(writesWhileWaiting.size(), 5u);
+    for (size_t writes : writesWhileWaiting) EXPECT_EQ(writes, 0u);
+    EXPECT_GE(log.dialog.paints, 5);
+    // Placed and registered under the lock.
+    auto at = [&](const std::string& event) {
+        return std::find(log.events.begin(), log.events.end(), event) - log.events.begin();
+    };
+    EXPECT_LT(at("lock"), at("profile C:\\WINDOWS\\CLOUDS.SCR"));
+    EXPECT_LT(at("spi 17"), at("unlock"));
+    EXPECT_LT(at("unlock"), at("dialog ended 1"));
+}
+
+TEST_F(FileRules, WithoutALockObjectTheRunStillCompletes) {
+    author::PackageContents c = ThreeEntries();
+    UseInstaller(c);
+    standin::GetSetup().mutexFails = true;
+    EXPECT_EQ(Run(), 0);
+    ExpectInstalled(c);
+}
+
+class InstallerNames : public FileRules {};
+
+TEST_F(InstallerNames, NamesWindowsResolvesElsewhereAreRefusedBeforeAnyQuestion) {
+    for (const char* name : {"...exe", "..exe", ".exe", ".clouds.exe", "Clouds..exe", "Clouds .exe", "NUL.exe",
+                             "con.exe", "Aux.exe", "prn.exe", "COM1.exe", "com9.exe", "LPT1.exe", "lpt9.exe",
+                             "nul.clouds.exe", "CON.my.exe", "COM1"}) {
+        Restart();
+        WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\keep", "");
+        UseInstaller(ThreeEntries(), std::string("D:\\DOWNLOAD\\") + name);
+        auto before = Snapshot();
+        EXPECT_EQ(Run(), 1) << name;
+        ASSERT_EQ(standin::GetLog().boxes.size(), 1u) << name;
+        ExpectRefused(std::string("Windows cannot use the installer's name ") + name + ".  Please rename it." +
+                          kNothingChanged,
+                      before);
+    }
+}
+
+TEST_F(InstallerNames, WellFormedNamesKeepWorking) {
+    struct Case {
+        const char* name;
+        const char* saver;
+        const char* stem;
+    } cases[] = {
+        {"my.clouds.exe", "MY.SCR", "my.clouds"},  {"Sea Life.exe", "SEA LIFE.SCR", "Sea Life"},
+        {"a.b.c.exe", "A.SCR", "a.b.c"},             {"caf\xE9.exe", "CAF\xE9.SCR", "caf\xE9"},
+        {"COM10.exe", "COM10.SCR", "COM10"},       {"LPT0.exe", "LPT0.SCR", "LPT0"},
+        {"CONSOLE.exe", "CONSOLE.SCR", "CONSOLE"}, {"NULL.exe", "NULL.SCR", "NULL"},
+        {" lead.exe", " LEAD.SCR", " lead"},       {"Clouds", "CLOUDS.SCR", "Clouds"},
+    };
+    for (const Case& k : cases) {
+        EXPECT_TRUE(IsUsableInstallerName((std::string("D:\\x\\") + k.name).c_str())) << k.name;
+        Restart();
+        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
+        UseWindowsDirectory("C:\\WINDOWS");
+        author::PackageContents c = ThreeEntries();
+        UseInstaller(c, std::string("D:\\DOWNLOAD\\") + k.name);
+        EXPECT_EQ(Run(), 0) << k.name;
+        EXPECT_TRUE(ReadFile(std::string("C:\\WINDOWS\\") + k.saver) == Text(c.entries[0].data)) << k.name;
+        EXPECT_TRUE(ReadFile(std::string("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\") + k.stem + "\\" + k.stem + ".DAT") ==
+                    Text(c.entries[1].data))
+            << k.name;
+    }
+}
+
+// ---- The rules themselves, on the stand-in alone ----
+
+class StandinRules : public InstallTest {};
+
+TEST_F(StandinRules, AReadOnlyFileCanBeRenamedButNotWrittenReplacedOrDeleted) {
+    WriteFile("C:\\A", "a");
+    WriteFile("C:\\B", "b");
+    ASSERT_TRUE(SetFileAttributesA("C:\\A", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA("C:\\A"), DWORD(FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(DeleteFileA("C:\\A"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(_lcreat("C:\\A", 0), HFILE_ERROR);
+    EXPECT_EQ(_lopen("C:\\A", OF_WRITE), HFILE_ERROR);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExA("C:\\B", "C:\\A", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileA("C:\\B", "C:\\A"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(MoveFileA("C:\\A", "C:\\C"));
+    EXPECT_TRUE(SetFileAttributesA("C:\\C", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(DeleteFileA("C:\\C"));
+}
+
+TEST_F(StandinRules, AnOpenFileIsRenamedOrDeletedOnlyWhenEveryOpenSharesDeletion) {
+    WriteFile("C:\\A", "a");
+    int hold = standin::HoldOpen("C:\\A", 1 | 2);
+    EXPECT_FALSE(DeleteFileA("C:\\A"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(MoveFileA("C:\\A", "C:\\B"));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    standin::ReleaseHold(hold);
+    hold = standin::HoldOpen("C:\\A", 1 | 2 | 4);
+    EXPECT_TRUE(MoveFileA("C:\\A", "C:\\B"));
+    standin::ReleaseHold(hold);
+
+    HFILE own = _lopen("C:\\B", OF_READ | OF_SHARE_DENY_NONE);
+    ASSERT_NE(own, HFILE_ERROR);
+    EXPECT_FALSE(DeleteFileA("C:\\B"));
+    _lclose(own);
+    EXPECT_TRUE(DeleteFileA("C:\\B"));
+}
+
+TEST_F(StandinRules, ShareModesOfLopenAreHonoured) {
+    WriteFile("C:\\A", "a");
+    HFILE first = _lopen("C:\\A", OF_READ | OF_SHARE_DENY_WRITE);
+    ASSERT_NE(first, HFILE_ERROR);
+    EXPECT_NE(_lopen("C:\\A", OF_READ | OF_SHARE_DENY_NONE), HFILE_ERROR);  // reading is shared
+    EXPECT_EQ(_lopen("C:\\A", OF_READWRITE | OF_SHARE_DENY_NONE), HFILE_ERROR);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    // The first open reads: a second that denies reading is refused.
+    EXPECT_EQ(_lopen("C:\\A", OF_READ | OF_SHARE_DENY_READ), HFILE_ERROR);
+    EXPECT_EQ(_lopen("C:\\B", OF_READ), HFILE_ERROR);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    standin::Reset(root_);  // closes what the test left open
+    HFILE alone = _lopen("C:\\A", OF_READ | OF_SHARE_EXCLUSIVE);
+    ASSERT_NE(alone, HFILE_ERROR);
+    EXPECT_EQ(_lopen("C:\\A", OF_READ | OF_SHARE_DENY_NONE), HFILE_ERROR);
+    _lclose(alone);
+}
+
+TEST_F(StandinRules, ARunningImageIsRenamedOnNtOnlyAndNeverDeletedOrWritten) {
+    for (bool windows9x : {false, true}) {
+        standin::Reset(root_);
+        WriteFile("C:\\S.SCR", "s");
+        standin::GetSetup().ntFamily = !windows9x;
+        standin::MarkRunning("C:\\S.SCR");
+        EXPECT_EQ(_lopen("C:\\S.SCR", OF_WRITE), HFILE_ERROR);
+        EXPECT_FALSE(DeleteFileA("C:\\S.SCR"));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(MoveFileA("C:\\S.SCR", "C:\\OLD") != 0, !windows9x);
+        // The image follows its file: it still cannot be deleted.
+        if (!windows9x) {
+            EXPECT_FALSE(DeleteFileA("C:\\OLD"));
+        }
+        EXPECT_EQ(GetVersion() >> 31, windows9x ? 1u : 0u);
+        EXPECT_EQ(MoveFileExA(windows9x ? "C:\\S.SCR" : "C:\\OLD", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0,
+                  !windows9x);
+        if (windows9x) {
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
+        }
+    }
+}
+
+TEST_F(StandinRules, ExclusiveCreationAndProfileSections) {
+    HANDLE file = CreateFileA("C:\\WINDOWS\\N", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(CreateFileA("C:\\WINDOWS\\N", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+
+    WriteFile("C:\\WINDOWS\\WININIT.INI", "[rename]\r\nNUL=C:\\X\r\n; a comment\r\n");
+    char section[64];
+    DWORD used = GetPrivateProfileSectionA("RENAME", section, sizeof section, "WININIT.INI");
+    // Each line ends in a NUL, the list in one more, not counted.
+    EXPECT_EQ(std::string(section, used + 1), std::string("NUL=C:\\X\0\0", 10));
+    char small[6];
+    EXPECT_EQ(GetPrivateProfileSectionA("rename", small, sizeof small, "WININIT.INI"), 4u);
+    EXPECT_EQ(GetPrivateProfileSectionA("missing", section, sizeof section, "WININIT.INI"), 0u);
+    EXPECT_TRUE(WritePrivateProfileSectionA("new", "A=1\0B=2\0", "WININIT.INI"));
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\WININIT.INI"), "[rename]\r\nNUL=C:\\X\r\n; a comment\r\n[new]\r\nA=1\r\nB=2\r\n");
+}
+
+}  // namespace
+}  // namespace installtest

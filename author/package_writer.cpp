@@ -49,6 +49,9 @@ std::vector<std::uint8_t> WritePackage(std::span<const std::uint8_t> host, const
     }
     out.insert(out.end(), ENTRY_RECORD_SIZE, 0);
     for (const PackageEntry& e : contents.entries) out.insert(out.end(), e.data.begin(), e.data.end());
+    // A small package would end the file inside the section, which the
+    // loader refuses; the installer reads nothing behind the last entry.
+    if (out.size() < layout.sectionEnd) out.resize(layout.sectionEnd, 0);
     return out;
 }
 

@@ -3,7 +3,9 @@
 // The package replaces everything from the "LASTRES" data on: the header
 // (title NUL-filled, firstFileNumber), one record per entry with contiguous
 // absolute data offsets, the all-zero terminator, then each entry's data in
-// table order up to the end of the file (layout in package/layout.h).
+// table order up to the end of the file (layout in package/layout.h); or,
+// when that would end the file inside the ".rsrc" section, zero bytes up to
+// the section's end.
 #ifndef AUTHOR_PACKAGE_WRITER_H
 #define AUTHOR_PACKAGE_WRITER_H
 

@@ -14,12 +14,7 @@ namespace {
 
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint32_t kBaseOfDataOffset = 24;  // within the optional header
-constexpr std::uint32_t kFileAlignmentOffset = 36;
 constexpr std::uint32_t kSizeOfHeadersOffset = 60;
-constexpr std::uint32_t kChecksumOffset = 64;
-constexpr std::uint32_t kDirectoriesOffset = 96;
-constexpr std::uint32_t kSecurityDirectory = 4;  // the one directory that holds a file offset
-constexpr std::uint32_t kDebugDirectory = 6;      // its entries hold file offsets too
 constexpr std::uint32_t kDosHeaderSize = 64;
 constexpr std::uint32_t kSectionHoldsCode = 0x20;
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
@@ -58,24 +53,17 @@ constexpr std::uint8_t kDosStubCode[] = {
 };
 constexpr char kDosStubText[] = "Needs Windows.\r\n$";
 
-struct Section {
-    std::string name;
-    std::uint32_t virtualAddress, rawSize, rawOffset, characteristics;
-};
+using Section = PeSection;
 
 struct DataEntry {
     std::uint64_t at;  // file offset of the 16-byte data entry
     std::uint32_t rva, size;
 };
 
-struct Image {
-    std::uint32_t optionalHeader = 0;
-    std::vector<Section> sections;
-    int resources = -1;  // index of ".rsrc"
-};
+}  // namespace
 
-Image ReadHeaders(std::span<const std::uint8_t> f) {
-    Image img;
+PeImage ReadPeImage(std::span<const std::uint8_t> f) {
+    PeImage img;
     if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') throw LayoutError("not an executable: no MZ header");
     std::uint32_t pe = U32(f, 60);
     if (U32(f, pe) != 0x00004550) throw LayoutError("not a PE image: no PE signature at e_lfanew");
@@ -91,6 +79,8 @@ Image ReadHeaders(std::span<const std::uint8_t> f) {
         Section s;
         const char* name = reinterpret_cast<const char*>(&f[at]);
         s.name.assign(name, strnlen(name, 8));
+        s.header = at;
+        s.virtualSize = U32(f, at + 8);
         s.virtualAddress = U32(f, at + 12);
         s.rawSize = U32(f, at + 16);
         s.rawOffset = U32(f, at + 20);
@@ -101,6 +91,23 @@ Image ReadHeaders(std::span<const std::uint8_t> f) {
     if (img.resources < 0) throw LayoutError("no \".rsrc\" section");
     return img;
 }
+
+std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f) {
+    return FindCertificateTable(f, f.size());
+}
+
+std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f, std::uint64_t fileSize) {
+    PeImage img = ReadPeImage(f);
+    std::uint64_t entry = img.optionalHeader + kOptionalDataDirectories + 8ull * kSecurityDirectory;
+    CertificateTable table{U32(f, entry), U32(f, entry + 4)};
+    if (table.size == 0) return std::nullopt;
+    if (std::uint64_t(table.offset) + table.size > fileSize)
+        throw LayoutError("the security directory describes a certificate table (" + std::to_string(table.size) +
+                          " bytes at " + std::to_string(table.offset) + ") that runs past the end of the file");
+    return table;
+}
+
+namespace {
 
 class ResourceTree {
 public:
@@ -176,13 +183,16 @@ DataEntry FindPackageData(const ResourceTree& tree) {
 }  // namespace
 
 HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
-    Image img = ReadHeaders(f);
+    PeImage img = ReadPeImage(f);
     const Section& rsrc = img.sections[img.resources];
     std::uint64_t rsrcEnd = std::uint64_t(rsrc.rawOffset) + rsrc.rawSize;
     for (const Section& s : img.sections) {
         if (&s != &rsrc && s.rawSize != 0 && std::uint64_t(s.rawOffset) + s.rawSize > rsrc.rawOffset)
             throw LayoutError("\".rsrc\" is not the last section: \"" + s.name + "\" has raw data behind it");
     }
+    if (f.size() < rsrcEnd)
+        throw LayoutError("the file is cut short: it ends " + std::to_string(rsrcEnd - f.size()) +
+                          " bytes before the end of its \".rsrc\" section");
     if (trailing == Trailing::Forbidden && f.size() != rsrcEnd)
         throw LayoutError("bytes follow the \".rsrc\" section (relocations, symbols or other data)");
 
@@ -198,13 +208,16 @@ HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
         if (d.at != package.at && std::uint64_t(d.rva) + d.size > package.rva)
             throw LayoutError("\"LASTRES\" data is not the last resource data in the section");
     }
-    if (U32(f, img.optionalHeader + kChecksumOffset) != 0) throw LayoutError("image checksum is not 0");
+    if (U32(f, img.optionalHeader + kOptionalCheckSum) != 0 &&
+        (trailing == Trailing::Forbidden || !FindCertificateTable(f)))
+        throw LayoutError("image checksum is not 0: installers are written with checksum 0 (the installer never "
+                          "reads it), and only signing, which comes last, sets one");
 
     return {package.rva - rsrc.virtualAddress + rsrc.rawOffset, std::uint32_t(rsrcEnd)};
 }
 
 void FixHost(std::vector<std::uint8_t>& f) {
-    Image img = ReadHeaders(f);
+    PeImage img = ReadPeImage(f);
     const Section& rsrc = img.sections[img.resources];
     ResourceTree tree(f, rsrc);
     DataEntry package = FindPackageData(tree);
@@ -235,7 +248,7 @@ void FixHost(std::vector<std::uint8_t>& f) {
     std::uint64_t regionAt = std::uint64_t(start) - rsrc.virtualAddress + rsrc.rawOffset;
     std::copy(region.begin(), region.end(), f.begin() + regionAt);
     for (std::size_t i = 0; i < order.size(); i++) PutU32(f, order[i].at, newRva[i]);
-    PutU32(f, img.optionalHeader + kChecksumOffset, 0);
+    PutU32(f, img.optionalHeader + kOptionalCheckSum, 0);
     // GNU ld leaves BaseOfData 0 without a section called ".data"; loaders
     // of today ignore it, but the old ones are given what their own
     // linkers wrote: the address of the first section that is not code.
@@ -257,14 +270,14 @@ void FixHost(std::vector<std::uint8_t>& f) {
 // data (file offsets in directories) and images that gain nothing are left
 // as they are.
 void CompactHeaders(std::vector<std::uint8_t>& f) {
-    Image img = ReadHeaders(f);
+    PeImage img = ReadPeImage(f);
     const std::uint32_t pe = U32(f, 60);
     const std::uint32_t opt = img.optionalHeader;
-    const std::uint32_t alignment = U32(f, opt + kFileAlignmentOffset);
+    const std::uint32_t alignment = U32(f, opt + kOptionalFileAlignment);
     const std::uint32_t oldSize = U32(f, opt + kSizeOfHeadersOffset);
     if (alignment < 512 || (alignment & (alignment - 1)) || oldSize % alignment) return;
     for (std::uint32_t d : {kSecurityDirectory, kDebugDirectory})
-        if (U32(f, opt + kDirectoriesOffset + 8 * d + 4) != 0) return;
+        if (U32(f, opt + kOptionalDataDirectories + 8 * d + 4) != 0) return;
 
     const std::uint32_t stub = sizeof kDosStubCode + sizeof kDosStubText - 1;
     const std::uint32_t newPe = (kDosHeaderSize + stub + 7) & ~7u;

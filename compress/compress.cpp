@@ -284,4 +284,51 @@ std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std
     return ExpandBitsUsed();
 }
 
+namespace {
+
+// The decoder's read call and block hook take no context: the source, the
+// block and the sink of the one expansion running are module-level, as the
+// decoder's own state is.
+std::array<std::uint8_t, IO_BLOCK> sinkBlock;
+ExpandTarget sinkTarget;
+const ByteSource* currentSource;
+const BlockSink* currentSink;
+bool sinkStopped;
+
+uint32_t TakeBytes(int, unsigned char* buffer, uint32_t count) { return (*currentSource)(buffer, count); }
+
+void PassBlock() {
+    if (!(*currentSink)(std::span<const std::uint8_t>(sinkBlock.data(), sinkTarget.offset))) {
+        sinkStopped = true;
+        sinkTarget.size = 0;  // the next block is a write fault: the decoder stops
+    }
+    sinkTarget.offset = 0;
+}
+
+}  // namespace
+
+StreamExpansion ExpandStreaming(const ByteSource& source, std::uint32_t storedSize, std::uint32_t expandedSize,
+                                const BlockSink& sink) {
+    if (expandedSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+        throw std::length_error("expanded size too large for one stream");
+    }
+    ReadPtr(nullptr, 0);
+    WritePtr(nullptr, 0, 0);
+    ExpandSource input{NO_FILE, nullptr, 0, 0, 1, TakeBytes};
+    sinkTarget = ExpandTarget{NO_FILE, sinkBlock.data(), IO_BLOCK, 0, PassBlock, nullptr};
+    currentSource = &source;
+    currentSink = &sink;
+    sinkStopped = false;
+    uint32_t remaining = storedSize;
+    ExpandStream(&input, &sinkTarget, static_cast<int32_t>(expandedSize), &remaining);
+    currentSource = nullptr;
+    currentSink = nullptr;
+    unsigned faults = ExpandFaults();
+    StreamExpansion result;
+    result.ranOut = (faults & EXPAND_FAULT_OVERRUN) || ExpandBitsUsed() > 8ull * storedSize;
+    result.sourceShort = (faults & EXPAND_FAULT_SHORT) != 0;
+    result.stopped = sinkStopped;
+    return result;
+}
+
 }  // namespace codec

@@ -38,6 +38,28 @@ std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, Level le
 std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std::uint8_t* out,
                            std::uint32_t expandedSize);
 
+// Puts up to count of a stream's stored bytes, the next ones, into buffer;
+// returns how many (fewer at the end of the file).
+using ByteSource = std::function<std::uint32_t(std::uint8_t* buffer, std::uint32_t count)>;
+
+// Takes each block of expanded bytes in turn; false stops the expansion.
+using BlockSink = std::function<bool(std::span<const std::uint8_t> block)>;
+
+struct StreamExpansion {
+    bool ranOut = false;       // the stream needed bits beyond its stored bytes
+    bool sourceShort = false;  // the file ended before the stored bytes the stream used
+    bool stopped = false;      // the sink refused a block
+};
+
+// Expands one stream as the installer does, in fixed memory: at most
+// storedSize bytes taken from source in blocks,
+// expandedSize bytes handed to sink in blocks. Stops at the end of the block
+// in which the stream runs out of its stored bytes, so a record that claims
+// 2 GB from a few bytes is found at once. The decoder's state exists once
+// per process. Throws std::length_error for an expandedSize of 2^31 or more.
+StreamExpansion ExpandStreaming(const ByteSource& source, std::uint32_t storedSize, std::uint32_t expandedSize,
+                                const BlockSink& sink);
+
 }  // namespace codec
 
 #endif

@@ -147,6 +147,20 @@ std::string ToAnsi(std::string_view utf8, unsigned codePage) {
     return out;
 }
 
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    for (std::size_t at = 0; at < utf8.size();) {
+        char32_t c = NextCharacter(utf8, at);
+        if (c < 0x10000) {
+            out.push_back(char16_t(c));
+        } else {
+            out.push_back(char16_t(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(char16_t(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        }
+    }
+    return out;
+}
+
 std::string FromAnsi(std::string_view ansi, unsigned codePage) {
     const HighHalf& table = Table(codePage);
     std::string out;

@@ -29,6 +29,9 @@ const std::vector<unsigned>& SupportedCodePages();
 // character the code page has no byte for, naming the character.
 std::string ToAnsi(std::string_view utf8, unsigned codePage);
 
+// UTF-8 to UTF-16 (for version resources). Refuses invalid UTF-8.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
 // ANSI bytes to UTF-8, for display. Control characters and bytes the code
 // page leaves undefined become U+FFFD.
 std::string FromAnsi(std::string_view ansi, unsigned codePage);

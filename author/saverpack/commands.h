@@ -25,9 +25,10 @@ int ListCommand(const std::filesystem::path& installer, bool json, unsigned code
                 std::ostream& err);
 
 // Expands every entry into dir, which stands for the Windows directory:
-// dir/<ScrName> and dir/TORVANEK/LUMAVERN/<InstallerStem>/...
-int ExtractCommand(const std::filesystem::path& installer, const std::filesystem::path& dir, std::ostream& out,
-                   std::ostream& err);
+// dir/<ScrName> and dir/TORVANEK/LUMAVERN/<InstallerStem>/...; extensions
+// are read in codePage.
+int ExtractCommand(const std::filesystem::path& installer, const std::filesystem::path& dir, unsigned codePage,
+                   std::ostream& out, std::ostream& err);
 
 int VerifyCommand(const std::filesystem::path& installer, std::ostream& out, std::ostream& err);
 

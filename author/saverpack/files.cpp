@@ -1,4 +1,4 @@
-// Input files, atomic output, and the installer executable's whereabouts.
+// Input files, output paths, and the installer executable's whereabouts.
 #include "author/saverpack/files.h"
 
 #include <algorithm>
@@ -8,10 +8,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -40,44 +36,12 @@ fs::path OwnExecutable() {
     buffer.resize(n);
     return fs::path(buffer);
 }
-
-enum class Created { Done, Exists, Failed };
-
-// Writes bytes to a file that must not exist yet; a failed write removes it.
-Created CreateNew(const fs::path& path, std::span<const std::uint8_t> bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_EXISTS ? Created::Exists : Created::Failed;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        DWORD chunk = DWORD(std::min<std::size_t>(bytes.size() - done, 1u << 24)), wrote = 0;
-        ok = WriteFile(file, bytes.data() + done, chunk, &wrote, nullptr) && wrote == chunk;
-        done += wrote;
-    }
-    ok = CloseHandle(file) && ok;
-    if (!ok) DeleteFileW(path.c_str());
-    return ok ? Created::Done : Created::Failed;
-}
-
-bool MoveIntoPlace(const fs::path& from, const fs::path& to) {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-}
 #else
 fs::path OwnExecutable() {
     std::error_code error;
     fs::path self = fs::read_symlink("/proc/self/exe", error);
     return error ? fs::path() : self;
 }
-
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) return false;
-        done += std::size_t(n);
-    }
-    return true;
-}
-
-bool MoveIntoPlace(const fs::path& from, const fs::path& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
 #endif
 
 }  // namespace
@@ -129,36 +93,12 @@ void CheckOutputPath(const fs::path& path) {
         throw Refusal("output directory " + Quoted(dir) + " does not exist");
 }
 
-void WriteAtomically(const fs::path& path, std::span<const std::uint8_t> bytes) {
-    fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    std::string base = "." + PathToUtf8(path.filename()) + ".";
-#ifdef _WIN32
-    fs::path temp;
-    Created result = Created::Exists;
-    for (unsigned attempt = 0; attempt < 100 && result == Created::Exists; attempt++) {
-        temp = dir / PathFromUtf8(base + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt) +
-                                  ".tmp");
-        result = CreateNew(temp, bytes);
-    }
-    if (result != Created::Done) throw Refusal("cannot write " + Quoted(path));
-#else
-    std::string pattern = (dir / (base + "XXXXXX")).string();
-    int fd = mkstemp(pattern.data());
-    if (fd < 0) throw Refusal("cannot create a file in " + Quoted(dir));
-    fs::path temp = pattern;
-    mode_t mask = umask(0);
-    umask(mask);
-    bool ok = WriteAll(fd, bytes) && fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok) {
-        fs::remove(temp);
-        throw Refusal("cannot write " + Quoted(path));
-    }
-#endif
-    if (!MoveIntoPlace(temp, path)) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw Refusal("cannot put the finished file at " + Quoted(path));
+void CheckOutputIsNoInput(const fs::path& output, const std::vector<NamedInput>& inputs) {
+    for (const NamedInput& input : inputs) {
+        std::error_code error;
+        if (fs::equivalent(output, input.path, error))
+            throw Refusal("output " + Quoted(output) + " is the " + input.what + " " + Quoted(input.path) +
+                          " itself; writing it would destroy that input. Name another output file");
     }
 }
 

@@ -32,10 +32,15 @@ std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path, const
 // path is not a directory itself.
 void CheckOutputPath(const std::filesystem::path& path);
 
-// Writes bytes to a temporary file in path's directory and renames it to
-// path once complete; on failure the temporary file is removed and Refusal
-// thrown. An existing file at path is replaced.
-void WriteAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+// An input of a command, named for messages ("saver", "installer executable").
+struct NamedInput {
+    std::string what;
+    std::filesystem::path path;
+};
+
+// Throws Refusal when output is one of the inputs: the same file, however
+// spelled or linked (compared by file identity, not by name).
+void CheckOutputIsNoInput(const std::filesystem::path& output, const std::vector<NamedInput>& inputs);
 
 // Where the tool looks for its installer executable when none is given, in
 // this order: beside the tool, in the win32 build tree beside the native

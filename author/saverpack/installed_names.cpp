@@ -1,7 +1,10 @@
 // Installed names of a package's entries, by the package contract's rule.
 #include "author/saverpack/installed_names.h"
 
+#include "author/saverpack/codepage.h"
 #include "package/names.h"
+
+#include <map>
 
 namespace saverpack {
 
@@ -37,6 +40,41 @@ std::vector<std::string> InstalledPath(std::string_view installerFileName, std::
     }
     if (EntryDirectory(std::uint32_t(index)) == IN_WINDOWS_DIRECTORY) return {name};
     return {DATA_DIR_TOP, DATA_DIR_MIDDLE, stem, name};
+}
+
+std::vector<std::string> InstalledPathOrNone(std::string_view installerFileName, std::uint64_t index,
+                                             std::uint16_t firstFileNumber, const char (&extension)[4]) {
+    try {
+        return InstalledPath(installerFileName, index, firstFileNumber, extension);
+    } catch (const NameRefused&) {
+        return {};
+    }
+}
+
+std::vector<std::string> InstalledPathUtf8(std::string_view installerFileName, std::uint64_t index,
+                                           std::uint16_t firstFileNumber, const char (&extension)[4],
+                                           unsigned codePage) {
+    std::vector<std::string> path = InstalledPath(installerFileName, index, firstFileNumber, extension);
+    if (index >= 2) {
+        std::size_t length = ExtensionLength(extension);
+        std::string& name = path.back();
+        name = name.substr(0, name.size() - length) + FromAnsi(std::string_view(extension, length), codePage);
+    }
+    return path;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> SameFileEntries(const std::vector<std::vector<std::string>>& paths) {
+    std::map<std::string, std::size_t> first;
+    std::vector<std::pair<std::size_t, std::size_t>> same;
+    for (std::size_t i = 0; i < paths.size(); i++) {
+        if (paths[i].empty()) continue;
+        std::string key = JoinWindowsPath(paths[i]);
+        for (char& c : key)
+            if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+        auto [it, added] = first.emplace(key, i);
+        if (!added) same.emplace_back(it->second, i);
+    }
+    return same;
 }
 
 std::string JoinWindowsPath(const std::vector<std::string>& components) {

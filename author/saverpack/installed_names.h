@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace saverpack {
@@ -27,6 +28,23 @@ public:
 // Throws NameRefused for an extension the installer refuses.
 std::vector<std::string> InstalledPath(std::string_view installerFileName, std::uint64_t index,
                                        std::uint16_t firstFileNumber, const char (&extension)[4]);
+
+// InstalledPath, or no components for an entry the installer refuses.
+std::vector<std::string> InstalledPathOrNone(std::string_view installerFileName, std::uint64_t index,
+                                             std::uint16_t firstFileNumber, const char (&extension)[4]);
+
+// InstalledPath as UTF-8 text: the extension, which the package carries in
+// the code page it was written for, read in codePage.
+std::vector<std::string> InstalledPathUtf8(std::string_view installerFileName, std::uint64_t index,
+                                           std::uint16_t firstFileNumber, const char (&extension)[4],
+                                           unsigned codePage);
+
+// Pairs of entries (i < j) whose paths name the same file: equal when the
+// letters a to z are compared without case, as Windows compares file names.
+// Entries without a path (refused) are left out.
+// In a crafted package a number and an extension can combine into another
+// entry's name (FILE1000 with "0.MI" and FILE10000 with ".MI").
+std::vector<std::pair<std::size_t, std::size_t>> SameFileEntries(const std::vector<std::vector<std::string>>& paths);
 
 // The components joined with '\', as the installer writes the path.
 std::string JoinWindowsPath(const std::vector<std::string>& components);

@@ -7,6 +7,7 @@
 #include "compress/compress.h"
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 
 namespace saverpack {
@@ -45,7 +46,67 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// The security directory, read from the file's first bytes.
+void ReadCertificate(InstallerFile& file, InstallerView& view) {
+    constexpr std::uint32_t kHeaders = 65536;
+    std::vector<std::uint8_t> headers(std::size_t(std::min<std::uint64_t>(view.fileSize, kHeaders)));
+    headers.resize(file.ReadAt(0, headers.data(), std::uint32_t(headers.size())));
+    try {
+        view.certificate = author::FindCertificateTable(headers, view.fileSize);
+    } catch (const author::LayoutError& e) {
+        view.certificateProblem = e.what();
+    }
+}
+
 }  // namespace
+
+std::string SignedNote(const author::CertificateTable& table) {
+    return "signed: certificate table of " + std::to_string(table.size) + " bytes";
+}
+
+std::string CertificateOverlap(const InstallerView& view, const Record& r) {
+    if (!view.certificate || DataEnd(r) <= view.certificate->offset ||
+        r.dataOffset >= std::uint64_t(view.certificate->offset) + view.certificate->size)
+        return "";
+    return "its data (" + std::to_string(r.storedSize) + " bytes at " + std::to_string(r.dataOffset) +
+           ") reaches into the certificate table (" + std::to_string(view.certificate->size) + " bytes at " +
+           std::to_string(view.certificate->offset) + ")";
+}
+
+EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink) {
+    if (record.dataOffset >= PACKAGE_LIMIT)
+        throw ReadError("data offset " + std::to_string(record.dataOffset) + " cannot be reached");
+    InstallerFile file(view.path);
+    std::uint64_t at = record.dataOffset;
+    auto source = [&](std::uint8_t* buffer, std::uint32_t count) {
+        std::uint32_t got = file.ReadAt(at, buffer, count);
+        at += got;
+        return got;
+    };
+    EntryStream result;
+    if (record.Compressed()) {
+        codec::StreamExpansion e = codec::ExpandStreaming(source, record.storedSize, record.expandedSize, sink);
+        result.ranOut = e.ranOut;
+        result.cutShort = e.sourceShort;
+        result.stopped = e.stopped;
+        return result;
+    }
+    std::array<std::uint8_t, 65536> block;
+    for (std::uint32_t left = record.storedSize; left > 0;) {
+        std::uint32_t want = std::uint32_t(std::min<std::size_t>(left, block.size()));
+        std::uint32_t got = source(block.data(), want);
+        if (got > 0 && !sink(std::span<const std::uint8_t>(block.data(), got))) {
+            result.stopped = true;
+            break;
+        }
+        if (got < want) {
+            result.cutShort = true;
+            break;
+        }
+        left -= got;
+    }
+    return result;
+}
 
 std::string InstallerView::Title() const { return titleField.substr(0, titleField.find('\0')); }
 
@@ -61,6 +122,7 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
                         " holds no package: the installer finds no \".rsrc\" section in it, or its headers are cut short");
     view.packageStart = start;
     view.fileSize = file.Size();
+    ReadCertificate(file, view);
 
     unsigned char header[PACKAGE_HEADER_SIZE];
     std::uint32_t got = file.ReadAt(start, header, PACKAGE_HEADER_SIZE);
@@ -88,20 +150,6 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
     }
     view.installSize = walk.installSize;
     return view;
-}
-
-std::vector<std::uint8_t> ReadEntryData(const InstallerView& view, const Record& record) {
-    if (std::uint64_t(record.dataOffset) + record.storedSize > view.fileSize)
-        throw ReadError("its data (" + std::to_string(record.storedSize) + " bytes at " +
-                        std::to_string(record.dataOffset) + ") runs past the end of the file");
-    if (record.dataOffset >= PACKAGE_LIMIT)
-        throw ReadError("data offset " + std::to_string(record.dataOffset) + " cannot be reached");
-    InstallerFile file(view.path);
-    std::vector<std::uint8_t> data(record.storedSize);
-    std::uint32_t got = file.ReadAt(record.dataOffset, data.data(), record.storedSize);
-    if (got < data.size())
-        throw ReadError("the file ends " + std::to_string(data.size() - got) + " bytes before the entry's data does");
-    return data;
 }
 
 Expansion ExpandEntryData(const std::vector<std::uint8_t>& stored, std::uint32_t expandedSize) {

@@ -5,6 +5,8 @@
 #ifndef AUTHOR_SAVERPACK_INSTALLER_READER_H
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
 
+#include "author/pe_layout.h"
+#include "compress/compress.h"
 #include "package/layout.h"
 
 #include <cstdint>
@@ -42,6 +44,8 @@ struct InstallerView {
     Record terminator;                   // that record, as read
     std::uint64_t installSize = 0;       // the walk's installation size (TableWalk), as the installer
                                          // reports it
+    std::optional<author::CertificateTable> certificate;  // where a signer put its table
+    std::string certificateProblem;      // why the security directory cannot be right, or ""
 
     std::string Title() const;           // the title field up to its first NUL
     std::string FileName() const;        // the installer's file name, which names the entries
@@ -57,9 +61,32 @@ InstallerView ReadInstaller(const std::filesystem::path& path);
 // when the file ends inside the header, says why on err and returns nothing.
 std::optional<InstallerView> ReadInstallerForCommand(const std::filesystem::path& path, std::ostream& err);
 
-// The record's storedSize bytes at its dataOffset. Throws ReadError when the
-// file ends before them or the offset is beyond the installer's seeks.
-std::vector<std::uint8_t> ReadEntryData(const InstallerView& view, const Record& record);
+// "signed: certificate table of N bytes", as the commands report it. Whether
+// the signature is valid is the signing tool's business.
+std::string SignedNote(const author::CertificateTable& table);
+
+// The file offset where the record's data ends.
+inline std::uint64_t DataEnd(const Record& r) { return std::uint64_t(r.dataOffset) + r.storedSize; }
+
+// Why the record's data cannot be right in a signed installer: it reaches
+// into the certificate table. "" when it does not (or the file is unsigned).
+std::string CertificateOverlap(const InstallerView& view, const Record& record);
+
+// What reading one entry found.
+struct EntryStream {
+    bool ranOut = false;     // a compressed stream needed bits beyond its stored bytes
+    bool cutShort = false;   // the file ended before the entry's data did
+    bool stopped = false;    // the sink refused a block
+};
+
+// Hands the entry's installed bytes to sink block by block, in fixed
+// memory: a stored entry copied, a compressed one expanded with the
+// installer's decoder as it reads the file, stopping at the end of the block
+// in which the stream runs out of its stored bytes. Throws ReadError when
+// the file cannot be opened or the data offset is beyond the installer's
+// seeks. The sink must not throw (it runs inside the decoder); it returns
+// false to stop.
+EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink);
 
 struct Expansion {
     std::vector<std::uint8_t> bytes;  // expandedSize bytes

@@ -31,9 +31,9 @@ std::string ExtensionText(const Record& r) { return std::string(r.extension, Ext
 // Stored bytes per installed byte.
 double Ratio(const Record& r) { return r.Compressed() ? double(r.storedSize) / r.expandedSize : 1.0; }
 
-std::string InstalledAs(const InstallerView& view, std::size_t index, const Record& r) {
+std::string InstalledAs(const InstallerView& view, std::size_t index, const Record& r, unsigned codePage) {
     try {
-        return JoinWindowsPath(InstalledPath(view.FileName(), index, view.firstFileNumber, r.extension));
+        return JoinWindowsPath(InstalledPathUtf8(view.FileName(), index, view.firstFileNumber, r.extension, codePage));
     } catch (const NameRefused& e) {
         return std::string("(refused: ") + e.what() + ")";
     }
@@ -44,7 +44,7 @@ nlohmann::ordered_json Json(const InstallerView& view, unsigned codePage) {
     for (std::size_t i = 0; i < view.entries.size(); i++) {
         const Record& r = view.entries[i];
         entries.push_back({{"index", i},
-                           {"installedAs", InstalledAs(view, i, r)},
+                           {"installedAs", InstalledAs(view, i, r, codePage)},
                            {"kind", r.Compressed() ? "compressed" : "stored"},
                            {"storedSize", r.storedSize},
                            {"expandedSize", r.expandedSize},
@@ -62,7 +62,10 @@ nlohmann::ordered_json Json(const InstallerView& view, unsigned codePage) {
             {"firstFileNumber", view.firstFileNumber},
             {"entries", entries},
             {"terminated", view.terminated},
-            {"installSize", view.installSize}};
+            {"installSize", view.installSize},
+            {"certificateTable", view.certificate ? nlohmann::ordered_json{{"offset", view.certificate->offset},
+                                                                             {"size", view.certificate->size}}
+                                                  : nlohmann::ordered_json(nullptr)}};
 }
 
 void Text(const InstallerView& view, unsigned codePage, std::ostream& out) {
@@ -70,7 +73,11 @@ void Text(const InstallerView& view, unsigned codePage, std::ostream& out) {
         << view.packageStart << ")\n";
     out << "Title:              \"" << FromAnsi(view.Title(), codePage) << "\" (code page " << codePage << ")\n";
     out << "First file number:  " << view.firstFileNumber << "\n";
-    out << "Entries:            " << view.entries.size() << " (installed below the Windows directory)\n\n";
+    out << "Entries:            " << view.entries.size() << " (installed below the Windows directory)\n";
+    if (view.certificate)
+        out << "Signed:             certificate table of " << view.certificate->size << " bytes at "
+            << view.certificate->offset << " (checked by the signing tool, not here)\n";
+    out << "\n";
     char line[160];
     std::snprintf(line, sizeof line, "%5s  %-10s  %10s  %10s  %6s  %10s  %s\n", "Index", "Kind", "Stored",
                   "Installed", "Ratio", "Offset", "Installed as");
@@ -80,7 +87,7 @@ void Text(const InstallerView& view, unsigned codePage, std::ostream& out) {
         std::snprintf(line, sizeof line, "%5zu  %-10s  %10u  %10u  %5.1f%%  %10u  ", i,
                       r.Compressed() ? "compressed" : "stored", unsigned(r.storedSize), unsigned(r.InstalledSize()),
                       100.0 * Ratio(r), unsigned(r.dataOffset));
-        out << line << InstalledAs(view, i, r) << "\n";
+        out << line << InstalledAs(view, i, r, codePage) << "\n";
     }
     out << "\nInstallation size:  " << GroupThousands(view.installSize) << " bytes\n";
 }
@@ -95,12 +102,19 @@ int ListCommand(const fs::path& installer, bool json, unsigned codePage, std::os
         out << Json(view, codePage).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     else
         Text(view, codePage, out);
+    int status = 0;
+    for (std::size_t i = 0; i < view.entries.size(); i++) {
+        if (std::string overlap = CertificateOverlap(view, view.entries[i]); !overlap.empty()) {
+            err << "saverpack: " << PathToUtf8(installer) << ": entry " << i << ": " << overlap << "\n";
+            status = 1;
+        }
+    }
     if (!view.terminated) {
         err << "saverpack: " << PathToUtf8(installer) << ": the entry table has no terminator; the file ends inside "
             << "the record after entry " << view.entries.size() << "\n";
-        return 1;
+        status = 1;
     }
-    return 0;
+    return status;
 }
 
 }  // namespace saverpack

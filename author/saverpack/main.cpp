@@ -1,8 +1,8 @@
 // saverpack: makes screen saver installers and inspects them.
 //
 //   saverpack pack --saver FILE [--data FILE] [--file FILE]... --title TEXT -o OUT ...
-//   saverpack list [--json] INSTALLER
-//   saverpack extract INSTALLER DIR
+//   saverpack list [--json] [--codepage CP] INSTALLER
+//   saverpack extract [--codepage CP] INSTALLER DIR
 //   saverpack verify INSTALLER
 #include "author/saverpack/codepage.h"
 #include "author/saverpack/commands.h"
@@ -45,6 +45,20 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 #endif
 }
 
+// Decimal digits only, leading zeros allowed, at most `largest`.
+CLI::Validator DecimalValidator(unsigned long largest) {
+    return CLI::Validator(
+        [largest](std::string& text) {
+            bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+            std::size_t significant = text.find_first_not_of('0');
+            if (digits && (significant == std::string::npos ||
+                           (text.size() - significant <= 10 && std::stoul(text.substr(significant)) <= largest)))
+                return std::string();
+            return "\"" + text + "\" is not a decimal number from 0 to " + std::to_string(largest);
+        },
+        "");
+}
+
 std::string CodePageList() {
     std::string list;
     for (unsigned cp : SupportedCodePages()) list += (list.empty() ? "" : ", ") + std::to_string(cp);
@@ -82,9 +96,11 @@ int main(int argc, char** argv) {
     pack->add_option("--title", title, "The saver's title, at most 32 bytes in the code page")
         ->required()
         ->type_name("TEXT");
-    pack->add_option("--first-number", request.firstFileNumber, "The number of the first further file (0-65535)")
+    // Taken as text: CLI11 would read a leading 0 as octal.
+    std::string firstNumber = "0";
+    pack->add_option("--first-number", firstNumber, "The number of the first further file (0-65535, decimal)")
         ->capture_default_str()
-        ->check(CLI::Range(0, 65535))
+        ->check(DecimalValidator(65535))
         ->type_name("N");
     pack->add_option("--codepage", request.codePage,
                      "The Windows ANSI code page of the title and extensions (" + CodePageList() + ")")
@@ -98,20 +114,43 @@ int main(int argc, char** argv) {
     CLI::Option* compressFlag =
         pack->add_flag("--compress", compress, "Compress every entry, even when that does not make it smaller");
     storeFlag->excludes(compressFlag);
+    std::string icon, fileVersion = "1.0.0.0", publisher;
+    CLI::Option* iconOption =
+        pack->add_option("--icon", icon, "The installer's icon (an .ico file; several sizes and depths, up to "
+                                         "256x256 PNG), instead of the stub's")
+            ->type_name("FILE.ico");
+    pack->add_option("--file-version", fileVersion, "FileVersion and ProductVersion in the installer's version "
+                                                    "information")
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                try {
+                    author::ParseFileVersion(text);
+                    return std::string();
+                } catch (const std::invalid_argument& e) {
+                    return "version \"" + text + "\" " + e.what();
+                }
+            },
+            ""))
+        ->type_name("X.Y.Z.W");
+    pack->add_option("--publisher", publisher, "CompanyName in the installer's version information (left out "
+                                               "when not given)")
+        ->type_name("TEXT");
     CLI::Option* stubOption =
         pack->add_option("--stub", stub, "The installer executable to write into (found beside the tool by default)")
             ->type_name("EXE");
     pack->add_flag("-q,--quiet", quiet, "Print nothing but errors");
     pack->add_option("-o,--output", output, "The installer to write")->required()->type_name("OUT");
     pack->footer("Each entry is compressed and stored raw when that is not smaller. The installer is written "
-                 "to a temporary file beside OUT and renamed to OUT when complete; a refusal leaves nothing.");
+                 "to a temporary file beside OUT and renamed to OUT when complete; a refusal or an interruption "
+                 "leaves nothing. Sign the installer after packing, never the installer executable before.");
 
     std::string installer, directory;
     bool json = false;
     unsigned listCodePage = 1252;
     CLI::App* list = app.add_subcommand("list", "Show an installer's title, entries, installed names and sizes.");
     list->add_flag("--json", json, "Print JSON");
-    list->add_option("--codepage", listCodePage, "The code page to show the title in")
+    list->add_option("--codepage", listCodePage, "The code page to show the title and extensions in")
         ->capture_default_str()
         ->check(CLI::IsMember(SupportedCodePages()))
         ->type_name("CP");
@@ -120,6 +159,10 @@ int main(int argc, char** argv) {
     CLI::App* extract = app.add_subcommand(
         "extract", "Expand every entry into DIR, which stands for the Windows directory: DIR/<NAME>.SCR and "
                    "DIR/TORVANEK/LUMAVERN/<installer name>/...");
+    extract->add_option("--codepage", listCodePage, "The code page of the extensions, for the file names")
+        ->capture_default_str()
+        ->check(CLI::IsMember(SupportedCodePages()))
+        ->type_name("CP");
     extract->add_option("INSTALLER", installer, "The installer")->required();
     extract->add_option("DIR", directory, "Where to put the files")->required();
 
@@ -142,6 +185,10 @@ int main(int argc, char** argv) {
             if (dataOption->count()) request.data = PathFromUtf8(data);
             for (const std::string& file : files) request.files.push_back(PathFromUtf8(file));
             request.title = title;
+            request.firstFileNumber = unsigned(std::stoul(firstNumber));
+            if (iconOption->count()) request.icon = PathFromUtf8(icon);
+            request.fileVersion = author::ParseFileVersion(fileVersion);
+            request.publisher = publisher;
             static const std::map<std::string, codec::Level> levels = {
                 {"fast", codec::Level::Fast}, {"default", codec::Level::Default}, {"best", codec::Level::Best}};
             request.level = levels.at(level);
@@ -156,7 +203,8 @@ int main(int argc, char** argv) {
         }
         if (list->parsed()) return ListCommand(PathFromUtf8(installer), json, listCodePage, std::cout, std::cerr);
         if (extract->parsed())
-            return ExtractCommand(PathFromUtf8(installer), PathFromUtf8(directory), std::cout, std::cerr);
+            return ExtractCommand(PathFromUtf8(installer), PathFromUtf8(directory), listCodePage, std::cout,
+                                  std::cerr);
         return VerifyCommand(PathFromUtf8(installer), std::cout, std::cerr);
     } catch (const std::exception& e) {
         std::cerr << "saverpack: " << e.what() << "\n";

@@ -7,8 +7,10 @@
 // installer's decoder and compared with its file before it is used.
 #include "author/saverpack/pack.h"
 
+#include "author/icon_file.h"
 #include "author/package_writer.h"
 #include "author/pe_layout.h"
+#include "author/resources.h"
 #include "author/saverpack/codepage.h"
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
@@ -21,6 +23,9 @@ namespace fs = std::filesystem;
 
 namespace saverpack {
 namespace {
+
+constexpr std::uint16_t kIconGroup = 101;               // the installer's window class icon
+constexpr std::uint16_t kLanguage = PACKAGE_LANGUAGE;   // of every resource the installer has
 
 struct Input {
     fs::path path;
@@ -100,6 +105,51 @@ std::array<char, 4> FurtherFileExtension(const fs::path& file, unsigned codePage
     return Extension((ansi + std::string(EXTENSION_SIZE, '\0')).c_str());
 }
 
+std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request) {
+    std::string which = "installer executable " + Quoted(request.stub);
+    try {
+        if (std::optional<author::CertificateTable> table = author::FindCertificateTable(stub))
+            throw Refusal(which + " is signed (a certificate table of " + std::to_string(table->size) +
+                          " bytes): signing must come last. Pack with the unsigned installer executable, then sign "
+                          "the installer that pack writes");
+        author::CheckHost(stub);
+    } catch (const author::LayoutError& e) {
+        throw Refusal(which + " cannot carry a package: " + e.what());
+    }
+
+    std::vector<author::Resource> resources;
+    try {
+        resources = author::ReadResources(stub);
+    } catch (const author::LayoutError& e) {
+        throw Refusal(which + ": its resources cannot be read: " + e.what());
+    }
+    if (request.icon) {
+        try {
+            author::ReplaceIconGroup(resources, kIconGroup, kLanguage,
+                                     author::ReadIconFile(ReadWholeFile(*request.icon, "icon")));
+        } catch (const author::IconError& e) {
+            throw Refusal("icon " + Quoted(*request.icon) + " " + e.what());
+        }
+    }
+    author::VersionInfo version;
+    version.version = request.fileVersion;
+    version.productName = Utf8ToUtf16(request.title);
+    version.fileDescription = version.productName + u" Screen Saver Installation";
+    try {
+        version.companyName = Utf8ToUtf16(request.publisher);
+    } catch (const CodePageError& e) {
+        throw Refusal("publisher \"" + request.publisher + "\": " + e.what());
+    }
+    version.language = kLanguage;
+    version.codePage = std::uint16_t(request.codePage);
+    author::ReplaceVersion(resources, version);
+    try {
+        return author::ReplaceResources(stub, std::move(resources));
+    } catch (const author::LayoutError& e) {
+        throw Refusal(which + ": its resources cannot be rebuilt: " + e.what());
+    }
+}
+
 std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackProgress& progress) {
     if (!request.files.empty() && !request.data)
         throw Refusal("further files need a data file (--data): the installer always installs entry 1 as the "
@@ -117,13 +167,26 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
     for (const fs::path& file : request.files)
         inputs.push_back({file, "file", FurtherFileExtension(file, request.codePage)});
 
-    std::vector<std::uint8_t> host = ReadWholeFile(request.stub, "installer executable");
-    author::HostLayout layout;
-    try {
-        layout = author::CheckHost(host);
-    } catch (const author::LayoutError& e) {
-        throw Refusal("installer executable " + Quoted(request.stub) + " cannot carry a package: " + e.what());
+    // Names from the inputs alone: FILE<number><extension> for each further
+    // file, and the installer's own name for the saver and the data file.
+    std::vector<std::vector<std::string>> installed;
+    for (std::size_t i = 0; i < inputs.size(); i++) {
+        char extension[EXTENSION_SIZE];
+        std::copy(inputs[i].extension.begin(), inputs[i].extension.end(), extension);
+        try {
+            installed.push_back(
+                InstalledPath(request.installerName, i, std::uint16_t(request.firstFileNumber), extension));
+        } catch (const NameRefused& e) {
+            throw Refusal(inputs[i].what + " " + Quoted(inputs[i].path) + ": " + e.what());
+        }
     }
+    for (auto [a, b] : SameFileEntries(installed))
+        throw Refusal(inputs[a].what + " " + Quoted(inputs[a].path) + " and " + inputs[b].what + " " +
+                      Quoted(inputs[b].path) + " would both be installed as " + JoinWindowsPath(installed[a]) +
+                      "; the later would replace the earlier");
+
+    std::vector<std::uint8_t> host = BrandedStub(ReadWholeFile(request.stub, "installer executable"), request);
+    author::HostLayout layout = author::CheckHost(host);
 
     // Data offsets go to the installer's signed 32-bit seeks. Stored data is
     // known to fit or not before anything is read; compressed data is

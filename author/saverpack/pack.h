@@ -3,6 +3,7 @@
 #ifndef AUTHOR_SAVERPACK_PACK_H
 #define AUTHOR_SAVERPACK_PACK_H
 
+#include "author/version_resource.h"
 #include "compress/compress.h"
 
 #include <array>
@@ -31,6 +32,10 @@ struct PackRequest {
     codec::Level level = codec::Level::Default;
     Storage storage = Storage::Smaller;
     std::filesystem::path stub;                  // the installer executable
+    std::optional<std::filesystem::path> icon;   // .ico replacing icon group 101
+    author::FileVersion fileVersion{1, 0, 0, 0};
+    std::string publisher;                       // UTF-8; CompanyName, left out when empty
+    std::string installerName = "installer.exe"; // the output's file name, which names entries 0 and 1
 };
 
 // Progress over all entries to compress: the entry being compressed, and
@@ -41,6 +46,12 @@ using PackProgress = std::function<void(std::size_t entry, std::uint64_t done, s
 // the same bytes. Throws Refusal (files.h) for anything the installer could
 // not carry, naming the input and the reason.
 std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackProgress& progress = {});
+
+// The installer executable as the request brands it: its icon group 101
+// replaced by the request's icon, and a version resource naming the title,
+// the file version and the publisher. Throws Refusal for a signed stub
+// (signing comes last) or an icon file that is not one.
+std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request);
 
 // The title as the package carries it: at most 32 bytes of the code page.
 std::string TitleField(const std::string& utf8, unsigned codePage);

@@ -3,6 +3,7 @@
 #include "author/saverpack/commands.h"
 #include "author/saverpack/files.h"
 #include "author/saverpack/progress.h"
+#include "author/saverpack/temporary_output.h"
 
 namespace fs = std::filesystem;
 
@@ -10,19 +11,31 @@ namespace saverpack {
 
 int PackCommand(const PackRequest& request, const fs::path& output, bool quiet, std::ostream& out,
                 std::ostream& err) {
-    std::vector<fs::path> inputs = {request.saver};
-    if (request.data) inputs.push_back(*request.data);
-    inputs.insert(inputs.end(), request.files.begin(), request.files.end());
+    std::vector<NamedInput> inputs = {{"saver", request.saver}};
+    if (request.data) inputs.push_back({"data file", *request.data});
+    for (const fs::path& file : request.files) inputs.push_back({"file", file});
+    std::size_t entries = inputs.size();
+    inputs.push_back({"installer executable", request.stub});
+    if (request.icon) inputs.push_back({"icon", *request.icon});
 
-    std::vector<std::uint8_t> installer;
+    PackRequest named = request;
+    named.installerName = PathToUtf8(output.filename());
     try {
         CheckOutputPath(output);
+        CheckOutputIsNoInput(output, inputs);
+        // Created before the long part, so that an interruption there too
+        // leaves nothing behind.
+        TemporaryOutput file(output);
         ProgressBar bar(!quiet);
-        installer = BuildInstaller(request, [&](std::size_t entry, std::uint64_t done, std::uint64_t total) {
-            bar.Update("entry " + std::to_string(entry) + ": " + PathToUtf8(inputs[entry].filename()), done, total);
-        });
+        std::vector<std::uint8_t> installer =
+            BuildInstaller(named, [&](std::size_t entry, std::uint64_t done, std::uint64_t total) {
+                if (entry < entries)
+                    bar.Update("entry " + std::to_string(entry) + ": " + PathToUtf8(inputs[entry].path.filename()),
+                               done, total);
+            });
         bar.Finish();
-        WriteAtomically(output, installer);
+        file.Write(installer);
+        file.Commit();
     } catch (const Refusal& e) {
         err << "saverpack: " << e.what() << "\n";
         return 1;

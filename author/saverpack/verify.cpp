@@ -8,8 +8,9 @@
 #include "author/saverpack/installer_reader.h"
 #include "package/layout.h"
 
+#include <algorithm>
 #include <cstring>
-#include <new>
+#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -24,22 +25,72 @@ bool AllZero(const Record& r) {
 
 // The installer walks the resource tree by first entries; the layout
 // checker reads it by names and ids. Both must land on the same byte.
-void CheckHostLayout(const InstallerView& view, std::vector<std::string>& problems) {
+// Returns where the ".rsrc" section ends (0 when the layout is broken).
+std::uint64_t CheckHostLayout(const InstallerView& view, std::vector<std::string>& problems) {
     std::vector<std::uint8_t> image;
     try {
         image = ReadWholeFile(view.path, "installer");
     } catch (const Refusal& e) {
         problems.push_back(e.what());
-        return;
+        return 0;
     }
     try {
         author::HostLayout layout = author::CheckHost(image, author::Trailing::Allowed);
         if (layout.packageStart != view.packageStart)
             problems.push_back("the installer's walk finds the package at " + std::to_string(view.packageStart) +
                                ", but the \"LASTRES\" data lies at " + std::to_string(layout.packageStart));
+        return layout.sectionEnd;
     } catch (const author::LayoutError& e) {
         problems.push_back(std::string("the executable lacks a host property the installer relies on: ") + e.what());
     }
+    return 0;
+}
+
+// Nothing but the package follows the section: the entries' data, the zero
+// bytes that pad a small package to the section's end, and in a signed
+// installer up to 7 zero bytes and the certificate table. The installer
+// reads none of it beyond the entries; a signer appends the table last.
+void CheckWhatFollows(const InstallerView& view, std::uint64_t sectionEnd, std::vector<std::string>& problems) {
+    std::uint64_t end = std::max(sectionEnd, PackageDataStart(view.packageStart, view.entries.size()));
+    for (const Record& r : view.entries)
+        if (DataEnd(r) <= view.fileSize) end = std::max(end, DataEnd(r));
+    if (!view.certificateProblem.empty()) {
+        problems.push_back(view.certificateProblem);
+        return;
+    }
+    if (!view.certificate) {
+        if (view.fileSize > end)
+            problems.push_back(std::to_string(view.fileSize - end) +
+                               " bytes follow the last entry's data; only a signed installer carries more (its "
+                               "certificate table)");
+        return;
+    }
+    const author::CertificateTable& table = *view.certificate;
+    if (table.offset < end) return;  // an entry reaches into it: reported with the entry
+    std::uint64_t gap = table.offset - end;
+    std::vector<std::uint8_t> padding(std::size_t(std::min<std::uint64_t>(gap, 8)));
+    std::ifstream in(view.path, std::ios::binary);
+    in.seekg(std::streamoff(end));
+    in.read(reinterpret_cast<char*>(padding.data()), std::streamsize(padding.size()));
+    bool zeros = in && std::all_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b == 0; });
+    if (gap >= 8 || !zeros)
+        problems.push_back(std::to_string(gap) + " bytes lie between the last entry's data and the certificate "
+                           "table; a signer pads with at most 7 zero bytes");
+    if (std::uint64_t(table.offset) + table.size != view.fileSize)
+        problems.push_back(std::to_string(view.fileSize - table.offset - table.size) +
+                           " bytes follow the certificate table");
+}
+
+// Entries the installer would write to the same file, the later one
+// replacing the earlier.
+void CheckNames(const InstallerView& view, std::vector<std::string>& problems) {
+    std::vector<std::vector<std::string>> paths;
+    for (std::size_t i = 0; i < view.entries.size(); i++)
+        paths.push_back(InstalledPathOrNone(view.FileName(), i, view.firstFileNumber, view.entries[i].extension));
+    for (auto [a, b] : SameFileEntries(paths))
+        problems.push_back("entries " + std::to_string(a) + " and " + std::to_string(b) +
+                           " are both installed as " + JoinWindowsPath(paths[a]) +
+                           ": the later would replace the earlier");
 }
 
 void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, std::vector<std::string>& problems) {
@@ -67,17 +118,19 @@ void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, s
     } catch (const NameRefused& e) {
         problems.push_back(which + e.what());
     }
+    if (std::string overlap = CertificateOverlap(view, r); !overlap.empty()) problems.push_back(which + overlap);
     if (!r.Compressed()) return;
 
     try {
-        std::vector<std::uint8_t> stored = ReadEntryData(view, r);
-        if (ExpandEntryData(stored, r.expandedSize).ranOut)
+        // Decoded in blocks and dropped: memory stays fixed whatever the record claims.
+        EntryStream stream = StreamEntry(view, r, [](std::span<const std::uint8_t>) { return true; });
+        if (stream.ranOut)
             problems.push_back(which + "its compressed stream runs out of its " + std::to_string(r.storedSize) +
                                " stored bytes before it has expanded to " + std::to_string(r.expandedSize));
+        else if (stream.cutShort)
+            problems.push_back(which + "the file ends before the stored bytes its stream uses");
     } catch (const ReadError& e) {
         problems.push_back(which + e.what());
-    } catch (const std::bad_alloc&) {
-        problems.push_back(which + "not enough memory to expand it to " + std::to_string(r.expandedSize) + " bytes");
     }
 }
 
@@ -91,7 +144,7 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
     } catch (const ReadError& e) {
         return {e.what()};
     }
-    CheckHostLayout(view, problems);
+    std::uint64_t sectionEnd = CheckHostLayout(view, problems);
     if (!view.headerComplete) {
         problems.push_back("the file ends inside the package header");
         return problems;
@@ -108,14 +161,18 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
     }
     if (view.entries.empty()) problems.push_back("the package carries no entries: not even a saver is installed");
     for (std::size_t i = 0; i < view.entries.size(); i++) CheckEntry(view, i, view.entries[i], problems);
+    CheckNames(view, problems);
+    if (sectionEnd != 0 && view.terminated) CheckWhatFollows(view, sectionEnd, problems);
     return problems;
 }
 
 int VerifyCommand(const fs::path& installer, std::ostream& out, std::ostream&) {
     std::vector<std::string> problems = FindProblems(installer);
-    // The size the installer will ask the user to make room for.
+    // The size the installer will ask the user to make room for, and the
+    // signer's table (FindProblems says why when the file cannot be read).
     try {
         InstallerView view = ReadInstaller(installer);
+        if (view.certificate) out << PathToUtf8(installer) << ": " << SignedNote(*view.certificate) << "\n";
         if (view.headerComplete)
             out << PathToUtf8(installer) << ": installation size " << GroupThousands(view.installSize) << " bytes\n";
     } catch (const ReadError&) {

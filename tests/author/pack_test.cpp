@@ -1,8 +1,6 @@
 // saverpack as its users run it: pack, then list, extract and verify the
 // result; the layout it writes, checked byte by byte; every refusal.
-#include "author/pe_layout.h"
-#include "compress/compress.h"
-#include "tool.h"
+#include "pack_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,102 +11,6 @@ namespace fs = std::filesystem;
 using namespace tooltest;
 
 namespace {
-
-const std::string kTool = SAVERPACK_EXE;
-
-std::uint32_t U32(const Bytes& b, std::size_t at) {
-    return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (std::uint32_t(b.at(at + 3)) << 24);
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; i++) b.at(at + i) = std::uint8_t(v >> (8 * i));
-}
-
-struct Input {
-    std::string option;  // --saver, --data, --file
-    fs::path path;
-    Bytes bytes;
-};
-
-class PackTest : public ::testing::Test {
-protected:
-    PackTest() : dir_("pack-test") {}
-
-    void SetUp() override {
-        stub_ = ReadBytes(Stub());
-        ASSERT_FALSE(stub_.empty()) << "build the win32 tree first: " << Stub();
-        // A real PE as the saver, noise that compression cannot shrink as the
-        // data file, and two further files that compress well.
-        Add("--saver", "clouds.scr", stub_);
-        Add("--data", "clouds.dat", Noise(20000, 1));
-        Add("--file", "song.MID", TextLike(3000, 2));
-        Add("--file", "sky.bmp", Bitmap(64, 48));
-    }
-
-    void Add(const std::string& option, const std::string& name, const Bytes& bytes) {
-        inputs_.push_back({option, dir_ / name, bytes});
-        WriteBytes(dir_ / name, bytes);
-    }
-
-    std::vector<std::string> PackArgs(const fs::path& out, std::vector<std::string> extra = {}) const {
-        std::vector<std::string> args = {"pack", "--stub", Stub(), "--title", "Clouds", "--first-number", "15",
-                                         "-o", out.string()};
-        for (const Input& in : inputs_) args.insert(args.end(), {in.option, in.path.string()});
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    }
-
-    Result Pack(const fs::path& out, std::vector<std::string> extra = {}) const {
-        return RunTool(kTool, PackArgs(out, extra));
-    }
-
-    // Checks the installer against the package layout, reading it
-    // independently of the tool; returns each entry's expandedSize.
-    std::vector<std::uint32_t> CheckLayout(const Bytes& file, const std::string& titleField,
-                                           std::uint16_t first) const {
-        std::uint32_t start = author::CheckHost(stub_).packageStart;
-        EXPECT_TRUE(std::equal(stub_.begin(), stub_.begin() + start, file.begin())) << "host bytes changed";
-        EXPECT_EQ(std::string(file.begin() + start, file.begin() + start + 32), titleField);
-        EXPECT_EQ(file.at(start + 32) | (file.at(start + 33) << 8), first);
-
-        std::size_t n = inputs_.size();
-        std::uint32_t offset = start + 34 + 16 * (std::uint32_t(n) + 1);
-        std::vector<std::uint32_t> expanded;
-        const char* extensions[] = {".SCR", ".DAT", ".MID", ".bmp"};
-        for (std::size_t i = 0; i < n; i++) {
-            std::size_t at = start + 34 + 16 * i;
-            std::uint32_t stored = U32(file, at + 4);
-            expanded.push_back(U32(file, at + 8));
-            EXPECT_EQ(U32(file, at), offset) << "entry " << i << " does not follow the one before";
-            EXPECT_EQ(std::string(file.begin() + at + 12, file.begin() + at + 16), extensions[i]);
-            Bytes data(file.begin() + offset, file.begin() + offset + stored);
-            if (expanded.back() == 0) {
-                EXPECT_EQ(data, inputs_[i].bytes) << "entry " << i;
-            } else {
-                Bytes out(expanded.back());
-                EXPECT_LE(codec::ExpandMemory(data.data(), stored, out.data(), expanded.back()), 8ull * stored);
-                EXPECT_EQ(out, inputs_[i].bytes) << "entry " << i;
-            }
-            offset += stored;
-        }
-        std::size_t terminator = start + 34 + 16 * n;
-        EXPECT_EQ(Bytes(file.begin() + terminator, file.begin() + terminator + 16), Bytes(16, 0));
-        EXPECT_EQ(offset, file.size()) << "the last entry's data must end the file";
-        return expanded;
-    }
-
-    void ExpectExtracted(const fs::path& out, const std::string& stem, const std::string& scr) const {
-        EXPECT_EQ(ReadBytes(out / scr), inputs_[0].bytes);
-        fs::path data = out / "TORVANEK" / "LUMAVERN" / stem;
-        EXPECT_EQ(ReadBytes(data / (stem + ".DAT")), inputs_[1].bytes);
-        EXPECT_EQ(ReadBytes(data / "FILE0015.MID"), inputs_[2].bytes);
-        EXPECT_EQ(ReadBytes(data / "FILE0016.bmp"), inputs_[3].bytes);
-    }
-
-    TempDir dir_;
-    Bytes stub_;
-    std::vector<Input> inputs_;
-};
 
 TEST_F(PackTest, MixedInstallerRoundTrips) {
     fs::path out = dir_ / "Sea.Life.exe";
@@ -201,13 +103,6 @@ TEST_F(PackTest, TitlesAreConvertedToTheCodePage) {
     Result list = RunTool(kTool, {"list", "--json", "--codepage", "1251", out.string()});
     EXPECT_EQ(nlohmann::json::parse(list.out)["title"], "\u041e\u0431\u043b\u0430\u043a\u0430");
 }
-
-struct Refused {
-    const char* name;
-    std::vector<std::string> extra;  // appended to a good command line
-    const char* message;             // part of what the tool says
-    int status;
-};
 
 TEST_F(PackTest, RefusalsLeaveNothingBehind) {
     WriteBytes(dir_ / "empty.dat", {});
@@ -314,30 +209,6 @@ TEST_F(PackTest, FindsItsInstallerExecutableBesideItOrInItsPrefix) {
     fs::copy_file(Stub(), prefix / "bin" / "installer.exe");
     EXPECT_EQ(RunTool(tool, args).status, 0);
 }
-
-// Damage done to a sound installer, and what verify must say about it.
-class DamageTest : public PackTest {
-protected:
-    void SetUp() override {
-        PackTest::SetUp();
-        good_ = dir_ / "good.exe";
-        ASSERT_EQ(Pack(good_).status, 0);
-        bytes_ = ReadBytes(good_);
-        start_ = author::CheckHost(stub_).packageStart;
-    }
-
-    std::size_t RecordAt(std::size_t index) const { return start_ + 34 + 16 * index; }
-
-    Result VerifyDamaged(const Bytes& damaged) {
-        fs::path path = dir_ / "damaged.exe";
-        WriteBytes(path, damaged);
-        return RunTool(kTool, {"verify", path.string()});
-    }
-
-    fs::path good_;
-    Bytes bytes_;
-    std::uint32_t start_ = 0;
-};
 
 TEST_F(DamageTest, VerifyFindsAnInstallerCutShort) {
     Bytes cut(bytes_.begin(), bytes_.end() - 100);

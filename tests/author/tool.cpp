@@ -21,12 +21,12 @@ namespace fs = std::filesystem;
 
 namespace tooltest {
 
-Result RunTool(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-           const std::string& cwd) {
-    char pattern[] = "/tmp/saverpack-run-XXXXXX";
-    std::string dir = mkdtemp(pattern);
-    std::string outPath = dir + "/out", errPath = dir + "/err";
+namespace {
 
+// Starts program with args (env added to the environment) and its output
+// going to the two files; -1 when it cannot be started.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+            const std::string& cwd, const std::string& outPath, const std::string& errPath) {
     std::vector<std::string> argStrings = {program};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -50,15 +50,30 @@ Result RunTool(const std::string& program, const std::vector<std::string>& args,
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
 
+}  // namespace
+
+pid_t StartTool(const std::string& program, const std::vector<std::string>& args) {
+    return Spawn(program, args, {}, "", "/dev/null", "/dev/null");
+}
+
+Result RunTool(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+           const std::string& cwd) {
+    char pattern[] = "/tmp/saverpack-run-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::string outPath = dir + "/out", errPath = dir + "/err";
     Result result;
-    pid_t pid;
-    if (posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
+    pid_t pid = Spawn(program, args, env, cwd, outPath, errPath);
+    if (pid > 0) {
         int status = 0;
         waitpid(pid, &status, 0);
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    posix_spawn_file_actions_destroy(&actions);
     auto slurp = [](const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tooltest {
@@ -21,6 +22,10 @@ struct Result {
 // ("NAME=value") are added to the environment.
 Result RunTool(const std::string& program, const std::vector<std::string>& args,
            const std::vector<std::string>& env = {}, const std::string& cwd = "");
+
+// Starts program with args, its output discarded, without waiting for it.
+// Returns its process id, or -1.
+pid_t StartTool(const std::string& program, const std::vector<std::string>& args);
 
 Bytes ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);

@@ -1,5 +1,6 @@
 // The Windows build of saverpack, run by Wine, writes the same installer
 // byte for byte as the Linux build, and reads it back the same way.
+#include "icons.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,7 @@ protected:
         WriteBytes(dir_ / "saver.dat", TextLike(200000, 7));
         WriteBytes(dir_ / "noise.wav", Noise(5000, 8));
         WriteBytes(dir_ / "sky.bmp", Bitmap(100, 80));
+        WriteBytes(dir_ / "clouds.ico", IconFileBytes({{16, 16, 4}, {256, 256, 32, true}}));
     }
 
     void TearDown() override { RunTool("wineserver", {"-k"}, Environment()); }
@@ -71,13 +73,17 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
         {{"--title", "\u041e\u0431\u043b\u0430\u043a\u0430", "--codepage", "1251", "--level", "best"}},
         {{"--title", "Stored", "--store"}},
         {{"--title", "Fast", "--level", "fast", "--compress"}},
+        {{"--title", "Branded", "--file-version", "3.0.1.9", "--publisher", "Caf\u00e9 Works", "--icon", "ICON"}},
     };
     for (std::size_t i = 0; i < variants.size(); i++) {
         fs::path native = dir_ / ("native" + std::to_string(i) + ".exe");
         fs::path windows = dir_ / ("windows" + std::to_string(i) + ".exe");
-        Result n = RunTool(kTool, PackArgs(false, native, variants[i].extra));
+        std::vector<std::string> extra = variants[i].extra, windowsExtra = variants[i].extra;
+        std::replace(extra.begin(), extra.end(), std::string("ICON"), (dir_ / "clouds.ico").string());
+        std::replace(windowsExtra.begin(), windowsExtra.end(), std::string("ICON"), WindowsPath(dir_ / "clouds.ico"));
+        Result n = RunTool(kTool, PackArgs(false, native, extra));
         ASSERT_EQ(n.status, 0) << n.err;
-        Result w = Wine(PackArgs(true, windows, variants[i].extra));
+        Result w = Wine(PackArgs(true, windows, windowsExtra));
         ASSERT_EQ(w.status, 0) << w.out << w.err;
         EXPECT_EQ(ReadBytes(native), ReadBytes(windows)) << "variant " << i;
     }
@@ -100,6 +106,16 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
     nlohmann::json j = nlohmann::json::parse(list.out);
     EXPECT_EQ(j["title"], "Caf\u00e9 No\u00ebl \u20ac");
     EXPECT_EQ(j["entries"][3]["installedAs"], "TORVANEK\\LUMAVERN\\windows0\\FILE0008.bmp");
+
+    // An extension outside ASCII becomes the wide file name of its code page.
+    WriteBytes(dir_ / "chant.\u0439\u043a", TextLike(300, 9));
+    std::vector<std::string> args = PackArgs(true, dir_ / "song.exe", {"--title", "Song", "--codepage", "1251"});
+    args.insert(args.end(), {"--file", WindowsPath(dir_ / "chant.\u0439\u043a")});
+    ASSERT_EQ(Wine(args).status, 0);
+    Result extract = Wine({"extract", "--codepage", "1251", WindowsPath(dir_ / "song.exe"), WindowsPath(dir_ / "out")});
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(ReadBytes(dir_ / "out" / "TORVANEK" / "LUMAVERN" / "song" / "FILE0002.\u0439\u043a"),
+              TextLike(300, 9));
 
     Result refused = Wine(PackArgs(true, dir_ / "refused.exe", {"--title", "\u041e\u0431"}));
     EXPECT_EQ(refused.status, 1);

@@ -12,9 +12,11 @@ Configuration comes from the environment that tests/e2e/CMakeLists.txt sets:
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import unittest
+import zlib
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts", "e2e"))
@@ -76,10 +78,11 @@ def tree_state(root):
     return state
 
 
-def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None, store=False, level=None):
+def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None, store=False, level=None,
+         extra=()):
     """Makes an installer with the authoring tool, from the built installer."""
     command = [SAVERPACK, "pack", "--quiet", "--saver", saver, "--title", title,
-               "--stub", INSTALLER_STUB, "-o", out]
+               "--stub", INSTALLER_STUB, "-o", out] + list(extra)
     if data:
         command += ["--data", data]
     for f in files:
@@ -92,6 +95,49 @@ def pack(out, title, saver=SAMPLE_SAVER, data=None, files=(), first_number=None,
         command += ["--level", level]
     subprocess.run(command, check=True, timeout=600)
     return out
+
+
+def sign(installer, signed, work):
+    """Signs installer as an author would, with a throwaway self-signed
+    certificate made in work; checks that the signing tool accepts the result
+    (so the signature covers the package) and that saverpack verify does."""
+    key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "1", "-subj", "/CN=Throwaway Test Signer"], check=True, capture_output=True, timeout=120)
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Sample", "-in", installer,
+                    "-out", signed], check=True, capture_output=True, timeout=120)
+    subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], check=True, capture_output=True,
+                   timeout=120)
+    verify = subprocess.run([SAVERPACK, "verify", signed], capture_output=True, text=True, timeout=600)
+    if verify.returncode != 0 or "signed: certificate table of" not in verify.stdout:
+        raise AssertionError("saverpack verify on the signed installer:\n" + verify.stdout + verify.stderr)
+    return signed
+
+
+def make_icon(path):
+    """An .ico file of a 16-colour 32x32 bitmap and a 256x256 PNG."""
+    def png(w, h):
+        raw = b"".join(b"\0" + b"".join(bytes((x % 256, y % 256, 160, 255)) for x in range(w)) for y in range(h))
+        def chunk(kind, data):
+            return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+    def bitmap(w, h):
+        header = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, 4, 0, 0, 0, 0, 16, 0)
+        palette = b"".join(struct.pack("<BBBB", i * 16, 255 - i * 16, 128, 0) for i in range(16))
+        rows = b"".join(bytes(((x // 2 + y) % 16) * 17 for x in range(w // 2)) for y in range(h))
+        return header + palette + rows + bytes(4 * h)
+
+    images = [(32, 32, 16, 4, bitmap(32, 32)), (0, 0, 0, 32, png(256, 256))]
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for w, h, colours, bits, data in images:
+        out += struct.pack("<BBBBHHII", w, h, colours, 0, 1, bits, len(data), offset)
+        offset += len(data)
+    with open(path, "wb") as f:
+        f.write(out + b"".join(image[4] for image in images))
+    return path
 
 
 def group_thousands(n):

@@ -6,6 +6,7 @@ Run one case:  python3 test_install.py InstallTest.test_completed_installation
 
 import os
 import shutil
+import subprocess
 import time
 
 import e2e_support as e2e
@@ -95,7 +96,45 @@ class InstallTest(e2e.SessionTest):
         self.assertEqual([w.caption for w in seen], [], "boxes shown after the refusal")
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
+    def install_to_the_end(self, installer):
+        """Answers every box of a complete installation of Sample.exe."""
+        process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
+        self.session.press_until_gone(box, "Return")
+        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[box])
+        self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.assertEqual(process.wait(), 0)
+        self.assert_installed("SAMPLE.SCR", "Sample")
+        self.assert_registered("SAMPLE.SCR")
+
     # ---- cases ----
+    def test_signed_installer_installs(self):
+        # Signing appends a certificate table and sets the checksum; the
+        # installer addresses its entries by offset and checks no signature.
+        packed = self.make_installer("Unsigned.exe")
+        installer = e2e.sign(packed, os.path.join(self.downloads, "Sample.exe"), self.work)
+        self.install_to_the_end(installer)
+
+    def test_branded_installer_installs(self):
+        icon = e2e.make_icon(os.path.join(self.work, "inputs", "sample.ico"))
+        installer = self.make_installer(extra=["--icon", icon, "--file-version", "4.3.2.1",
+                                               "--publisher", "Sample Works"])
+        # icoutils reads the resources independently of the tool.
+        def resources(exe):
+            listing = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True, check=True).stdout
+            return [line.split(" [")[0] for line in listing.splitlines()]
+        listed = resources(installer)
+        for resource in ("--type=14 --name=101 --language=1033", "--type=16 --name=1 --language=1033"):
+            self.assertIn(resource, listed)
+        # Everything else the stub has (the dialog, the manifest) is carried.
+        for resource in resources(e2e.INSTALLER_STUB):
+            if not resource.startswith(("--type=3 ", "--type=14 ", "--type='LASTRES'")):
+                self.assertIn(resource, listed)
+        version = subprocess.run(["wrestool", "-x", "--raw", "--type=16", installer], capture_output=True,
+                                 check=True).stdout
+        for text in ("Sample Screen Saver Installation", "Sample Works", "4.3.2.1"):
+            self.assertIn(text.encode("utf-16-le"), version)
+        self.install_to_the_end(installer)
+
     def test_completed_installation(self):
         installer = self.make_installer()
         process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")

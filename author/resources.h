@@ -1,0 +1,60 @@
+// The resources of a host executable, read out of its ".rsrc" section and
+// written back as a new section.
+//
+// A resource section is a tree of three directory levels (type, name,
+// language) ending in 16-byte data entries (RVA, size, code page, reserved).
+// Each directory is a 16-byte header with the count of named entries and of
+// id entries, then 8-byte entries: the named ones first, in ascending order
+// of their names (compared without case), then the ids in ascending order.
+// The loader finds a resource by a binary search over each directory, so a
+// tree out of that order loses resources. Names are a 16-bit length and
+// UTF-16 characters.
+//
+// A host keeps "LASTRES" the only named type, so it is the first root entry,
+// and keeps its data last in the section: the package starts there.
+#ifndef AUTHOR_RESOURCES_H
+#define AUTHOR_RESOURCES_H
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace author {
+
+// A type or name: a string, or an id when the string is empty.
+struct ResourceKey {
+    std::u16string name;
+    std::uint16_t id = 0;
+
+    bool Named() const { return !name.empty(); }
+    bool operator==(const ResourceKey&) const = default;
+};
+
+// The order Windows expects within one directory: named entries first, by
+// name without case, then ids ascending.
+bool ResourceOrder(const ResourceKey& a, const ResourceKey& b);
+
+struct Resource {
+    ResourceKey type, name;
+    std::uint16_t language = 0;
+    std::uint32_t codePage = 0;
+    std::vector<std::uint8_t> data;
+};
+
+enum : std::uint16_t { kIconType = 3, kGroupIconType = 14, kVersionType = 16, kManifestType = 24 };
+
+// Every resource of the image, in directory order. Throws LayoutError for a
+// tree that points outside its section or nests deeper than three levels.
+std::vector<Resource> ReadResources(std::span<const std::uint8_t> image);
+
+// The host with its ".rsrc" section replaced by one holding exactly these
+// resources (sorted as Windows expects; "LASTRES" data last) and the headers
+// that describe the section updated: its sizes, the image size, the
+// resource directory; checksum 0. The host must pass CheckHost (a bare host,
+// nothing behind the section), and so does the result. Throws LayoutError.
+std::vector<std::uint8_t> ReplaceResources(std::span<const std::uint8_t> host, std::vector<Resource> resources);
+
+}  // namespace author
+
+#endif

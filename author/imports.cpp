@@ -15,7 +15,7 @@
 namespace author {
 namespace {
 
-constexpr std::uint32_t kImportDirectory = 96 + 8;  // within the optional header
+constexpr std::uint32_t kImportDirectory = kOptionalDataDirectories + 8;  // within the optional header
 constexpr std::uint32_t kOrdinalBit = 0x80000000u;
 
 std::uint32_t U32(std::span<const std::uint8_t> f, std::uint64_t at) {
@@ -23,23 +23,17 @@ std::uint32_t U32(std::span<const std::uint8_t> f, std::uint64_t at) {
     return f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) | (std::uint32_t(f[at + 3]) << 24);
 }
 
+// Addresses inside the image's sections, as file offsets.
 class AddressMap {
 public:
-    explicit AddressMap(std::span<const std::uint8_t> f) : f_(f) {
-        std::uint32_t pe = U32(f, 60);
-        std::uint32_t count = f.size() > pe + 7 ? f[pe + 6] | (f[pe + 7] << 8) : 0;
-        optionalHeader_ = pe + 24;
-        for (std::uint32_t i = 0; i < count; i++) {
-            std::uint64_t at = std::uint64_t(optionalHeader_) + 224 + 40 * i;
-            sections_.push_back({U32(f, at + 12), U32(f, at + 16), U32(f, at + 20)});
-        }
-    }
-    std::uint32_t OptionalHeader() const { return optionalHeader_; }
+    explicit AddressMap(std::span<const std::uint8_t> f) : f_(f), image_(ReadPeImage(f)) {}
+    std::uint32_t OptionalHeader() const { return image_.optionalHeader; }
 
     // The file offset of an address inside some section's raw data.
     std::uint64_t At(std::uint32_t rva) const {
-        for (const Section& s : sections_)
-            if (rva >= s.va && rva - s.va < s.rawSize) return std::uint64_t(s.raw) + (rva - s.va);
+        for (const PeSection& s : image_.sections)
+            if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
+                return std::uint64_t(s.rawOffset) + (rva - s.virtualAddress);
         throw LayoutError("import table points outside the sections");
     }
 
@@ -52,12 +46,8 @@ public:
     }
 
 private:
-    struct Section {
-        std::uint32_t va, rawSize, raw;
-    };
     std::span<const std::uint8_t> f_;
-    std::uint32_t optionalHeader_ = 0;
-    std::vector<Section> sections_;
+    PeImage image_;
 };
 
 bool SameDll(const std::string& a, const std::string& b) {

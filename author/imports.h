@@ -16,8 +16,9 @@ struct Import {
     std::string function;  // "#<n>" for an import by ordinal
 };
 
-// The imports of a PE32 image, in table order. Throws LayoutError when the
-// import table does not lie inside the image.
+// The imports of a host image (read by ReadPeImage), in table order. Throws
+// LayoutError when the headers are not a host's or the import table does
+// not lie inside the image.
 std::vector<Import> ReadImports(std::span<const std::uint8_t> image);
 
 // One line of the list: "<DLL> <function> <why it is safe>", or

@@ -1,16 +1,20 @@
 // Codec benchmark: compressed sizes at every level against the classic
-// greedy parse, encoding speed, and decoding speed (of the best level's
-// streams) from memory and through ExpandEntry into a file, over a mixed
-// set of files. Speeds are output bytes per second.
+// greedy parse and against the frozen reference, encoding speed, and
+// decoding speed (of the best level's streams) from memory and through
+// ExpandEntry into a file. Speeds are output bytes per second.
 //
-//   saver_bench [--quick] [--save-generated DIR] [FILE...]
+//   saver_bench [--quick] [--fileset LIST] [--pin] [--save-generated DIR] [FILE...]
 //
-// Without files it takes what the machine has: the project's own PE
-// executables (build/win32), 32-bit Windows DLLs of the system, large text
-// documentation, and a bitmap, a sound and random bytes it generates.
-// Every stream is decoded and compared with its input before it counts.
-// Decoding speeds are those of the fastest of repeated runs (at least five,
-// and at least 0.3 s of them per file, 0.05 s with --quick).
+// Without files it takes the pinned set, bench/fileset.txt: each file by
+// kind, SHA-256, size and the size the best level gave when the set was
+// pinned (the frozen reference), then its path or the generator that makes
+// it. A file that is missing or whose bytes differ is named and left out of
+// every comparison. --pin prints the list again with the hashes, sizes and
+// best-level sizes measured now (to pin a new set, not to move the old
+// reference). Files named on the command line are measured without a
+// reference. Every stream is decoded and compared with its input before it
+// counts. Decoding speeds are those of the fastest of repeated runs (at
+// least five, and at least 0.3 s of them per file, 0.05 s with --quick).
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,10 +25,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <openssl/evp.h>
 
 #include "compress/compress.h"
 #include "expand/expand.h"
@@ -37,8 +45,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 struct Sample {
-    std::string name;
+    std::string name;  // the path, or the generator and its parameters
+    std::string kind;  // exe, text, bitmap, sound, data; "other" for files named on the command line
     Bytes data;
+    size_t reference = 0;  // the best level's size when the set was pinned; 0: none
 };
 
 Bytes ReadFile(const fs::path& path) {
@@ -140,42 +150,86 @@ Bytes MakeRandom(size_t n) {
     return b;
 }
 
-std::vector<Sample> DefaultSamples() {
-    std::vector<Sample> samples;
-    auto add = [&](const fs::path& p) {
-        std::error_code ec;
-        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) > 0) samples.push_back({p.string(), ReadFile(p)});
-    };
-    // The project's own executables, when the win32 build has made them.
-    const fs::path own = fs::path(SAVER_SOURCE_DIR) / "build" / "win32";
-    std::error_code ec;
-    if (fs::is_directory(own, ec)) {
-        std::vector<fs::path> exes;
-        for (auto& e : fs::recursive_directory_iterator(own, ec)) {
-            if (e.is_regular_file() && e.path().extension() == ".exe" && e.path().string().find("CMakeFiles") == std::string::npos) {
-                exes.push_back(e.path());
-            }
+std::string Sha256(const Bytes& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (!EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr)) {
+        throw std::runtime_error("SHA-256 failed");
+    }
+    std::string hex;
+    for (unsigned i = 0; i < length; i++) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+// "generate bitmap W H", "generate wave SECONDS RATE", "generate random BYTES".
+bool Generate(const std::string& source, Bytes& out) {
+    std::istringstream words(source);
+    std::string verb, what;
+    long a = 0, b = 0;
+    if (!(words >> verb >> what) || verb != "generate") return false;
+    if (what == "bitmap" && words >> a >> b && a > 0 && b > 0 && a * b <= (1 << 24)) {
+        out = MakeBitmap(static_cast<int>(a), static_cast<int>(b));
+    } else if (what == "wave" && words >> a >> b && a > 0 && b > 0 && a * b <= (1 << 24)) {
+        out = MakeWave(static_cast<int>(a), static_cast<int>(b));
+    } else if (what == "random" && words >> a && a > 0 && a <= (1 << 28)) {
+        out = MakeRandom(static_cast<size_t>(a));
+    } else {
+        throw std::runtime_error("unknown generator: " + source);
+    }
+    return true;
+}
+
+struct Pinned {
+    std::string kind, sha256, source;
+    size_t bytes = 0, reference = 0;
+};
+
+// One line of the list: kind, SHA-256, bytes, reference, source ("-" for
+// a value not yet measured). Blank lines and lines from '#' are skipped.
+std::vector<Pinned> ReadFileSet(const fs::path& list, std::vector<std::string>& comments) {
+    std::ifstream in(list);
+    if (!in) throw std::runtime_error("cannot read " + list.string());
+    std::vector<Pinned> set;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') {
+            comments.push_back(line);
+            continue;
         }
-        std::sort(exes.begin(), exes.end());
-        for (auto& p : exes) add(p);
+        std::istringstream words(line);
+        Pinned p;
+        std::string bytes, reference;
+        if (!(words >> p.kind >> p.sha256 >> bytes >> reference)) throw std::runtime_error("bad line: " + line);
+        std::getline(words >> std::ws, p.source);
+        if (p.source.empty()) throw std::runtime_error("bad line: " + line);
+        p.bytes = bytes == "-" ? 0 : std::stoul(bytes);
+        p.reference = reference == "-" ? 0 : std::stoul(reference);
+        set.push_back(p);
     }
-    // 32-bit Windows executables that come with the system.
-    for (const char* p : {"/usr/lib/i386-linux-gnu/wine/i386-windows/shell32.dll",
-                          "/usr/lib/i386-linux-gnu/wine/i386-windows/user32.dll",
-                          "/usr/lib/i386-linux-gnu/wine/i386-windows/comctl32.dll",
-                          "/usr/lib/i386-linux-gnu/wine/i386-windows/notepad.exe",
-                          "/usr/lib/i386-linux-gnu/wine/i386-windows/regedit.exe",
-                          "/usr/lib/gcc/i686-w64-mingw32/12-win32/libstdc++-6.dll"}) {
-        add(p);
+    return set;
+}
+
+// The bytes of a pinned file; false, after saying why, when it is missing
+// or not the pinned bytes.
+bool Load(const Pinned& p, bool checkHash, Bytes& data) {
+    if (!Generate(p.source, data)) {
+        std::error_code ec;
+        if (!fs::is_regular_file(p.source, ec)) {
+            std::printf("missing: %s (left out)\n", p.source.c_str());
+            return false;
+        }
+        data = ReadFile(p.source);
     }
-    // Text.
-    add("/usr/share/vim/vim90/doc/options.txt");
-    add("/usr/share/vim/vim90/doc/version7.txt");
-    // Generated.
-    samples.push_back({"(generated) picture.bmp", MakeBitmap(640, 480)});
-    samples.push_back({"(generated) notes.wav", MakeWave(6, 22050)});
-    samples.push_back({"(generated) random.bin", MakeRandom(1 << 20)});
-    return samples;
+    if (checkHash && Sha256(data) != p.sha256) {
+        std::printf("differs: %s has SHA-256 %s, pinned %s (left out)\n", p.source.c_str(), Sha256(data).c_str(),
+                    p.sha256.c_str());
+        return false;
+    }
+    return true;
 }
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -243,41 +297,90 @@ double DecodeEntrySpeed(const Bytes& stream, const Bytes& original, const fs::pa
 constexpr codec::Level kLevels[] = {codec::Level::Greedy, codec::Level::Fast, codec::Level::Default, codec::Level::Best};
 constexpr const char* kLevelNames[] = {"greedy", "fast", "default", "best"};
 
+const char* kKinds[] = {"exe", "text", "bitmap", "sound", "data", "other"};
+
+struct Tally {
+    size_t files = 0, bytes = 0, reference = 0, size[4] = {};
+    double encodeSeconds[4] = {};
+};
+
+void PrintTally(const char* kind, const Tally& t) {
+    for (int l = 0; l < 4; l++) {
+        char vsReference[16] = "-";
+        if (t.reference) std::snprintf(vsReference, sizeof vsReference, "%+.2f%%", Change(t.size[l], t.reference));
+        std::printf("%-7s %-8s %5zu %10zu %10zu %+9.2f%% %12s %8.2f\n", kind, kLevelNames[l], t.files, t.bytes,
+                    t.size[l], Change(t.size[l], t.size[0]), vsReference, MBps(t.bytes, t.encodeSeconds[l]));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = false;
+    bool quick = false, pin = false;
+    fs::path list = fs::path(SAVER_SOURCE_DIR) / "bench" / "fileset.txt";
     std::vector<Sample> samples;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--quick") {
             quick = true;
+        } else if (arg == "--pin") {
+            pin = true;
+        } else if (arg == "--fileset" && i + 1 < argc) {
+            list = argv[++i];
         } else if (arg == "--save-generated" && i + 1 < argc) {
             // Writes the generated samples for other tools and stops.
             fs::path to = argv[++i];
             fs::create_directories(to);
-            for (auto& [name, data] : std::vector<Sample>{{"picture.bmp", MakeBitmap(640, 480)},
-                                                          {"notes.wav", MakeWave(6, 22050)},
-                                                          {"random.bin", MakeRandom(1 << 20)}}) {
+            for (auto& [name, data] : std::vector<std::pair<std::string, Bytes>>{{"picture.bmp", MakeBitmap(640, 480)},
+                                                                                 {"notes.wav", MakeWave(6, 22050)},
+                                                                                 {"random.bin", MakeRandom(1 << 20)}}) {
                 std::ofstream(to / name, std::ios::binary)
                     .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
             }
             return 0;
         } else {
-            samples.push_back({arg, ReadFile(arg)});
+            samples.push_back({arg, "other", ReadFile(arg)});
         }
     }
-    if (samples.empty()) samples = DefaultSamples();
+
+    if (pin) {
+        // The list again, measured now: hashes, sizes and the best level's sizes.
+        std::vector<std::string> comments;
+        std::vector<Pinned> set = ReadFileSet(list, comments);
+        for (const std::string& c : comments) std::printf("%s\n", c.c_str());
+        for (Pinned& p : set) {
+            Bytes data;
+            if (!Load(p, false, data)) return 1;
+            std::printf("%-6s %s %9zu %9zu %s\n", p.kind.c_str(), Sha256(data).c_str(), data.size(),
+                        codec::Compress(data, codec::Level::Best).size(), p.source.c_str());
+        }
+        return 0;
+    }
+
+    size_t leftOut = 0;
+    if (samples.empty()) {
+        std::vector<std::string> comments;
+        for (const Pinned& p : ReadFileSet(list, comments)) {
+            Bytes data;
+            if (!Load(p, true, data)) {
+                leftOut++;
+                continue;
+            }
+            samples.push_back({p.source, p.kind, std::move(data), p.reference});
+        }
+    }
     const double minSeconds = quick ? 0.05 : 0.3;
     const fs::path dir = fs::temp_directory_path() / ("saver-bench-" + std::to_string(::getpid()));
 
-    size_t totalIn = 0, totalSize[4] = {}, decodeBytes = 0;
-    double totalEncode[4] = {}, decodeMemTime = 0, decodeFileTime = 0;
+    std::map<std::string, Tally> byKind;
+    Tally all;
+    size_t larger = 0;
+    double decodeMemTime = 0, decodeFileTime = 0;
 
-    std::printf("%-44s %9s | %9s %9s %9s %9s | %7s %7s %7s | %6s %6s %6s %6s | %7s %7s\n", "file", "bytes",
-                "greedy", "fast", "default", "best", "fast", "default", "best", "enc-g", "enc-f", "enc-d", "enc-b",
+    std::printf("%-44s %-6s %9s | %9s %9s %9s %9s | %7s %7s | %6s %6s %6s %6s | %7s %7s\n", "file", "kind", "bytes",
+                "greedy", "fast", "default", "best", "best/g", "best/ref", "enc-g", "enc-f", "enc-d", "enc-b",
                 "dec-mem", "dec-file");
-    std::printf("%-44s %9s | %39s | %23s | %27s | %15s\n", "", "", "compressed bytes", "vs greedy",
+    std::printf("%-44s %-6s %9s | %39s | %15s | %27s | %15s\n", "", "", "", "compressed bytes", "best against",
                 "encode MB/s", "decode MB/s");
     for (const Sample& s : samples) {
         size_t sizes[4];
@@ -295,33 +398,50 @@ int main(int argc, char** argv) {
                 return 1;
             }
             sizes[l] = stream.size();
-            totalSize[l] += stream.size();
-            totalEncode[l] += encodeSeconds[l];
             if (l == 3) best = std::move(stream);
         }
         double memSpeed = DecodeMemorySpeed(best, s.data, minSeconds);
         double fileSpeed = DecodeEntrySpeed(best, s.data, dir, minSeconds);
-        totalIn += s.data.size();
-        decodeBytes += s.data.size();
         decodeMemTime += s.data.size() / (memSpeed * 1e6);
         decodeFileTime += s.data.size() / (fileSpeed * 1e6);
+        for (Tally* t : {&byKind[s.kind], &all}) {
+            t->files++;
+            t->bytes += s.data.size();
+            t->reference += s.reference;
+            for (int l = 0; l < 4; l++) {
+                t->size[l] += sizes[l];
+                t->encodeSeconds[l] += encodeSeconds[l];
+            }
+        }
+        char vsReference[16] = "-";
+        if (s.reference) std::snprintf(vsReference, sizeof vsReference, "%+.2f%%", Change(sizes[3], s.reference));
+        if (s.reference && sizes[3] > s.reference) larger++;
 
         std::string name = s.name.size() > 44 ? "..." + s.name.substr(s.name.size() - 41) : s.name;
-        std::printf("%-44s %9zu | %9zu %9zu %9zu %9zu | %+6.2f%% %+6.2f%% %+6.2f%% | %6.1f %6.1f %6.1f %6.1f | %7.1f %7.1f\n",
-                    name.c_str(), s.data.size(), sizes[0], sizes[1], sizes[2], sizes[3], Change(sizes[1], sizes[0]),
-                    Change(sizes[2], sizes[0]), Change(sizes[3], sizes[0]),
-                    MBps(s.data.size(), encodeSeconds[0]), MBps(s.data.size(), encodeSeconds[1]),
-                    MBps(s.data.size(), encodeSeconds[2]), MBps(s.data.size(), encodeSeconds[3]), memSpeed, fileSpeed);
+        std::printf("%-44s %-6s %9zu | %9zu %9zu %9zu %9zu | %+6.2f%% %8s | %6.1f %6.1f %6.1f %6.1f | %7.1f %7.1f\n",
+                    name.c_str(), s.kind.c_str(), s.data.size(), sizes[0], sizes[1], sizes[2], sizes[3],
+                    Change(sizes[3], sizes[0]), vsReference, MBps(s.data.size(), encodeSeconds[0]),
+                    MBps(s.data.size(), encodeSeconds[1]), MBps(s.data.size(), encodeSeconds[2]),
+                    MBps(s.data.size(), encodeSeconds[3]), memSpeed, fileSpeed);
         std::fflush(stdout);
     }
-    std::printf("%-44s %9zu | %9zu %9zu %9zu %9zu | %+6.2f%% %+6.2f%% %+6.2f%% | %6.1f %6.1f %6.1f %6.1f | %7.1f %7.1f\n",
-                "TOTAL", totalIn, totalSize[0], totalSize[1], totalSize[2], totalSize[3], Change(totalSize[1], totalSize[0]),
-                Change(totalSize[2], totalSize[0]), Change(totalSize[3], totalSize[0]), MBps(totalIn, totalEncode[0]),
-                MBps(totalIn, totalEncode[1]), MBps(totalIn, totalEncode[2]), MBps(totalIn, totalEncode[3]),
-                MBps(decodeBytes, decodeMemTime), MBps(decodeBytes, decodeFileTime));
-    std::printf("ratio (compressed/original): greedy %.4f  fast %.4f  default %.4f  best %.4f\n",
-                static_cast<double>(totalSize[0]) / totalIn, static_cast<double>(totalSize[1]) / totalIn,
-                static_cast<double>(totalSize[2]) / totalIn, static_cast<double>(totalSize[3]) / totalIn);
     fs::remove_all(dir);
+    if (samples.empty()) {
+        std::printf("no files to measure\n");
+        return 1;
+    }
+
+    // Each level and kind against the greedy parse and against the frozen
+    // reference (the best level's sizes when the set was pinned).
+    std::printf("\n%-7s %-8s %5s %10s %10s %10s %12s %8s\n", "kind", "level", "files", "bytes", "compressed",
+                "vs greedy", "vs reference", "enc MB/s");
+    for (const char* kind : kKinds) {
+        if (byKind.count(kind)) PrintTally(kind, byKind[kind]);
+    }
+    PrintTally("all", all);
+    std::printf("\nbest level: %zu of %zu files larger than their reference; %zu left out (missing or changed)\n",
+                larger, all.files, leftOut);
+    std::printf("decode MB/s (best level's streams): memory %.1f, file %.1f\n", MBps(all.bytes, decodeMemTime),
+                MBps(all.bytes, decodeFileTime));
     return 0;
 }

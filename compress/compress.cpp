@@ -20,8 +20,13 @@
 //            its share of the adaptive tree's counts, -log2(leaf / root),
 //            and by the bits of the position code. Only the front of each
 //            path is coded; the rest is planned again on the tree as it
-//            then stands. Best searches deeper and prices each stretch a
-//            second time, halfway to the tree its plan leads to.
+//            then stands. Best searches deeper and parses the whole input
+//            twice, keeping the shorter stream: once pricing each stretch a
+//            second time, halfway to the tree its plan leads to; once over
+//            longer stretches, priced halfway between the tree's share and
+//            the length of the symbol's code as it stands (what its next
+//            use costs). The first alone was the best level before: keeping
+//            the shorter never makes a stream longer than it was.
 #include "compress/compress.h"
 
 #include <algorithm>
@@ -47,13 +52,22 @@ struct Job {
     StreamEncoder encoder;
     const Progress* progress = nullptr;
     uint32_t nextReport = kProgressStep;
+    unsigned parse = 0, parses = 1;  // complete parses of the input: progress counts them all
 
     uint32_t End() const { return static_cast<uint32_t>(data.size()); }
 
     void Report(uint32_t pos) {
         if (!*progress || pos - RING_START < nextReport) return;
         nextReport = pos - RING_START + kProgressStep;
-        (*progress)(pos - RING_START, data.size() - RING_START);
+        const uint64_t total = data.size() - RING_START;
+        (*progress)(static_cast<size_t>((parse * total + pos - RING_START) / parses), static_cast<size_t>(total));
+    }
+
+    // Starts another parse of the same input, on a fresh stream.
+    void Restart() {
+        encoder = StreamEncoder();
+        nextReport = kProgressStep;
+        parse++;
     }
 };
 
@@ -118,12 +132,24 @@ uint32_t Log2Fixed(uint32_t x) {
 
 using Prices = std::array<uint32_t, SYMBOL_COUNT>;
 
-// What each symbol costs on a tree: -log2(leaf / root), in 1/64 bits.
-Prices PriceSymbols(const HuffModel& model) {
+enum class Pricing {
+    Share,         // -log2(leaf / root): the symbol's cost while the tree adapts
+    ShareAndCode,  // halfway between that and its code's length now
+};
+
+unsigned CodeLength(const HuffModel& model, unsigned symbol) {
+    unsigned length = 0;
+    for (unsigned c = model.parent[NODE_COUNT + symbol]; c != ROOT; c = model.parent[c]) length++;
+    return length;
+}
+
+// What each symbol costs on a tree, in 1/64 bits.
+Prices PriceSymbols(const HuffModel& model, Pricing pricing) {
     Prices prices;
     const uint32_t rootLog = Log2Fixed(model.freq[ROOT]);
     for (unsigned s = 0; s < SYMBOL_COUNT; s++) {
         prices[s] = rootLog - Log2Fixed(model.freq[model.parent[NODE_COUNT + s]]);
+        if (pricing == Pricing::ShareAndCode) prices[s] = (prices[s] + (CodeLength(model, s) << 6)) / 2;
     }
     return prices;
 }
@@ -134,9 +160,12 @@ struct OptimalSettings {
     uint32_t commitSpan;  // positions of each plan that are coded
     uint32_t horizon;     // positions each plan looks at: commitSpan + MAX_MATCH at least
     unsigned passes;      // plans per stretch
+    Pricing pricing;
 };
-constexpr OptimalSettings kDefaultPlan{1024, 1024 + MAX_MATCH, 1};
-constexpr OptimalSettings kBestPlan{1024, 1024 + MAX_MATCH, 2};
+constexpr OptimalSettings kDefaultPlan{1024, 1024 + MAX_MATCH, 1, Pricing::Share};
+// Best's two parses: the shorter stream is kept.
+constexpr OptimalSettings kBestPlans[] = {{1024, 1024 + MAX_MATCH, 2, Pricing::Share},
+                                          {2048, 4096, 1, Pricing::ShareAndCode}};
 
 class OptimalParser {
 public:
@@ -155,7 +184,7 @@ public:
             FindUpTo(limit);
             const uint32_t span = limit - pos;
             const uint32_t keep = limit == end ? span : settings_.commitSpan;
-            Prices prices = PriceSymbols(job_.encoder.Model());
+            Prices prices = PriceSymbols(job_.encoder.Model(), settings_.pricing);
             Plan(pos, span, prices);
             for (unsigned pass = 1; pass < settings_.passes; pass++) {
                 // Price again, halfway to the tree the plan leads to.
@@ -163,7 +192,7 @@ public:
                 for (uint32_t at = 0; at < keep; at += stepLength_[at]) {
                     UpdateModel(&ahead, stepLength_[at] == 1 ? job_.data[pos + at] : MatchSymbol(stepLength_[at]));
                 }
-                Prices later = PriceSymbols(ahead);
+                Prices later = PriceSymbols(ahead, settings_.pricing);
                 for (unsigned s = 0; s < SYMBOL_COUNT; s++) prices[s] = (prices[s] + later[s]) / 2;
                 Plan(pos, span, prices);
             }
@@ -254,20 +283,32 @@ std::vector<uint8_t> Compress(std::span<const uint8_t> input, Level level, const
     job.data.assign(RING_START, ' ');
     job.data.insert(job.data.end(), input.begin(), input.end());
 
-    if (level == Level::Greedy) {
-        ParseGreedy(job);
-    } else {
-        const uint32_t depth = level == Level::Best ? 256 : 16;
+    auto startFinder = [&job](uint32_t depth) {
         MatchFinder finder(job.data, depth);
         for (uint32_t pos = 0; pos < RING_START; pos++) finder.Skip(pos);
-        if (level == Level::Fast) {
-            ParseLazy(job, finder);
-        } else {
-            OptimalParser(job, finder, level == Level::Best ? kBestPlan : kDefaultPlan).Run();
+        return finder;
+    };
+    std::vector<uint8_t> out;
+    if (level == Level::Greedy) {
+        ParseGreedy(job);
+    } else if (level == Level::Fast) {
+        MatchFinder finder = startFinder(16);
+        ParseLazy(job, finder);
+    } else if (level == Level::Default) {
+        MatchFinder finder = startFinder(16);
+        OptimalParser(job, finder, kDefaultPlan).Run();
+    } else {
+        job.parses = std::size(kBestPlans);
+        for (const OptimalSettings& plan : kBestPlans) {
+            if (!out.empty()) job.Restart();
+            MatchFinder finder = startFinder(256);
+            OptimalParser(job, finder, plan).Run();
+            std::vector<uint8_t> stream = job.encoder.Finish();
+            if (out.empty() || stream.size() < out.size()) out = std::move(stream);
         }
     }
     if (progress) progress(input.size(), input.size());
-    return job.encoder.Finish();
+    return out.empty() ? job.encoder.Finish() : out;
 }
 
 std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std::uint8_t* out,

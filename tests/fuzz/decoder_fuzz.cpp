@@ -1,6 +1,7 @@
 // Fuzz target: the stream decoder on arbitrary streams and sizes, from
-// memory and through ExpandEntry's files; both must agree, deliver exactly
-// expandedSize bytes and never read past storedSize.
+// memory and through ExpandEntry's files (the slow path: decoder_memory_fuzz
+// is the fast one). Both must agree, deliver exactly expandedSize bytes and
+// never read past storedSize.
 #include "compress/compress.h"
 #include "expand/expand.h"
 #include "platform/standin/control.h"
@@ -10,11 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/ring.h"
 
 namespace {
-
-std::uint32_t Read32(const std::uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24); }
 
 std::vector<std::uint8_t> ReadBack(const std::string& path) {
     std::vector<std::uint8_t> bytes;
@@ -26,29 +25,13 @@ std::vector<std::uint8_t> ReadBack(const std::string& path) {
     return bytes;
 }
 
-// Ring positions 4066..4095 keep the previous expansion's bytes, and an
-// arbitrary stream may read them before writing them. Decoding a fixed,
-// well-formed stream of 5000 bytes first writes the whole ring, so two
-// expansions of the same stream start from the same ring.
-void PrimeRing() {
-    static const std::vector<std::uint8_t> plain = [] {
-        std::vector<std::uint8_t> p(5000);
-        for (std::size_t i = 0; i < p.size(); i++) p[i] = std::uint8_t(i * 31 / 7);
-        return p;
-    }();
-    static const std::vector<std::uint8_t> stream = codec::Compress(plain, codec::Level::Fast);
-    std::vector<std::uint8_t> out(plain.size());
-    codec::ExpandMemory(stream.data(), std::uint32_t(stream.size()), out.data(), std::uint32_t(out.size()));
-    FUZZ_CHECK(out == plain);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 5) return 0;
     // First 4 bytes: expandedSize (kept below 128 KiB so each run stays quick);
     // the rest is the stored stream.
-    std::uint32_t expanded = Read32(data) % (1u << 17);
+    std::uint32_t expanded = fuzz::Read32(data) % (1u << 17);
     const std::uint8_t* stream = data + 4;
     std::uint32_t stored = std::uint32_t(size - 4);
 
@@ -56,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // storedSize or written past expandedSize.
     std::vector<std::uint8_t> in(stream, stream + stored);
     std::vector<std::uint8_t> out(expanded);
-    PrimeRing();
+    fuzz::PrimeRing();
     std::uint64_t bits = codec::ExpandMemory(in.data(), stored, out.data(), expanded);
     // A stream whose symbols need more than its stored bytes is damaged.
     const int whole = bits <= 8ull * stored ? EXPAND_DONE : EXPAND_SHORT_DATA;
@@ -71,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::WriteFile(standin::HostPath("C:\\installer.exe"), file.data(), file.size());
     standin::SetModulePath("C:\\installer.exe");
 
-    PrimeRing();
+    fuzz::PrimeRing();
     int result = ExpandEntry(nullptr, offset, expanded, stored, "C:\\target.bin");
     if (expanded == 0) return 0;
     FUZZ_CHECK(result == whole);
@@ -85,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same stream cut short in the file is reported, never passed off.
     if (stored > 1) {
         fuzz::WriteFile(root + "/installer.exe", file.data(), file.size() - 1);
-        PrimeRing();
+        fuzz::PrimeRing();
         result = ExpandEntry(nullptr, offset, expanded, stored, "C:\\target.bin");
         FUZZ_CHECK(result == whole || result == EXPAND_SHORT_DATA);
         if (result == EXPAND_DONE) FUZZ_CHECK(ReadBack(standin::HostPath("C:\\target.bin")) == out);

@@ -81,5 +81,19 @@ int main(int argc, char** argv) {
         }
     }
     printf("%d decoder seeds in %s\n", m, streams.c_str());
+
+    // Contract seeds: the package seeds' images, and names after a 2-byte
+    // first file number, a 4-byte extension and an index byte pair.
+    fs::path contract = fs::path(argv[2]) / "contract";
+    fs::create_directories(contract);
+    for (const auto& image : fs::directory_iterator(out)) fs::copy_file(image.path(), contract / image.path().filename());
+    int k = 0;
+    for (std::string name : {"Clouds.exe", "my.clouds.exe", "a.b.c.exe", "...exe", ".clouds.exe", "nul.txt.exe",
+                             "Com9.exe", "LPT1", "trail .exe", "dot..exe", "na\\me.exe"}) {
+        std::string seed = std::string("\x0F\x00.MID", 6) + char(k % 4) + char(k) + name;
+        author::WriteFileBytes((contract / ("name" + std::to_string(k++))).string(),
+                               std::vector<std::uint8_t>(seed.begin(), seed.end()));
+    }
+    printf("%d contract seeds in %s\n", k, contract.c_str());
     return 0;
 }

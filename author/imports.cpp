@@ -15,7 +15,6 @@
 namespace author {
 namespace {
 
-constexpr std::uint32_t kImportDirectory = kOptionalDataDirectories + 8;  // within the optional header
 constexpr std::uint32_t kOrdinalBit = 0x80000000u;
 
 std::uint32_t U32(std::span<const std::uint8_t> f, std::uint64_t at) {
@@ -59,7 +58,7 @@ bool SameDll(const std::string& a, const std::string& b) {
 
 std::vector<Import> ReadImports(std::span<const std::uint8_t> f) {
     AddressMap map(f);
-    std::uint32_t directory = U32(f, map.OptionalHeader() + kImportDirectory);
+    std::uint32_t directory = U32(f, map.OptionalHeader() + kOptionalDataDirectories + 8 * kImportDirectory);
     std::vector<Import> imports;
     if (directory == 0) return imports;
     for (std::uint32_t d = directory;; d += 20) {

@@ -258,7 +258,88 @@ void FixHost(std::vector<std::uint8_t>& f) {
             break;
         }
     }
+    DropImportNameTable(f);
     CompactHeaders(f);
+}
+
+namespace {
+
+// Directories that hold file offsets: raw data must not move under them.
+bool HasFileOffsetDirectories(std::span<const std::uint8_t> f, std::uint32_t optionalHeader) {
+    for (std::uint32_t d : {kSecurityDirectory, kDebugDirectory})
+        if (U32(f, optionalHeader + kOptionalDataDirectories + 8 * d + 4) != 0) return true;
+    return false;
+}
+
+// The section whose memory holds rva, if one does.
+const Section* SectionAt(const PeImage& img, std::uint32_t rva) {
+    for (const Section& s : img.sections)
+        if (rva >= s.virtualAddress && rva - s.virtualAddress < std::max(s.virtualSize, s.rawSize)) return &s;
+    return nullptr;
+}
+
+}  // namespace
+
+// Each imported DLL has two lists of the same entries (name or ordinal
+// references): the lookup table, which only bound imports need, and the
+// address table, which the loader reads and then overwrites. A descriptor
+// whose lookup table is 0 sends every loader to the address table (as
+// images of other linkers have always done, from Windows 95 and NT 3.1
+// on). The linker script puts the lookup tables last in their section, so
+// leaving them out shortens its raw data, and the file, by whole blocks;
+// in memory the space stays, zero-filled, unused.
+void DropImportNameTable(std::vector<std::uint8_t>& f) {
+    PeImage img = ReadPeImage(f);
+    const std::uint32_t opt = img.optionalHeader;
+    const std::uint32_t alignment = U32(f, opt + kOptionalFileAlignment);
+    const std::uint32_t directory = U32(f, opt + kOptionalDataDirectories + 8 * kImportDirectory);
+    if (directory == 0 || alignment == 0 || (alignment & (alignment - 1)) || HasFileOffsetDirectories(f, opt) ||
+        U32(f, opt + kOptionalDataDirectories + 8 * kBoundImportDirectory + 4) != 0)
+        return;
+    const Section* home = SectionAt(img, directory);
+    if (!home || home->rawSize == 0) return;
+    auto at = [&](std::uint32_t rva) -> std::uint64_t {
+        const Section* s = SectionAt(img, rva);
+        if (!s || rva - s->virtualAddress + 4ull > s->rawSize) throw LayoutError("import table points outside the file");
+        return std::uint64_t(s->rawOffset) + (rva - s->virtualAddress);
+    };
+
+    // Every descriptor unbound, its lookup table a copy of its address
+    // table, and the lookup tables together the section's last bytes.
+    std::vector<std::uint64_t> descriptors;
+    std::uint32_t tablesStart = UINT32_MAX, tablesEnd = 0, tablesSize = 0;
+    for (std::uint32_t d = directory;; d += 20) {
+        std::uint64_t entry = at(d);
+        std::uint32_t lookup = U32(f, entry), stamp = U32(f, entry + 4), name = U32(f, entry + 12),
+                      addresses = U32(f, entry + 16);
+        if (lookup == 0 && name == 0 && addresses == 0) break;
+        if (lookup == 0 || stamp != 0 || SectionAt(img, lookup) != home) return;
+        std::uint32_t count = 0;
+        for (;; count++) {
+            std::uint32_t value = U32(f, at(lookup + 4 * count));
+            if (value != U32(f, at(addresses + 4 * count))) return;
+            if (value == 0) break;
+        }
+        descriptors.push_back(entry);
+        tablesStart = std::min(tablesStart, lookup);
+        tablesEnd = std::max(tablesEnd, lookup + 4 * (count + 1));
+        tablesSize += 4 * (count + 1);
+    }
+    const std::uint32_t contentEnd = home->virtualAddress + home->virtualSize;
+    if (descriptors.empty() || tablesEnd - tablesStart != tablesSize || tablesEnd != contentEnd) return;
+    const std::uint32_t kept = (tablesStart - home->virtualAddress + alignment - 1) / alignment * alignment;
+    if (kept >= home->rawSize) return;
+
+    for (std::uint64_t entry : descriptors) PutU32(f, entry, 0);
+    std::fill(f.begin() + at(tablesStart), f.begin() + home->rawOffset + kept, 0);
+    PutU32(f, opt + kOptionalDataDirectories + 8 * kImportDirectory + 4, 20 * std::uint32_t(descriptors.size() + 1));
+    const std::uint32_t cut = home->rawSize - kept;
+    const std::uint32_t initialised = U32(f, opt + kOptionalSizeOfInitializedData);
+    PutU32(f, opt + kOptionalSizeOfInitializedData, initialised >= cut ? initialised - cut : 0);
+    for (const Section& s : img.sections)
+        if (s.rawSize != 0 && s.rawOffset > home->rawOffset) PutU32(f, s.header + 20, s.rawOffset - cut);
+    PutU32(f, home->header + 16, kept);
+    f.erase(f.begin() + home->rawOffset + kept, f.begin() + home->rawOffset + home->rawSize);
 }
 
 // The linker's DOS stub is 64 bytes of code and text behind the 64-byte
@@ -276,8 +357,7 @@ void CompactHeaders(std::vector<std::uint8_t>& f) {
     const std::uint32_t alignment = U32(f, opt + kOptionalFileAlignment);
     const std::uint32_t oldSize = U32(f, opt + kSizeOfHeadersOffset);
     if (alignment < 512 || (alignment & (alignment - 1)) || oldSize % alignment) return;
-    for (std::uint32_t d : {kSecurityDirectory, kDebugDirectory})
-        if (U32(f, opt + kOptionalDataDirectories + 8 * d + 4) != 0) return;
+    if (HasFileOffsetDirectories(f, opt)) return;
 
     const std::uint32_t stub = sizeof kDosStubCode + sizeof kDosStubText - 1;
     const std::uint32_t newPe = (kDosHeaderSize + stub + 7) & ~7u;

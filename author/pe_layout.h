@@ -30,7 +30,13 @@ enum : std::uint32_t {
 };
 // Data directories. The security directory holds a file offset, not an RVA;
 // the debug directory's entries hold file offsets too.
-enum : int { kResourceDirectory = 2, kSecurityDirectory = 4, kDebugDirectory = 6 };
+enum : int {
+    kImportDirectory = 1,
+    kResourceDirectory = 2,
+    kSecurityDirectory = 4,
+    kDebugDirectory = 6,
+    kBoundImportDirectory = 11
+};
 
 struct PeSection {
     std::string name;
@@ -85,10 +91,17 @@ HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Tr
 
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
 // every other resource's data, clears the image checksum, sets BaseOfData
-// to the first section that is not code, and compacts the headers. The
+// to the first section that is not code, drops the import lookup tables
+// and compacts the headers. The
 // linker writes resource data in directory order, which puts "LASTRES"
 // first.
 void FixHost(std::vector<std::uint8_t>& image);
+
+// Leaves out the import lookup tables when they are the last bytes of their
+// section and that shortens its raw data by at least one file-alignment
+// block: every descriptor then sends the loader to its address table. Images
+// with bound imports, a certificate table or debug data are left as they are.
+void DropImportNameTable(std::vector<std::uint8_t>& image);
 
 // Gives the image a shorter DOS stub when that lets its headers fit in one
 // file-alignment block fewer, and moves every section's raw data down by

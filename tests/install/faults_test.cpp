@@ -233,7 +233,7 @@ TEST_F(Faults, StoredDataEndingEarlyIsDamage) {
     // The dialog on its own: the sequence would refuse the installer before.
     DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
     EXPECT_TRUE(installer.failed);
-    EXPECT_NE(std::string(installer.failure).find("the data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
+    EXPECT_NE(std::string(installer.failure).find("The data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
               std::string::npos)
         << installer.failure;
     EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
@@ -260,7 +260,7 @@ TEST_F(Faults, CompressedDataCutShortIsDamage) {
     UseInstallerBytes(bytes);
     strcpy(installer.scrName, "CLOUDS.SCR");
     DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
-    EXPECT_NE(std::string(installer.failure).find("the data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
+    EXPECT_NE(std::string(installer.failure).find("The data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
               std::string::npos)
         << installer.failure;
     EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
@@ -311,7 +311,7 @@ TEST_F(Faults, AnInstallerPathTooLongForItsBuffersGetsItsOwnMessage) {
     auto before = Snapshot();
     EXPECT_EQ(Run(), 1);
     ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-    EXPECT_NE(LastBox().text.find("path is too long for it to read itself"), std::string::npos) << LastBox().text;
+    EXPECT_NE(LastBox().text.find("path is too long.  Please move it"), std::string::npos) << LastBox().text;
     EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
     EXPECT_EQ(Snapshot(), before);
 }

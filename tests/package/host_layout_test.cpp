@@ -255,3 +255,124 @@ TEST(HostLayout, HeadersStayWhereCompactingGainsNothingOrFileOffsetsWouldGoStale
 }
 
 }  // namespace
+
+#include "author/imports.h"
+
+namespace {
+
+// A host whose ".idata" (two blocks of raw data) holds imports of two DLLs
+// as the installer's linker script lays them out: descriptors, address
+// tables, names, and the lookup tables last, from the second block on.
+struct ImportHost {
+    Bytes image;
+    std::uint32_t optional = testhost::kPeOffset + 24;
+    std::size_t idataHeader = optional + 224 + 40, rsrcHeader = optional + 224 + 80;
+    std::uint32_t idataRaw = 0x400;
+};
+
+ImportHost MakeImportHost(std::uint32_t lookupAt = 0x200) {
+    testhost::HostShape shape;
+    shape.sectionsBefore = {".text", ".idata"};
+    ImportHost h;
+    h.image = testhost::MakeHost(shape);
+    Bytes& b = h.image;
+    b.insert(b.begin() + 0x600, 0x200, 0);  // .idata's second block
+    Put32(b, h.idataHeader + 16, 0x400);
+    Put32(b, h.rsrcHeader + 20, 0x800);
+    const std::uint32_t va = 0x2000;
+    auto at = [&](std::uint32_t rva) { return h.idataRaw + (rva - va); };
+    auto text = [&](std::uint32_t rva, const std::string& s) { std::memcpy(&b[at(rva)], s.c_str(), s.size() + 1); };
+    // Two DLLs: (hint/name, hint/name) and (hint/name, ordinal 7).
+    const std::uint32_t names[2] = {va + 0x80, va + 0xA0};
+    const std::uint32_t entries[2][3] = {{va + 0xC0, va + 0xD0, 0}, {va + 0xE0, 0x80000007u, 0}};
+    text(names[0], "KERNEL32.dll");
+    text(names[1], "USER32.dll");
+    text(va + 0xC2, "CreateFileA");
+    text(va + 0xD2, "CloseHandle");
+    text(va + 0xE2, "MessageBoxA");
+    std::uint32_t lookup = va + lookupAt;
+    for (int d = 0; d < 2; d++) {
+        const std::uint32_t addresses = va + 0x40 + 0x10 * d;
+        Put32(b, at(va + 20 * d), lookup);
+        Put32(b, at(va + 20 * d + 12), names[d]);
+        Put32(b, at(va + 20 * d + 16), addresses);
+        for (int e = 0; e < 3; e++) {
+            Put32(b, at(addresses + 4 * e), entries[d][e]);
+            Put32(b, at(lookup + 4 * e), entries[d][e]);
+        }
+        lookup += 12;
+    }
+    Put32(b, h.idataHeader + 8, lookup - va);  // VirtualSize: the lookup tables end the section
+    Put32(b, h.optional + 96 + 8, va);         // import directory
+    Put32(b, h.optional + 96 + 8 + 4, lookup - va);
+    Put32(b, h.optional + 8, 0x600);           // SizeOfInitializedData
+    Put32(b, h.optional + 36, 0x200);          // FileAlignment
+    author::CheckHost(b);
+    return h;
+}
+
+TEST(HostLayout, ImportLookupTablesAreLeftOutWhenTheyEndTheirSection) {
+    ImportHost h = MakeImportHost();
+    const Bytes before = h.image;
+    const auto imports = author::ReadImports(before);
+    ASSERT_EQ(imports.size(), 4u);
+
+    author::DropImportNameTable(h.image);
+    const Bytes& b = h.image;
+    ASSERT_EQ(b.size(), before.size() - 0x200);
+    EXPECT_EQ(Get32(b, h.idataHeader + 16), 0x200u) << "raw data cut to the block before the lookup tables";
+    EXPECT_EQ(Get32(b, h.idataHeader + 8), Get32(before, h.idataHeader + 8)) << "memory layout unchanged";
+    EXPECT_EQ(Get32(b, h.rsrcHeader + 20), 0x600u) << ".rsrc moved down with the file";
+    EXPECT_EQ(Get32(b, h.optional + 8), 0x400u) << "SizeOfInitializedData";
+    for (int d = 0; d < 2; d++) {
+        EXPECT_EQ(Get32(b, h.idataRaw + 20 * d), 0u) << "descriptor " << d << " sends the loader to its address table";
+        EXPECT_EQ(Get32(b, h.idataRaw + 20 * d + 16), Get32(before, h.idataRaw + 20 * d + 16));
+    }
+    EXPECT_EQ(Get32(b, h.optional + 96 + 12), 60u) << "import directory: two descriptors and the terminator";
+    EXPECT_EQ(0, memcmp(&b[h.idataRaw + 60], &before[h.idataRaw + 60], 0x200 - 60)) << "tables and names kept";
+    EXPECT_EQ(0, memcmp(&b[0x600], &before[0x800], before.size() - 0x800)) << ".rsrc moved whole";
+
+    const auto after = author::ReadImports(b);
+    ASSERT_EQ(after.size(), imports.size());
+    for (std::size_t i = 0; i < after.size(); i++) {
+        EXPECT_EQ(after[i].dll, imports[i].dll);
+        EXPECT_EQ(after[i].function, imports[i].function);
+    }
+    EXPECT_EQ(author::CheckHost(b).packageStart, author::CheckHost(before).packageStart - 0x200);
+
+    Bytes again = b;
+    author::DropImportNameTable(again);
+    EXPECT_EQ(again, b) << "nothing more to leave out";
+}
+
+TEST(HostLayout, ImportLookupTablesStayWhereTheLoaderMayNeedThemOrNothingIsGained) {
+    auto unchanged = [](Bytes image, const char* why) {
+        Bytes dropped = image;
+        author::DropImportNameTable(dropped);
+        EXPECT_EQ(dropped, image) << why;
+    };
+    unchanged(MakeImportHost(0x210).image, "other data in the second block: no block to gain");
+
+    ImportHost notLast = MakeImportHost();
+    Put32(notLast.image, notLast.idataHeader + 8, Get32(notLast.image, notLast.idataHeader + 8) + 16);
+    unchanged(notLast.image, "something follows the lookup tables");
+
+    ImportHost differs = MakeImportHost();
+    Put32(differs.image, differs.idataRaw + 0x200 + 4, 0x2000 + 0xE0);
+    unchanged(differs.image, "a lookup table that is not a copy of its address table");
+
+    ImportHost bound = MakeImportHost();
+    Put32(bound.image, bound.optional + 96 + 8 * 11 + 4, 0x40);
+    unchanged(bound.image, "bound imports: the address tables hold addresses");
+
+    ImportHost stamped = MakeImportHost();
+    Put32(stamped.image, stamped.idataRaw + 4, 0xFFFFFFFFu);
+    unchanged(stamped.image, "a descriptor marked as bound");
+
+    ImportHost signedHost = MakeImportHost();
+    Put32(signedHost.image, signedHost.optional + 96 + 8 * 4, 0x800);
+    Put32(signedHost.image, signedHost.optional + 96 + 8 * 4 + 4, 8);
+    unchanged(signedHost.image, "a certificate table, addressed by file offset");
+}
+
+}  // namespace

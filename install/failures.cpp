@@ -14,20 +14,21 @@
  * with what the system says of it. */
 #define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed."
 
-/* Read-only data that fits the spare room of the import section: the code
- * section has none (cmake/installer.ld). Nothing writes it. */
+/* Read-only data that fits the spare room of the import section
+ * (cmake/installer.ld): the code section has just enough room for the rest.
+ * Nothing writes it. */
 #ifdef _WIN32
 #define SPARE_ROOM __attribute__((section(".rdatai")))
 #else
 #define SPARE_ROOM
 #endif
 
-static const char notRestored[] SPARE_ROOM = "The file %s could not be restored; its old copy is now %s.";
-static const char profileUnwritten[] SPARE_ROOM = "%s was installed, but system.ini could not be written.";
-static const char settingRefused[] SPARE_ROOM = "%s was installed but could not be switched on.";
+static const char notRestored[] = "The file %s could not be restored; its old copy is now %s.";
+static const char profileUnwritten[] = "%s was installed, but system.ini could not be written.";
+static const char settingRefused[] = "%s was installed but could not be switched on.";
 static const char writeProtected[] SPARE_ROOM = "  The disk may be write-protected.";
 static const char diskFull[] SPARE_ROOM = "  The disk may be full.";
-static const char runAsAdministrator[] SPARE_ROOM =
+static const char runAsAdministrator[] =
     "  You may need to run the installer as an administrator (right-click it and choose Run as administrator).";
 
 static const char* const failureTexts[] = {

@@ -70,6 +70,16 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> prose;
     for (int i = 0; i < 200; i++) prose.insert(prose.end(), text.begin(), text.begin() + 10 + i % 30);
     inputs.push_back(prose);
+    // Long enough for the tree's first rebuild (more than 32,484 symbols,
+    // mostly literals here) and for reads and writes past 16384 bytes.
+    std::vector<std::uint8_t> long_input;
+    std::uint32_t state = 12345;
+    while (long_input.size() < 40000) {
+        state = state * 1103515245u + 12345u;
+        long_input.push_back(std::uint8_t('0' + (state >> 26)));
+    }
+    while (long_input.size() < 60000) long_input.insert(long_input.end(), prose.begin(), prose.begin() + 997);
+    inputs.push_back(long_input);
     int m = 0;
     for (const auto& input : inputs) {
         for (auto level : {codec::Level::Fast, codec::Level::Best}) {

@@ -1,7 +1,8 @@
 // pelayout: the host executable's post-link step and layout checker.
 //
 //   pelayout fix FILE             move the "LASTRES" data last, clear the
-//                                 checksum, set BaseOfData
+//                                 checksum, set BaseOfData, leave out the
+//                                 import lookup tables, compact the headers
 //   pelayout check FILE           verify every host property, print the package start
 //   pelayout imports FILE LIST    fail, naming each, on imports LIST does not allow
 #include "author/imports.h"

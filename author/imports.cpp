@@ -30,10 +30,9 @@ public:
 
     // The file offset of an address inside some section's raw data.
     std::uint64_t At(std::uint32_t rva) const {
-        for (const PeSection& s : image_.sections)
-            if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
-                return std::uint64_t(s.rawOffset) + (rva - s.virtualAddress);
-        throw LayoutError("import table points outside the sections");
+        const PeSection* s = SectionHolding(image_, rva);
+        if (!s) throw LayoutError("import table points outside the sections");
+        return std::uint64_t(s->rawOffset) + (rva - s->virtualAddress);
     }
 
     std::string Text(std::uint32_t rva) const {

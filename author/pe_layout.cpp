@@ -92,6 +92,12 @@ PeImage ReadPeImage(std::span<const std::uint8_t> f) {
     return img;
 }
 
+const PeSection* SectionHolding(const PeImage& image, std::uint32_t rva) {
+    for (const PeSection& s : image.sections)
+        if (rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize) return &s;
+    return nullptr;
+}
+
 std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f) {
     return FindCertificateTable(f, f.size());
 }
@@ -271,13 +277,6 @@ bool HasFileOffsetDirectories(std::span<const std::uint8_t> f, std::uint32_t opt
     return false;
 }
 
-// The section whose memory holds rva, if one does.
-const Section* SectionAt(const PeImage& img, std::uint32_t rva) {
-    for (const Section& s : img.sections)
-        if (rva >= s.virtualAddress && rva - s.virtualAddress < std::max(s.virtualSize, s.rawSize)) return &s;
-    return nullptr;
-}
-
 }  // namespace
 
 // Each imported DLL has two lists of the same entries (name or ordinal
@@ -296,11 +295,11 @@ void DropImportNameTable(std::vector<std::uint8_t>& f) {
     if (directory == 0 || alignment == 0 || (alignment & (alignment - 1)) || HasFileOffsetDirectories(f, opt) ||
         U32(f, opt + kOptionalDataDirectories + 8 * kBoundImportDirectory + 4) != 0)
         return;
-    const Section* home = SectionAt(img, directory);
-    if (!home || home->rawSize == 0) return;
+    const Section* home = SectionHolding(img, directory);
+    if (!home) return;
     auto at = [&](std::uint32_t rva) -> std::uint64_t {
-        const Section* s = SectionAt(img, rva);
-        if (!s || rva - s->virtualAddress + 4ull > s->rawSize) throw LayoutError("import table points outside the file");
+        const Section* s = SectionHolding(img, rva);
+        if (!s) throw LayoutError("import table points outside the sections");
         return std::uint64_t(s->rawOffset) + (rva - s->virtualAddress);
     };
 
@@ -313,7 +312,7 @@ void DropImportNameTable(std::vector<std::uint8_t>& f) {
         std::uint32_t lookup = U32(f, entry), stamp = U32(f, entry + 4), name = U32(f, entry + 12),
                       addresses = U32(f, entry + 16);
         if (lookup == 0 && name == 0 && addresses == 0) break;
-        if (lookup == 0 || stamp != 0 || SectionAt(img, lookup) != home) return;
+        if (lookup == 0 || stamp != 0 || SectionHolding(img, lookup) != home) return;
         std::uint32_t count = 0;
         for (;; count++) {
             std::uint32_t value = U32(f, at(lookup + 4 * count));

@@ -55,6 +55,9 @@ struct PeImage {
 // section. Throws LayoutError naming what is missing or cut short.
 PeImage ReadPeImage(std::span<const std::uint8_t> image);
 
+// The section whose raw data holds the address rva; null when none does.
+const PeSection* SectionHolding(const PeImage& image, std::uint32_t rva);
+
 // Where a signer put its certificate table: the security directory's file
 // offset and size.
 struct CertificateTable {
@@ -92,9 +95,8 @@ HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Tr
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
 // every other resource's data, clears the image checksum, sets BaseOfData
 // to the first section that is not code, drops the import lookup tables
-// and compacts the headers. The
-// linker writes resource data in directory order, which puts "LASTRES"
-// first.
+// and compacts the headers. The linker writes resource data in directory
+// order, which puts "LASTRES" first.
 void FixHost(std::vector<std::uint8_t>& image);
 
 // Leaves out the import lookup tables when they are the last bytes of their

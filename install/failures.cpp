@@ -14,20 +14,11 @@
  * with what the system says of it. */
 #define NOTHING_CHANGED "\r\n\r\nNothing has been installed or changed."
 
-/* Read-only data that fits the spare room of the import section
- * (cmake/installer.ld): the code section has just enough room for the rest.
- * Nothing writes it. */
-#ifdef _WIN32
-#define SPARE_ROOM __attribute__((section(".rdatai")))
-#else
-#define SPARE_ROOM
-#endif
-
 static const char notRestored[] = "The file %s could not be restored; its old copy is now %s.";
 static const char profileUnwritten[] = "%s was installed, but system.ini could not be written.";
 static const char settingRefused[] = "%s was installed but could not be switched on.";
-static const char writeProtected[] SPARE_ROOM = "  The disk may be write-protected.";
-static const char diskFull[] SPARE_ROOM = "  The disk may be full.";
+static const char writeProtected[] = "  The disk may be write-protected.";
+static const char diskFull[] = "  The disk may be full.";
 static const char runAsAdministrator[] =
     "  You may need to run the installer as an administrator (right-click it and choose Run as administrator).";
 
@@ -51,7 +42,7 @@ static const char* const failureTexts[] = {
 };
 
 /* For a create or write when the system gives no text of its own. */
-static const char* const unexplained[] SPARE_ROOM = {writeProtected, diskFull};
+static const char* const unexplained[] = {writeProtected, diskFull};
 
 /* Appends the system's text for error, without its line break; 0 when the
  * system has none. */

@@ -209,7 +209,7 @@ function(add_package_host target)
         target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup
             -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)
         set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
-        target_link_libraries(${target} PRIVATE ${H_LIBS} -luser32 -lgdi32 -lkernel32 -lgcc)
+        target_link_libraries(${target} PRIVATE ${H_LIBS} -luser32 -lgdi32 -ladvapi32 -lkernel32 -lgcc)
     else()
         target_link_libraries(${target} PRIVATE ${H_LIBS})
     endif()

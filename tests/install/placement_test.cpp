@@ -199,22 +199,40 @@ TEST_F(Placement, ReplacingWorksOnBothFamilies) {
     }
 }
 
+// The NT family also gets the user's registry value, which is the saver it
+// uses; Windows 95/98/Me read system.ini alone and get no registry call.
 TEST_F(Placement, RegistrationWritesTheShortPathAndSwitchesTheSaverOn) {
-    UseWindowsDirectory("C:\\Program Files\\My Windows");
-    UseInstaller(ThreeEntries(), "D:\\DOWNLOAD\\Clouds.exe");
-    ASSERT_EQ(Run(), 0);
-    const standin::Log& log = standin::GetLog();
-    ASSERT_EQ(log.profileWrites.size(), 1u);
-    EXPECT_EQ(log.shortPathQueries, (std::vector<std::string>{"C:\\Program Files\\My Windows\\CLOUDS.SCR"}));
-    EXPECT_EQ(log.profileWrites[0].section, "boot");
-    EXPECT_EQ(log.profileWrites[0].key, "SCRNSAVE.EXE");
-    EXPECT_EQ(log.profileWrites[0].value, "C:\\PROGRA~1\\MYWIND~1\\CLOUDS.SCR");
-    EXPECT_EQ(log.profileWrites[0].file, "system.ini");
-    ASSERT_EQ(log.spiCalls.size(), 1u);
-    EXPECT_EQ(log.spiCalls[0].action, 17u);
-    EXPECT_EQ(log.spiCalls[0].uiParam, 1u);
-    EXPECT_FALSE(log.spiCalls[0].hasPointer);
-    EXPECT_EQ(log.spiCalls[0].winIni, UINT(SPIF_UPDATEINIFILE));
+    for (bool ntFamily : {true, false}) {
+        standin::Reset(root_);
+        ResetInstaller();
+        UseWindowsDirectory("C:\\Program Files\\My Windows");
+        UseInstaller(ThreeEntries(), "D:\\DOWNLOAD\\Clouds.exe");
+        standin::GetSetup().ntFamily = ntFamily;
+        ASSERT_EQ(Run(), 0);
+        const standin::Log& log = standin::GetLog();
+        ASSERT_EQ(log.profileWrites.size(), 1u);
+        EXPECT_EQ(log.shortPathQueries, (std::vector<std::string>{"C:\\Program Files\\My Windows\\CLOUDS.SCR"}));
+        EXPECT_EQ(log.profileWrites[0].section, "boot");
+        EXPECT_EQ(log.profileWrites[0].key, "SCRNSAVE.EXE");
+        EXPECT_EQ(log.profileWrites[0].value, "C:\\PROGRA~1\\MYWIND~1\\CLOUDS.SCR");
+        EXPECT_EQ(log.profileWrites[0].file, "system.ini");
+        ASSERT_EQ(log.spiCalls.size(), 1u);
+        EXPECT_EQ(log.spiCalls[0].action, 17u);
+        EXPECT_EQ(log.spiCalls[0].uiParam, 1u);
+        EXPECT_FALSE(log.spiCalls[0].hasPointer);
+        EXPECT_EQ(log.spiCalls[0].winIni, UINT(SPIF_UPDATEINIFILE));
+        const standin::Log::RegistryValue* saver = standin::UserValue("Control Panel\\Desktop", "SCRNSAVE.EXE");
+        if (!ntFamily) {
+            EXPECT_EQ(saver, nullptr);
+            EXPECT_TRUE(log.registryCalls.empty());
+            continue;
+        }
+        ASSERT_NE(saver, nullptr);
+        EXPECT_EQ(saver->type, DWORD(REG_SZ));
+        // The size given counts the terminating NUL, as REG_SZ needs.
+        EXPECT_EQ(saver->data, std::string("C:\\PROGRA~1\\MYWIND~1\\CLOUDS.SCR") + '\0');
+        EXPECT_EQ(log.openKeys, 0);
+    }
 }
 
 TEST_F(Placement, RegistrationIsSkippedWithoutAWindowsDirectory) {
@@ -223,6 +241,7 @@ TEST_F(Placement, RegistrationIsSkippedWithoutAWindowsDirectory) {
     EXPECT_EQ(RegisterSaver(), 1);
     EXPECT_TRUE(standin::GetLog().profileWrites.empty());
     EXPECT_TRUE(standin::GetLog().spiCalls.empty());
+    EXPECT_TRUE(standin::GetLog().registryCalls.empty());
     EXPECT_FALSE(installer.failed);
 }
 

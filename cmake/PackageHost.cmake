@@ -131,6 +131,23 @@
 # the imports have 60 bytes of room together (16 and 44; read-only texts
 # can move between them): a few more bytes of either cost a block.
 #
+# Then Windows 10 and 11 as their users see them, each change measured on
+# the build before it (17,920 bytes: .text 13,368, .idata 1,424 in the
+# file, .rsrc 1,776):
+#
+#   change                                  .text   .idata  .rsrc   file
+#   manifest names Vista to 10/11                           +584    18,432
+#     (supportedOS) and declares system
+#     DPI awareness: 926 bytes of XML
+#     instead of 337
+#   the saver also set in the user's        +128    +104            18,432
+#     registry on the NT family (advapi32:
+#     RegCreateKeyExA, RegSetValueExA,
+#     RegCloseKey; a fourth DLL)
+#
+# That file: .text 13,496 in 13,824; .idata 1,528 in 1,536 (the lookup
+# tables, 280 bytes, beyond it); .rsrc 2,360 in 2,560.
+#
 # -march=i386: GCC's default i686 code uses cmov and bswap, which the 386,
 # 486 and Pentium machines that run Windows 95 and NT 4 do not have.
 # -mno-stack-arg-probe: probing makes GCC keep the outgoing arguments in

@@ -193,12 +193,12 @@ struct Log {
     // path and its name, both compared without regard to case, holding
     // the type and the bytes that RegSetValueExA was given (a REG_SZ
     // value's size counts its terminating NUL). Every call is logged:
-    // "create <key>", "set <key>\\<name>", "close <key>".
+    // "create <key>", "set <key>\<name>", "close <key>".
     struct RegistryValue {
         DWORD type = 0;
         std::string data;
     };
-    std::map<std::string, RegistryValue> userValues;  // "<key>\\<name>", lower-cased
+    std::map<std::string, RegistryValue> userValues;  // "<key>\<name>", lower-cased
     std::vector<std::string> registryCalls;
     int openKeys = 0;                   // keys opened and not yet closed
     std::vector<std::string> moveFileExCalls;  // "<from> -> <to>" for each MoveFileExA call

@@ -51,7 +51,7 @@ const author::Resource* Find(const std::vector<author::Resource>& list, std::uin
 // The UTF-16 text of a version string, found by its key in the resource.
 std::string VersionString(const Bytes& data, const std::u16string& key) {
     Bytes needle;
-    for (char16_t c : key) needle.insert(needle.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
+    for (char16_t c : key) Append16(needle, c);
     needle.insert(needle.end(), {0, 0});
     auto at = std::search(data.begin(), data.end(), needle.begin(), needle.end());
     if (at == data.end()) return "<none>";
@@ -94,7 +94,7 @@ TEST_F(PackTest, SignedWithOsslsigncodeTheSignatureCoversThePackageAndEveryComma
 
     // The signature covers the package: one changed byte of an entry breaks it.
     Bytes tampered = bytes;
-    tampered[U32(bytes, author::CheckHost(bytes, author::Trailing::Allowed).packageStart + 34) + 10] ^= 1;
+    tampered[Get32(bytes, author::CheckHost(bytes, author::Trailing::Allowed).packageStart + 34) + 10] ^= 1;
     WriteBytes(dir_ / "Tampered.exe", tampered);
     EXPECT_NE(RunTool("osslsigncode", {"verify", "-CAfile", (dir_ / "cert.pem").string(), "-in",
                                        (dir_ / "Tampered.exe").string()})
@@ -125,7 +125,7 @@ TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing
     unsignedTrailing.insert(unsignedTrailing.end(), 16, 0);
     // The table starts 10 bytes before the last entry's data ends.
     Bytes overlapping = FakeSigned(bytes_, 1000);
-    std::uint32_t tableAt = U32(overlapping, author::ReadPeImage(bytes_).optionalHeader +
+    std::uint32_t tableAt = Get32(overlapping, author::ReadPeImage(bytes_).optionalHeader +
                                                  author::kOptionalDataDirectories + 8 * author::kSecurityDirectory);
     Put32(overlapping,
           author::ReadPeImage(bytes_).optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
@@ -162,7 +162,7 @@ TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing
     Result extract = RunTool(kTool, {"extract", (dir_ / "overlap.exe").string(), (dir_ / "windows").string()});
     EXPECT_EQ(extract.status, 1);
     EXPECT_TRUE(Has(extract.err, "entry 3 (TORVANEK\\LUMAVERN\\overlap\\FILE0016.bmp) not extracted")) << extract.err;
-    EXPECT_FALSE(fs::exists(dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "overlap" / "FILE0016.bmp"));
+    EXPECT_FALSE(fs::exists(DataDirIn(dir_ / "windows", "overlap") / "FILE0016.bmp"));
     EXPECT_EQ(ReadBytes(dir_ / "windows" / "OVERLAP.SCR"), inputs_[0].bytes);
     Result list = RunTool(kTool, {"list", (dir_ / "overlap.exe").string()});
     EXPECT_EQ(list.status, 1);
@@ -186,7 +186,7 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     ASSERT_NE(group, nullptr);
     ASSERT_EQ(group->data.size(), 6 + 14 * shapes.size());
     for (std::size_t i = 0; i < shapes.size(); i++) {
-        std::uint16_t id = std::uint16_t(group->data[6 + 14 * i + 12] | (group->data[6 + 14 * i + 13] << 8));
+        std::uint16_t id = Get16(group->data, 6 + 14 * i + 12);
         const author::Resource* image = Find(resources, author::kIconType, id);
         ASSERT_NE(image, nullptr) << "image " << i;
         EXPECT_EQ(image->data, IconImageBytes(shapes[i])) << "image " << i;
@@ -317,7 +317,7 @@ TEST_F(PackTest, TheFirstNumberIsDecimalWithLeadingZerosAllowed) {
     Result list = RunTool(kTool, {"list", "--json", out.string()});
     nlohmann::json j = nlohmann::json::parse(list.out);
     EXPECT_EQ(j["firstFileNumber"], 15);
-    EXPECT_EQ(j["entries"][2]["installedAs"], "TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID");
+    EXPECT_EQ(j["entries"][2]["installedAs"], DataPath("Clouds", "FILE0015.MID"));
     ASSERT_EQ(Pack(out, {"--first-number", "065535", "--quiet"}).status, 0);
     EXPECT_EQ(nlohmann::json::parse(RunTool(kTool, {"list", "--json", out.string()}).out)["firstFileNumber"], 65535);
 }
@@ -330,7 +330,7 @@ TEST_F(PackTest, ASmallPackageIsPaddedToTheEndOfItsSection) {
     ASSERT_EQ(pack.status, 0) << pack.err;
     Bytes file = ReadBytes(out);
     author::HostLayout layout = author::CheckHost(file, author::Trailing::Allowed);
-    std::size_t dataEnd = U32(file, layout.packageStart + 34) + U32(file, layout.packageStart + 38);
+    std::size_t dataEnd = Get32(file, layout.packageStart + 34) + Get32(file, layout.packageStart + 38);
     ASSERT_LT(dataEnd, layout.sectionEnd) << "the package alone would end inside the section";
     EXPECT_EQ(file.size(), layout.sectionEnd);
     EXPECT_TRUE(std::all_of(file.begin() + dataEnd, file.end(), [](std::uint8_t b) { return b == 0; }));
@@ -369,7 +369,7 @@ TEST_F(DamageTest, SizesNear2To31FromAFewStoredBytesAreRefusedInFixedMemory) {
     EXPECT_EQ(extract.status, 1);
     EXPECT_TRUE(Has(extract.err, "entry 0 (CLAIMS.SCR) not extracted: its compressed stream runs out")) << extract.err;
     EXPECT_FALSE(fs::exists(dir_ / "windows" / "CLAIMS.SCR"));
-    fs::path data = dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "claims";
+    fs::path data = DataDirIn(dir_ / "windows", "claims");
     EXPECT_EQ(ReadBytes(data / "claims.DAT"), inputs_[1].bytes) << "the sound entries are extracted";
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(data)) left.push_back(e.path().filename().string());
@@ -391,7 +391,7 @@ TEST_F(DamageTest, EntriesThatTheInstallerWouldWriteToOneFileAreFound) {
     EXPECT_EQ(extract.status, 1);
     EXPECT_TRUE(Has(extract.err, "entry 2 (TORVANEK\\LUMAVERN\\FILE0015\\FILE0015.DAT) not extracted: an earlier"))
         << extract.err;
-    EXPECT_EQ(ReadBytes(dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "FILE0015" / "FILE0015.DAT"), inputs_[1].bytes);
+    EXPECT_EQ(ReadBytes(DataDirIn(dir_ / "windows", "FILE0015") / "FILE0015.DAT"), inputs_[1].bytes);
 
     // A number and an extension that combine into another entry's name:
     // FILE1000 with "0.MI" (entry 2) and FILE10000 with ".MI" (entry 9002).
@@ -427,15 +427,15 @@ TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {
     std::string name = "FILE0015.\u0439\u043a";
 
     Result text = RunTool(kTool, {"list", "--codepage", "1251", out.string()});
-    EXPECT_TRUE(Has(text.out, "TORVANEK\\LUMAVERN\\Song\\" + name)) << text.out;
+    EXPECT_TRUE(Has(text.out, DataPath("Song") + name)) << text.out;
     Result json = RunTool(kTool, {"list", "--json", "--codepage", "1251", out.string()});
     nlohmann::json j = nlohmann::json::parse(json.out);
-    EXPECT_EQ(j["entries"][2]["installedAs"], "TORVANEK\\LUMAVERN\\Song\\" + name);
+    EXPECT_EQ(j["entries"][2]["installedAs"], DataPath("Song") + name);
     EXPECT_EQ(j["entries"][2]["extension"], ".\u0439\u043a");
     Result extract = RunTool(kTool, {"extract", "--codepage", "1251", out.string(), (dir_ / "windows").string()});
     ASSERT_EQ(extract.status, 0) << extract.err;
     EXPECT_TRUE(Has(extract.out, name)) << extract.out;
-    EXPECT_EQ(ReadBytes(dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "Song" / name), inputs_[2].bytes);
+    EXPECT_EQ(ReadBytes(DataDirIn(dir_ / "windows", "Song") / name), inputs_[2].bytes);
 
     // The package carries no code page: read as 1252 the same bytes are "éê".
     Result as1252 = RunTool(kTool, {"list", "--json", out.string()});

@@ -6,6 +6,8 @@
 #include "author/pe_layout.h"
 #include "author/resources.h"
 #include "compress/compress.h"
+#include "support/bytes.h"
+#include "support/paths.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -21,13 +23,7 @@ namespace fs = std::filesystem;
 
 inline const std::string kTool = SAVERPACK_EXE;
 
-inline std::uint32_t U32(const Bytes& b, std::size_t at) {
-    return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (std::uint32_t(b.at(at + 3)) << 24);
-}
-
-inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; i++) b.at(at + i) = std::uint8_t(v >> (8 * i));
-}
+using namespace testsupport;
 
 struct Refused {
     const char* name;
@@ -88,7 +84,7 @@ protected:
         std::uint32_t start = author::CheckHost(file, author::Trailing::Allowed).packageStart;
         ExpectHostKept(file);
         EXPECT_EQ(std::string(file.begin() + start, file.begin() + start + 32), titleField);
-        EXPECT_EQ(file.at(start + 32) | (file.at(start + 33) << 8), first);
+        EXPECT_EQ(Get16(file, start + 32), first);
 
         std::size_t n = inputs_.size();
         std::uint32_t offset = start + 34 + 16 * (std::uint32_t(n) + 1);
@@ -96,9 +92,9 @@ protected:
         const char* extensions[] = {".SCR", ".DAT", ".MID", ".bmp"};
         for (std::size_t i = 0; i < n; i++) {
             std::size_t at = start + 34 + 16 * i;
-            std::uint32_t stored = U32(file, at + 4);
-            expanded.push_back(U32(file, at + 8));
-            EXPECT_EQ(U32(file, at), offset) << "entry " << i << " does not follow the one before";
+            std::uint32_t stored = Get32(file, at + 4);
+            expanded.push_back(Get32(file, at + 8));
+            EXPECT_EQ(Get32(file, at), offset) << "entry " << i << " does not follow the one before";
             EXPECT_EQ(std::string(file.begin() + at + 12, file.begin() + at + 16), extensions[i]);
             Bytes data(file.begin() + offset, file.begin() + offset + stored);
             if (expanded.back() == 0) {
@@ -143,7 +139,7 @@ protected:
 
     void ExpectExtracted(const fs::path& out, const std::string& stem, const std::string& scr) const {
         EXPECT_EQ(ReadBytes(out / scr), inputs_[0].bytes);
-        fs::path data = out / "TORVANEK" / "LUMAVERN" / stem;
+        fs::path data = DataDirIn(out, stem);
         EXPECT_EQ(ReadBytes(data / (stem + ".DAT")), inputs_[1].bytes);
         EXPECT_EQ(ReadBytes(data / "FILE0015.MID"), inputs_[2].bytes);
         EXPECT_EQ(ReadBytes(data / "FILE0016.bmp"), inputs_[3].bytes);

@@ -33,8 +33,8 @@ TEST_F(PackTest, MixedInstallerRoundTrips) {
     EXPECT_EQ(j["firstFileNumber"], 15);
     ASSERT_EQ(j["entries"].size(), 4u);
     EXPECT_EQ(j["entries"][0]["installedAs"], "SEA.SCR");
-    EXPECT_EQ(j["entries"][1]["installedAs"], "TORVANEK\\LUMAVERN\\Sea.Life\\Sea.Life.DAT");
-    EXPECT_EQ(j["entries"][2]["installedAs"], "TORVANEK\\LUMAVERN\\Sea.Life\\FILE0015.MID");
+    EXPECT_EQ(j["entries"][1]["installedAs"], DataPath("Sea.Life", "Sea.Life.DAT"));
+    EXPECT_EQ(j["entries"][2]["installedAs"], DataPath("Sea.Life", "FILE0015.MID"));
     EXPECT_EQ(j["entries"][1]["kind"], "stored");
     EXPECT_EQ(j["entries"][3]["kind"], "compressed");
     std::uint64_t total = 0;
@@ -243,9 +243,9 @@ TEST_F(DamageTest, VerifyFindsATableThatLostItsTerminator) {
 }
 
 TEST_F(DamageTest, VerifyFindsAStreamThatRunsOut) {
-    ASSERT_NE(U32(bytes_, RecordAt(0) + 8), 0u) << "entry 0 is compressed";
+    ASSERT_NE(Get32(bytes_, RecordAt(0) + 8), 0u) << "entry 0 is compressed";
     Bytes shorter = bytes_;
-    Put32(shorter, RecordAt(0) + 4, U32(bytes_, RecordAt(0) + 4) / 2);
+    Put32(shorter, RecordAt(0) + 4, Get32(bytes_, RecordAt(0) + 4) / 2);
     Result r = VerifyDamaged(shorter);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("entry 0: its compressed stream runs out"), std::string::npos) << r.out;
@@ -265,8 +265,8 @@ TEST_F(DamageTest, ExtractAndVerifyRefuseAnExtensionWindowsWouldNot) {
     EXPECT_EQ(extract.status, 1);
     EXPECT_NE(extract.err.find("entry 2"), std::string::npos) << extract.err;
     EXPECT_EQ(ReadBytes(windows / "BAD.SCR"), inputs_[0].bytes) << "the other entries are extracted";
-    EXPECT_EQ(ReadBytes(windows / "TORVANEK" / "LUMAVERN" / "bad" / "FILE0016.bmp"), inputs_[3].bytes);
-    EXPECT_FALSE(fs::exists(windows / "TORVANEK" / "LUMAVERN" / "bad" / "FILE0015"));
+    EXPECT_EQ(ReadBytes(DataDirIn(windows, "bad") / "FILE0016.bmp"), inputs_[3].bytes);
+    EXPECT_FALSE(fs::exists(DataDirIn(windows, "bad") / "FILE0015"));
 }
 
 TEST_F(DamageTest, ListAndVerifyRefuseAFileWithoutPackage) {

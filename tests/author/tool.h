@@ -2,6 +2,8 @@
 #ifndef TESTS_AUTHOR_TOOL_H
 #define TESTS_AUTHOR_TOOL_H
 
+#include "support/bytes.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -10,7 +12,7 @@
 
 namespace tooltest {
 
-using Bytes = std::vector<std::uint8_t>;
+using testsupport::Bytes;
 
 struct Result {
     int status = -1;  // exit status; -1 when the process did not exit normally

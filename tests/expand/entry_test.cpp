@@ -18,6 +18,7 @@
 #include "expand/decoder.h"
 #include "expand/reference_decoder.h"
 #include "platform/standin/control.h"
+#include "support/standin_test.h"
 
 namespace {
 
@@ -38,12 +39,10 @@ struct Entry {
     DWORD dataOffset = 0;
 };
 
-class ExpandEntryTest : public ::testing::Test {
+class ExpandEntryTest : public testsupport::StandinTest {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/expand-entry-XXXXXX";
-        root_ = mkdtemp(templ);
-        standin::Reset(root_);
+        StandinTest::SetUp();
         standin::SetModulePath("C:\\DOWNLOAD\\Clouds.exe");
         fs::create_directories(root_ + "/C/DOWNLOAD");
         fs::create_directories(root_ + "/C/WINDOWS");
@@ -56,7 +55,6 @@ protected:
         ExpandEntry(Module(), prime.dataOffset, 64, static_cast<DWORD>(prime.stream.size()), "C:\\WINDOWS\\PRIME.BIN");
         reference::Expand(ref_, prime.stream, 64, static_cast<uint32_t>(prime.stream.size()));
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     static HINSTANCE Module() { return GetModuleHandleA(nullptr); }
 
@@ -82,20 +80,19 @@ protected:
     }
 
     Bytes ReadTarget(const std::string& name) {
-        std::ifstream in(root_ + "/C/WINDOWS/" + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
+        std::string s = ReadFile("C:\\WINDOWS\\" + name);
+        return Bytes(s.begin(), s.end());
     }
 
-    bool TargetExists(const std::string& name) { return fs::exists(root_ + "/C/WINDOWS/" + name); }
+    bool TargetExists(const std::string& name) { return Exists("C:\\WINDOWS\\" + name); }
 
-    std::string root_;
     reference::Decoder ref_;
 };
 
 TEST_F(ExpandEntryTest, ReplacesAnExistingTarget) {
     Entry e{RandomBytes(30000, 3), 50000};
     WriteInstaller({&e});
-    std::ofstream(root_ + "/C/WINDOWS/OLD.SCR") << std::string(200000, 'x');
+    WriteFile("C:\\WINDOWS\\OLD.SCR", std::string(200000, 'x'));
     DWORD stored = static_cast<DWORD>(e.stream.size());
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, stored, "C:\\WINDOWS\\old.scr"), EXPAND_DONE);
     EXPECT_EQ(ReadTarget("OLD.SCR"), Expected(e, stored));
@@ -213,7 +210,7 @@ TEST_F(ExpandEntryTest, RefusedBeforeAnythingIsCreated) {
 TEST_F(ExpandEntryTest, EmptyEntryCreatesAnEmptyFile) {
     Entry e{RandomBytes(1000, 11), 0};
     WriteInstaller({&e});
-    std::ofstream(root_ + "/C/WINDOWS/EMPTY.BIN") << "old";
+    WriteFile("C:\\WINDOWS\\EMPTY.BIN", "old");
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0, 1000, "C:\\WINDOWS\\EMPTY.BIN"), EXPAND_DONE);
     EXPECT_TRUE(TargetExists("EMPTY.BIN"));
     EXPECT_TRUE(ReadTarget("EMPTY.BIN").empty());

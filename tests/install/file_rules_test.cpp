@@ -9,9 +9,6 @@
 namespace installtest {
 namespace {
 
-const char kSaver[] = "C:\\WINDOWS\\CLOUDS.SCR";
-const char kData[] = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT";
-const char kTune[] = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID";
 const char kNothingChanged[] = "\r\n\r\nNothing has been installed or changed.";
 
 bool ReadOnly(const std::string& windowsPath) {
@@ -21,15 +18,7 @@ bool ReadOnly(const std::string& windowsPath) {
 
 class FileRules : public InstallTest {
 protected:
-    // An earlier installation of the same saver, and the answers of an upgrade.
-    void PlantOldInstallation() {
-        WriteFile(kSaver, "old saver");
-        WriteFile(kData, "old data");
-        WriteFile(kTune, "old tune");
-        standin::GetSetup().answers = {IDYES, IDOK};
-    }
-
-    // An installer of three entries over that earlier installation.
+    // An installer of three entries over an earlier installation.
     author::PackageContents Upgrade() {
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
@@ -43,29 +32,13 @@ protected:
         EXPECT_TRUE(ReadFile(kTune) == Text(c.entries[2].data));
     }
 
-    // The run failed with exactly text and left the file system as before.
-    void ExpectRefused(const std::string& text, const std::map<std::string, std::string>& before) {
-        EXPECT_EQ(standin::GetCounters().openHandles, 0);
-        EXPECT_EQ(LastBox().text, text);
-        EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
-        EXPECT_TRUE(standin::GetLog().execs.empty());
-        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
-        EXPECT_EQ(Snapshot(), before);
-    }
-
     // An upgrade that meets a file in use: refused, everything as it was.
     void ExpectInUse(const std::string& inUse) {
         auto before = Snapshot();
-        EXPECT_EQ(Run(), 1);
-        ExpectRefused("The file " + inUse + " is in use.  Please close the program using it and try again." +
-                          kNothingChanged,
-                      before);
-    }
-
-    void Restart() {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        ExpectFailedRun("The file " + inUse + " is in use.  Please close the program using it and try again." +
+                            kNothingChanged,
+                        true);
+        ExpectUnchanged(before);
     }
 };
 
@@ -131,8 +104,8 @@ TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
     // Another program opens the set-aside data file before it is deleted.
     int hold = 0;
     standin::GetSetup().onQueueCheck = [&hold](int) {
-        if (!hold && PathExists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD"))
-            hold = standin::HoldOpen("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD", 1);
+        if (!hold && PathExists((kDataDir + "~IN1.OLD").c_str()))
+            hold = standin::HoldOpen(kDataDir + "~IN1.OLD", 1);
     };
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
@@ -168,9 +141,7 @@ TEST_F(FileRules, ReadOnlyOldFilesAreReplacedAfterYesAndKeptAfterAFailure) {
     EXPECT_TRUE(NamesContaining("~IN").empty());
 
     // A failure puts a read-only file back as it was, attribute and all.
-    Restart();
-    fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-    UseWindowsDirectory("C:\\WINDOWS");
+    StartClean();
     UseInstaller(c);
     PlantOldInstallation();
     SetFileAttributesA(kSaver, FILE_ATTRIBUTE_READONLY);
@@ -185,14 +156,14 @@ TEST_F(FileRules, AForeignFileWithARunsNameIsLeftAlone) {
     UseInstaller(c);
     WriteFile("C:\\WINDOWS\\~IN0.TMP", "not ours");
     SetFileAttributesA("C:\\WINDOWS\\~IN0.TMP", FILE_ATTRIBUTE_READONLY);
-    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP", "not ours either");
+    WriteFile(kDataDir + "~IN1.TMP", "not ours either");
     fs::create_directories(standin::HostPath("C:\\WINDOWS\\~IN3.OLD"));
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
     EXPECT_FALSE(ReadOnly(kSaver));
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.TMP"), "not ours");
     EXPECT_TRUE(ReadOnly("C:\\WINDOWS\\~IN0.TMP"));
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP"), "not ours either");
+    EXPECT_EQ(ReadFile(kDataDir + "~IN1.TMP"), "not ours either");
     EXPECT_TRUE(fs::is_directory(standin::HostPath("C:\\WINDOWS\\~IN3.OLD")));
     EXPECT_EQ(NamesContaining("~IN").size(), 3u);
 }
@@ -205,14 +176,14 @@ TEST_F(FileRules, SetAsideFilesOfEarlierRunsGoUnlessInUse) {
     SetFileAttributesA("C:\\WINDOWS\\~IN7.OLD", FILE_ATTRIBUTE_READONLY);
     WriteFile("C:\\WINDOWS\\~IN2.OLD", "still running");
     standin::MarkRunning("C:\\WINDOWS\\~IN2.OLD");
-    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD", "an old data file");
+    WriteFile(kDataDir + "~IN4.OLD", "an old data file");
     WriteFile("C:\\WINDOWS\\~INSTALL.OLD", "no number: someone else's");
     WriteFile("C:\\WINDOWS\\~IN5.OLDER", "another ending");
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
     EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN0.OLD"));
     EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN7.OLD"));
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD"));
+    EXPECT_FALSE(Exists(kDataDir + "~IN4.OLD"));
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN2.OLD"), "still running");
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~INSTALL.OLD"), "no number: someone else's");
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN5.OLDER"), "another ending");
@@ -220,9 +191,7 @@ TEST_F(FileRules, SetAsideFilesOfEarlierRunsGoUnlessInUse) {
 
 TEST_F(FileRules, AFailedRunRemovesTheDirectoriesItMadeAndNoOthers) {
     for (bool otherSaver : {false, true}) {
-        Restart();
-        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
         if (otherSaver) WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Other\\Other.DAT", "another saver");
@@ -278,12 +247,13 @@ TEST_F(InstallerNames, NamesWindowsResolvesElsewhereAreRefusedBeforeAnyQuestion)
         Restart();
         WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\keep", "");
         UseInstaller(ThreeEntries(), std::string("D:\\DOWNLOAD\\") + name);
+        SCOPED_TRACE(name);
         auto before = Snapshot();
-        EXPECT_EQ(Run(), 1) << name;
-        ASSERT_EQ(standin::GetLog().boxes.size(), 1u) << name;
-        ExpectRefused(std::string("Windows cannot use the installer's name ") + name + ".  Please rename it." +
-                          kNothingChanged,
-                      before);
+        ExpectFailedRun(std::string("Windows cannot use the installer's name ") + name + ".  Please rename it." +
+                            kNothingChanged,
+                        true);
+        EXPECT_EQ(standin::GetLog().boxes.size(), 1u);
+        ExpectUnchanged(before);
     }
 }
 
@@ -301,9 +271,7 @@ TEST_F(InstallerNames, WellFormedNamesKeepWorking) {
     };
     for (const Case& k : cases) {
         EXPECT_TRUE(IsUsableInstallerName((std::string("D:\\x\\") + k.name).c_str())) << k.name;
-        Restart();
-        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c, std::string("D:\\DOWNLOAD\\") + k.name);
         EXPECT_EQ(Run(), 0) << k.name;

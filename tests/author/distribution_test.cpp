@@ -1,7 +1,7 @@
 // saverpack for installers that are published: signed after packing,
 // branded with the author's icon and version information; and the tool's
-// own bad input (outputs that are inputs, numbers, crafted sizes and names,
-// interruptions).
+// own bad input (outputs that are inputs, numbers, extensions outside
+// ASCII, interruptions). Damaged installers: verify_damage_test.cpp.
 #include "author/icon_file.h"
 #include "author/resources.h"
 #include "icons.h"
@@ -20,27 +20,6 @@ namespace fs = std::filesystem;
 using namespace tooltest;
 
 namespace {
-
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// What a signer does, without a signer: zero bytes up to a multiple of 8,
-// a table of `table` bytes, the security directory pointing at it and a
-// checksum. `padding` replaces the zero bytes when given.
-Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = nullptr) {
-    author::PeImage img = author::ReadPeImage(installer);
-    if (padding)
-        installer.insert(installer.end(), padding->begin(), padding->end());
-    else
-        installer.resize((installer.size() + 7) / 8 * 8, 0);
-    std::size_t at = installer.size();
-    installer.insert(installer.end(), table, 0x30);
-    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
-          std::uint32_t(at));
-    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory + 4,
-          std::uint32_t(table));
-    Put32(installer, img.optionalHeader + author::kOptionalCheckSum, 0x1234ABCD);
-    return installer;
-}
 
 const author::Resource* Find(const std::vector<author::Resource>& list, std::uint16_t type, std::uint16_t name) {
     for (const author::Resource& r : list)
@@ -107,66 +86,6 @@ TEST_F(PackTest, SignedWithOsslsigncodeTheSignatureCoversThePackageAndEveryComma
     EXPECT_TRUE(Has(again.err, "is signed")) << again.err;
     EXPECT_TRUE(Has(again.err, "signing must come last")) << again.err;
     EXPECT_FALSE(fs::exists(dir_ / "again.exe"));
-}
-
-TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing) {
-    Bytes signedGood = FakeSigned(bytes_, 1000);
-    Result sound = VerifyDamaged(signedGood);
-    EXPECT_EQ(sound.status, 0) << sound.out;
-    EXPECT_TRUE(Has(sound.out, "signed: certificate table of 1000 bytes")) << sound.out;
-
-    Bytes nonZero = {1, 0, 0};
-    Bytes eight(8 + (8 - bytes_.size() % 8) % 8, 0);
-    Bytes trailing = FakeSigned(bytes_, 1000);
-    trailing.push_back(0);
-    Bytes unsignedChecksum = bytes_;
-    Put32(unsignedChecksum, author::ReadPeImage(bytes_).optionalHeader + author::kOptionalCheckSum, 7);
-    Bytes unsignedTrailing = bytes_;
-    unsignedTrailing.insert(unsignedTrailing.end(), 16, 0);
-    // The table starts 10 bytes before the last entry's data ends.
-    Bytes overlapping = FakeSigned(bytes_, 1000);
-    std::uint32_t tableAt = Get32(overlapping, author::ReadPeImage(bytes_).optionalHeader +
-                                                 author::kOptionalDataDirectories + 8 * author::kSecurityDirectory);
-    Put32(overlapping,
-          author::ReadPeImage(bytes_).optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
-          std::uint32_t(bytes_.size() - 10));
-    Put32(overlapping,
-          author::ReadPeImage(bytes_).optionalHeader + author::kOptionalDataDirectories +
-              8 * author::kSecurityDirectory + 4,
-          std::uint32_t(1000 + tableAt - (bytes_.size() - 10)));
-    Bytes pastEnd = FakeSigned(bytes_, 1000);
-    pastEnd.resize(pastEnd.size() - 1);
-    struct Case {
-        const char* what;
-        Bytes file;
-        const char* message;
-    } cases[] = {
-        {"padding that is not zero", FakeSigned(bytes_, 1000, &nonZero), "a signer pads with at most 7 zero bytes"},
-        {"8 bytes of padding", FakeSigned(bytes_, 1000, &eight), "a signer pads with at most 7 zero bytes"},
-        {"bytes after the table", trailing, "1 bytes follow the certificate table"},
-        {"a table past the end", pastEnd, "runs past the end of the file"},
-        {"an entry reaching into the table", overlapping, "entry 3: its data (" },
-        {"a checksum without a signature", unsignedChecksum,
-         "image checksum is not 0: installers are written with checksum 0 (the installer never reads it)"},
-        {"bytes after an unsigned package", unsignedTrailing, "16 bytes follow the last entry's data"},
-    };
-    for (const Case& c : cases) {
-        Result r = VerifyDamaged(c.file);
-        EXPECT_EQ(r.status, 1) << c.what << ": " << r.out;
-        EXPECT_TRUE(Has(r.out, c.message)) << c.what << ": " << r.out;
-    }
-    EXPECT_TRUE(Has(VerifyDamaged(overlapping).out, "reaches into the certificate table"));
-
-    // extract leaves out the entry that reaches into the table, list says so.
-    WriteBytes(dir_ / "overlap.exe", overlapping);
-    Result extract = RunTool(kTool, {"extract", (dir_ / "overlap.exe").string(), (dir_ / "windows").string()});
-    EXPECT_EQ(extract.status, 1);
-    EXPECT_TRUE(Has(extract.err, "entry 3 (TORVANEK\\LUMAVERN\\overlap\\FILE0016.bmp) not extracted")) << extract.err;
-    EXPECT_FALSE(fs::exists(DataDirIn(dir_ / "windows", "overlap") / "FILE0016.bmp"));
-    EXPECT_EQ(ReadBytes(dir_ / "windows" / "OVERLAP.SCR"), inputs_[0].bytes);
-    Result list = RunTool(kTool, {"list", (dir_ / "overlap.exe").string()});
-    EXPECT_EQ(list.status, 1);
-    EXPECT_TRUE(Has(list.err, "reaches into the certificate table")) << list.err;
 }
 
 TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
@@ -344,79 +263,6 @@ TEST_F(PackTest, ASmallPackageIsPaddedToTheEndOfItsSection) {
     verify = RunTool(kTool, {"verify", out.string()});
     EXPECT_EQ(verify.status, 1);
     EXPECT_TRUE(Has(verify.out, "the file is cut short")) << verify.out;
-}
-
-TEST_F(DamageTest, SizesNear2To31FromAFewStoredBytesAreRefusedInFixedMemory) {
-    Bytes claims = bytes_;
-    Put32(claims, RecordAt(0) + 8, 0x7FFFFFF0);  // entry 0 claims to expand to almost 2 GB
-    Put32(claims, RecordAt(2) + 8, 0x7FFFFFFF);
-    WriteBytes(dir_ / "claims.exe", claims);
-    // 1 GB of address space: an expansion into memory would fail on it.
-    std::vector<std::string> limit = {"--as=1000000000", kTool};
-#if defined(__SANITIZE_ADDRESS__)
-    limit = {"--as=unlimited", kTool};  // the sanitizer reserves terabytes of address space
-#endif
-    std::vector<std::string> args = limit;
-    args.insert(args.end(), {"verify", (dir_ / "claims.exe").string()});
-    Result verify = RunTool("prlimit", args);
-    EXPECT_EQ(verify.status, 1) << verify.out << verify.err;
-    EXPECT_TRUE(Has(verify.out, "entry 0: its compressed stream runs out of its")) << verify.out;
-    EXPECT_TRUE(Has(verify.out, "entry 2: its compressed stream runs out of its")) << verify.out;
-
-    args = limit;
-    args.insert(args.end(), {"extract", (dir_ / "claims.exe").string(), (dir_ / "windows").string()});
-    Result extract = RunTool("prlimit", args);
-    EXPECT_EQ(extract.status, 1);
-    EXPECT_TRUE(Has(extract.err, "entry 0 (CLAIMS.SCR) not extracted: its compressed stream runs out")) << extract.err;
-    EXPECT_FALSE(fs::exists(dir_ / "windows" / "CLAIMS.SCR"));
-    fs::path data = DataDirIn(dir_ / "windows", "claims");
-    EXPECT_EQ(ReadBytes(data / "claims.DAT"), inputs_[1].bytes) << "the sound entries are extracted";
-    std::vector<std::string> left;
-    for (const auto& e : fs::directory_iterator(data)) left.push_back(e.path().filename().string());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"FILE0016.bmp", "claims.DAT"})) << "no partial or temporary file";
-}
-
-TEST_F(DamageTest, EntriesThatTheInstallerWouldWriteToOneFileAreFound) {
-    // Entry 2 ends in ".DAT" and the installer is named like its file: both
-    // entry 1 and entry 2 are FILE0015.DAT.
-    Bytes same = bytes_;
-    std::memcpy(&same[RecordAt(2) + 12], ".DAT", 4);
-    WriteBytes(dir_ / "FILE0015.exe", same);
-    Result verify = RunTool(kTool, {"verify", (dir_ / "FILE0015.exe").string()});
-    EXPECT_EQ(verify.status, 1);
-    EXPECT_TRUE(Has(verify.out, "entries 1 and 2 are both installed as TORVANEK\\LUMAVERN\\FILE0015\\FILE0015.DAT"))
-        << verify.out;
-    Result extract = RunTool(kTool, {"extract", (dir_ / "FILE0015.exe").string(), (dir_ / "windows").string()});
-    EXPECT_EQ(extract.status, 1);
-    EXPECT_TRUE(Has(extract.err, "entry 2 (TORVANEK\\LUMAVERN\\FILE0015\\FILE0015.DAT) not extracted: an earlier"))
-        << extract.err;
-    EXPECT_EQ(ReadBytes(DataDirIn(dir_ / "windows", "FILE0015") / "FILE0015.DAT"), inputs_[1].bytes);
-
-    // A number and an extension that combine into another entry's name:
-    // FILE1000 with "0.MI" (entry 2) and FILE10000 with ".MI" (entry 9002).
-    const std::size_t count = 9003;
-    Bytes crafted(bytes_.begin(), bytes_.begin() + start_);
-    std::string title = "Crafted";
-    title.resize(32, '\0');
-    crafted.insert(crafted.end(), title.begin(), title.end());
-    crafted.insert(crafted.end(), {0xE8, 0x03});  // 1000
-    std::uint32_t data = std::uint32_t(start_ + 34 + 16 * (count + 1));
-    for (std::size_t i = 0; i < count; i++) {
-        Bytes record(16, 0);
-        Put32(record, 0, data);
-        Put32(record, 4, 4);
-        const char* extension = i == 2 ? "0.MI" : i == count - 1 ? ".MI" : ".X";
-        std::memcpy(&record[12], extension, std::strlen(extension));
-        crafted.insert(crafted.end(), record.begin(), record.end());
-    }
-    crafted.insert(crafted.end(), 16, 0);
-    crafted.insert(crafted.end(), {'M', 'Z', 0, 0});
-    verify = VerifyDamaged(crafted);
-    EXPECT_EQ(verify.status, 1);
-    EXPECT_TRUE(Has(verify.out, "entries 2 and 9002 are both installed as TORVANEK\\LUMAVERN\\damaged\\FILE10000.MI"))
-        << verify.out;
-    EXPECT_TRUE(Has(verify.out, ": 1 problem")) << "nothing else is wrong with it: " << verify.out;
 }
 
 TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {

@@ -25,6 +25,27 @@ inline const std::string kTool = SAVERPACK_EXE;
 
 using namespace testsupport;
 
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// What a signer does, without a signer: zero bytes up to a multiple of 8,
+// a table of `table` bytes, the security directory pointing at it and a
+// checksum. `padding` replaces the zero bytes when given.
+inline Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = nullptr) {
+    author::PeImage img = author::ReadPeImage(installer);
+    if (padding)
+        installer.insert(installer.end(), padding->begin(), padding->end());
+    else
+        installer.resize((installer.size() + 7) / 8 * 8, 0);
+    std::size_t at = installer.size();
+    installer.insert(installer.end(), table, 0x30);
+    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
+          std::uint32_t(at));
+    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory + 4,
+          std::uint32_t(table));
+    Put32(installer, img.optionalHeader + author::kOptionalCheckSum, 0x1234ABCD);
+    return installer;
+}
+
 struct Refused {
     const char* name;
     std::vector<std::string> extra;  // appended to a good command line
@@ -150,30 +171,6 @@ protected:
     std::string stubPath_ = Stub();
     std::vector<Input> inputs_;
     bool iconReplaced_ = false;  // the stub's icons are not expected in the installer
-};
-
-// Damage done to a sound installer, and what verify must say about it.
-class DamageTest : public PackTest {
-protected:
-    void SetUp() override {
-        PackTest::SetUp();
-        good_ = dir_ / "good.exe";
-        ASSERT_EQ(Pack(good_).status, 0);
-        bytes_ = ReadBytes(good_);
-        start_ = author::CheckHost(bytes_, author::Trailing::Allowed).packageStart;
-    }
-
-    std::size_t RecordAt(std::size_t index) const { return start_ + 34 + 16 * index; }
-
-    Result VerifyDamaged(const Bytes& damaged) {
-        fs::path path = dir_ / "damaged.exe";
-        WriteBytes(path, damaged);
-        return RunTool(kTool, {"verify", path.string()});
-    }
-
-    fs::path good_;
-    Bytes bytes_;
-    std::uint32_t start_ = 0;
 };
 
 }  // namespace tooltest

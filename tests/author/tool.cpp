@@ -124,13 +124,6 @@ Bytes TextLike(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes out(size);
-    for (auto& b : out) b = std::uint8_t(random());
-    return out;
-}
-
 Bytes Bitmap(int width, int height) {
     int row = (width * 3 + 3) & ~3;
     std::uint32_t pixels = std::uint32_t(row * height), size = 54 + pixels;

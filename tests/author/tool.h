@@ -43,7 +43,7 @@ std::string RealInstaller();
 
 // Deterministic test inputs.
 Bytes TextLike(std::size_t size, std::uint32_t seed);   // compresses well
-Bytes Noise(std::size_t size, std::uint32_t seed);      // does not compress
+using testsupport::Noise;                               // does not compress
 Bytes Bitmap(int width, int height);                    // a 24-bit BMP file
 
 // A fresh directory under the build tree, removed with the object.

@@ -124,9 +124,7 @@ class DiskCheck : public InstallTest {
 protected:
     // An installer whose entries need exactly neededBytes.
     void UseSize(std::uint32_t neededBytes) {
-        author::PackageContents c;
-        c.title = "Clouds";
-        c.entries = {Stored(Pattern(100, 1))};
+        author::PackageContents c = Clouds({Stored(Pattern(100, 1))});
         c.entries[0].expandedSize = neededBytes;  // a compressed entry counts with its expanded size
         UseInstaller(c);
     }

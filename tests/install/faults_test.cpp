@@ -343,9 +343,7 @@ TEST_F(Faults, ASystemThatDestroysTheRefusedWindowSilentlyDoesNotLeaveTheLoopWai
 }
 
 TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Stored(Pattern(300000, 1)), Stored(Pattern(200000, 2))};
+    author::PackageContents c = Clouds({Stored(Pattern(300000, 1)), Stored(Pattern(200000, 2))});
     UseInstaller(c);
     // The dialog is uncovered again and again while the files are written.
     standin::GetSetup().onQueueCheck = [](int check) {
@@ -361,9 +359,7 @@ TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
 }
 
 TEST_F(Faults, TheQueueIsServedWhileACompressedEntryExpands) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Compressed(Compressible(400000, 1))};
+    author::PackageContents c = Clouds({Compressed(Compressible(400000, 1))});
     UseInstaller(c);
     static int checks;
     checks = 0;
@@ -376,9 +372,7 @@ TEST_F(Faults, TheQueueIsServedWhileACompressedEntryExpands) {
 }
 
 TEST_F(Faults, InputDuringTheWorkStartsNothing) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Stored(Pattern(100000, 1)), Stored(Pattern(100000, 2))};
+    author::PackageContents c = Clouds({Stored(Pattern(100000, 1)), Stored(Pattern(100000, 2))});
     UseInstaller(c);
     standin::GetSetup().onQueueCheck = [](int check) {
         if (check == 3) {
@@ -405,9 +399,7 @@ TEST_F(Faults, InputDuringTheWorkStartsNothing) {
 // The mouse moving over the dialog while the entries are placed: the system
 // asks the dialog for a cursor, and the hourglass stays.
 TEST_F(Faults, TheWaitCursorStaysWhileTheWorkRuns) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Stored(Pattern(100000, 1)), Compressed(Compressible(100000, 2))};
+    author::PackageContents c = Clouds({Stored(Pattern(100000, 1)), Compressed(Compressible(100000, 2))});
     UseInstaller(c);
     std::vector<LRESULT> answers;
     std::vector<std::string> cursors;

@@ -115,13 +115,15 @@ protected:
         standin::SetModulePath(windowsPath);
     }
 
+    // A package called Clouds (the title given) of these entries.
+    static author::PackageContents Clouds(std::vector<author::PackageEntry> entries, std::uint16_t first = 0,
+                                          const std::string& title = "Clouds") {
+        return {title, first, std::move(entries)};
+    }
+
     // A package with a saver, a data file and one further file.
     static author::PackageContents ThreeEntries(const std::string& title = "Clouds") {
-        author::PackageContents c;
-        c.title = title;
-        c.firstFileNumber = 15;
-        c.entries = {Stored(Pattern(3000, 1)), Stored(Pattern(5000, 2)), Stored(Pattern(700, 3), ".MID")};
-        return c;
+        return Clouds({Stored(Pattern(3000, 1)), Stored(Pattern(5000, 2)), Stored(Pattern(700, 3), ".MID")}, 15, title);
     }
 
     // An earlier installation of ThreeEntries (its tune too unless told

@@ -85,9 +85,7 @@ TEST_F(Placement, StoredEntriesAreCopiedInBlocksOf2048) {
     };
     for (const Case& k : cases) {
         StartClean();
-        author::PackageContents c;
-        c.title = "Clouds";
-        c.entries = {Stored(Pattern(k.size, 7))};
+        author::PackageContents c = Clouds({Stored(Pattern(k.size, 7))});
         UseInstaller(c);
         ASSERT_EQ(Run(), 0);
         EXPECT_EQ(standin::GetCounters().writeSizes, k.writes) << k.size;

@@ -1,10 +1,12 @@
-// Little-endian fields in byte vectors, as the tests read, patch and build
-// executables, packages and resource blocks. Out-of-range offsets throw.
+// Byte vectors: little-endian fields, as the tests read, patch and build
+// executables, packages and resource blocks (out-of-range offsets throw),
+// and noise to fill them with.
 #ifndef TESTS_SUPPORT_BYTES_H
 #define TESTS_SUPPORT_BYTES_H
 
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace testsupport {
@@ -35,6 +37,15 @@ inline void Append16(Bytes& b, std::uint32_t v) { b.insert(b.end(), {std::uint8_
 
 inline void Append32(Bytes& b, std::uint32_t v) {
     for (int i = 0; i < 4; i++) b.push_back(std::uint8_t(v >> (8 * i)));
+}
+
+// Bytes that do not compress, the same for the same seed; with an
+// alphabet, only values below it.
+inline Bytes Noise(std::size_t size, std::uint32_t seed, unsigned alphabet = 256) {
+    std::mt19937 random(seed);
+    Bytes out(size);
+    for (auto& b : out) b = std::uint8_t(random() % alphabet);
+    return out;
 }
 
 }  // namespace testsupport

@@ -300,6 +300,7 @@ UINT WinExec(LPCSTR commandLine, UINT show);
 /* advapi32: the user's registry. Only HKEY_CURRENT_USER is there. */
 typedef struct StandinKey* HKEY;
 typedef HKEY* PHKEY;
+typedef unsigned char BYTE;
 typedef DWORD REGSAM;
 typedef DWORD* LPDWORD;
 #define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)

@@ -15,6 +15,8 @@
 #ifndef AUTHOR_RESOURCES_H
 #define AUTHOR_RESOURCES_H
 
+#include "author/pe_image.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,14 +24,7 @@
 
 namespace author {
 
-// A type or name: a string, or an id when the string is empty.
-struct ResourceKey {
-    std::u16string name;
-    std::uint16_t id = 0;
-
-    bool Named() const { return !name.empty(); }
-    bool operator==(const ResourceKey&) const = default;
-};
+// ResourceKey: author/pe_image.h, which reads the tree.
 
 // The order Windows expects within one directory: named entries first, by
 // name without case, then ids ascending.

@@ -5,7 +5,7 @@
 #ifndef AUTHOR_SAVERPACK_INSTALLER_READER_H
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
 
-#include "author/pe_layout.h"
+#include "author/pe_image.h"
 #include "compress/compress.h"
 #include "package/layout.h"
 

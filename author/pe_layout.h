@@ -34,6 +34,22 @@ enum class Trailing {
 // Throws LayoutError naming the first property that fails.
 HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Trailing::Forbidden);
 
+// A bare host (Trailing::Forbidden) that passed CheckHost, with what the
+// check found: the one check a host needs before its resources are rebuilt
+// or a package is written into it.
+class CheckedHost {
+public:
+    // Throws LayoutError as CheckHost does.
+    explicit CheckedHost(std::vector<std::uint8_t> image) : layout_(CheckHost(image)), image_(std::move(image)) {}
+
+    std::span<const std::uint8_t> Image() const { return image_; }
+    const HostLayout& Layout() const { return layout_; }
+
+private:
+    HostLayout layout_;
+    std::vector<std::uint8_t> image_;
+};
+
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
 // every other resource's data, clears the image checksum, sets BaseOfData
 // to the first section that is not code, drops the import lookup tables

@@ -40,7 +40,12 @@ std::vector<Resource> ReadResources(std::span<const std::uint8_t> image) {
 }
 
 std::vector<std::uint8_t> ReplaceResources(std::span<const std::uint8_t> host, std::vector<Resource> resources) {
-    CheckHost(host);
+    CheckedHost rebuilt = ReplaceResources(CheckedHost({host.begin(), host.end()}), std::move(resources));
+    return {rebuilt.Image().begin(), rebuilt.Image().end()};
+}
+
+CheckedHost ReplaceResources(const CheckedHost& checked, std::vector<Resource> resources) {
+    std::span<const std::uint8_t> host = checked.Image();
     PeImage img = ReadPeImage(host);
     const PeSection& rsrc = img.ResourceSection();
 
@@ -166,8 +171,7 @@ std::vector<std::uint8_t> ReplaceResources(std::span<const std::uint8_t> host, s
     PutLe(out, img.DirectoryEntry(kResourceDirectory) + kDirectoryAddress, rsrc.virtualAddress);
     PutLe(out, img.DirectoryEntry(kResourceDirectory) + kDirectorySize, used);
     PutLe(out, img.optionalHeader + kOptionalCheckSum, 0);
-    CheckHost(out);
-    return out;
+    return CheckedHost(std::move(out));
 }
 
 }  // namespace author

@@ -105,21 +105,22 @@ std::array<char, 4> FurtherFileExtension(const fs::path& file, unsigned codePage
     return Extension((ansi + std::string(EXTENSION_SIZE, '\0')).c_str());
 }
 
-std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request) {
+author::CheckedHost BrandedStub(std::vector<std::uint8_t> bytes, const PackRequest& request) {
     std::string which = "installer executable " + Quoted(request.stub);
+    std::optional<author::CheckedHost> stub;
     try {
-        if (std::optional<author::CertificateTable> table = author::FindCertificateTable(stub))
+        if (std::optional<author::CertificateTable> table = author::FindCertificateTable(bytes))
             throw Refusal(which + " is signed (a certificate table of " + std::to_string(table->size) +
                           " bytes): signing must come last. Pack with the unsigned installer executable, then sign "
                           "the installer that pack writes");
-        author::CheckHost(stub);
+        stub.emplace(std::move(bytes));
     } catch (const author::LayoutError& e) {
         throw Refusal(which + " cannot carry a package: " + e.what());
     }
 
     std::vector<author::Resource> resources;
     try {
-        resources = author::ReadResources(stub);
+        resources = author::ReadResources(stub->Image());
     } catch (const author::LayoutError& e) {
         throw Refusal(which + ": its resources cannot be read: " + e.what());
     }
@@ -144,7 +145,7 @@ std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const Pack
     version.codePage = std::uint16_t(request.codePage);
     author::ReplaceVersion(resources, version);
     try {
-        return author::ReplaceResources(stub, std::move(resources));
+        return author::ReplaceResources(*stub, std::move(resources));
     } catch (const author::LayoutError& e) {
         throw Refusal(which + ": its resources cannot be rebuilt: " + e.what());
     }
@@ -185,8 +186,8 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
                       Quoted(inputs[b].path) + " would both be installed as " + JoinWindowsPath(installed[a]) +
                       "; the later would replace the earlier");
 
-    std::vector<std::uint8_t> host = BrandedStub(ReadWholeFile(request.stub, "installer executable"), request);
-    author::HostLayout layout = author::CheckHost(host);
+    const author::CheckedHost host = BrandedStub(ReadWholeFile(request.stub, "installer executable"), request);
+    const author::HostLayout& layout = host.Layout();
 
     // Data offsets go to the installer's signed 32-bit seeks. Stored data is
     // known to fit or not before anything is read; compressed data is

@@ -118,6 +118,22 @@ std::optional<CertificateTable> PeImage::Certificate(std::uint64_t fileSize) con
     return table;
 }
 
+void CheckCertificateEntries(std::span<const std::uint8_t> table) {
+    constexpr const char* kCut = "the certificate table ends inside an entry's header";
+    for (std::uint64_t at = 0; at < table.size();) {
+        std::uint32_t length = GetLe(table, at, 4, kCut), revision = GetLe(table, at + 4, 2, kCut),
+                      type = GetLe(table, at + 6, 2, kCut);
+        std::string which = "the certificate entry at " + std::to_string(at) + " of the table";
+        if (length < kCertificateHeader || length > table.size() - at)
+            throw LayoutError(which + " claims " + std::to_string(length) + " bytes, of " +
+                              std::to_string(table.size() - at) + " left in the table");
+        if (revision != kCertificateRevision || type != kCertificatePkcsSignedData)
+            throw LayoutError(which + " has revision " + std::to_string(revision) + " and type " +
+                              std::to_string(type) + "; a signature is revision 512 (0x0200), type 2");
+        at = (at + length + kCertificateAlignment - 1) / kCertificateAlignment * kCertificateAlignment;
+    }
+}
+
 std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> f) {
     return FindCertificateTable(f, f.size());
 }

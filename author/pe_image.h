@@ -136,6 +136,16 @@ struct CertificateTable {
     std::uint32_t offset = 0, size = 0;
 };
 
+// The certificate table is a list of WIN_CERTIFICATE entries, each starting
+// 8-aligned: length (u32, the 8-byte header included), revision (u16,
+// 0x0200), type (u16, 0x0002 for a PKCS#7 signature), then the certificate.
+enum : std::uint32_t { kCertificateHeader = 8, kCertificateAlignment = 8 };
+constexpr std::uint16_t kCertificateRevision = 0x0200, kCertificatePkcsSignedData = 0x0002;
+
+// Throws LayoutError naming the first entry of the table's bytes that is
+// not a well-formed WIN_CERTIFICATE, or that runs past the table.
+void CheckCertificateEntries(std::span<const std::uint8_t> table);
+
 // The headers of a PE32 image with a 224-byte optional header and a ".rsrc"
 // section, over bytes that stay alive and in place while it is used (a pass
 // that moves bytes reads the image again). The bytes may be the file's

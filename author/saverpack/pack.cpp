@@ -18,6 +18,7 @@
 #include "package/layout.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace fs = std::filesystem;
 
@@ -70,6 +71,62 @@ author::PackageEntry MakeEntry(const Input& input, std::size_t index, const Pack
     return entry;
 }
 
+// The first control character of a version string (C0, DEL, C1), or none.
+std::optional<char16_t> ControlCharacter(const std::u16string& text) {
+    for (char16_t c : text)
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return c;
+    return std::nullopt;
+}
+
+std::string CodePoint(char16_t c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "U+%04X", unsigned(c));
+    return text;
+}
+
+// The version information the request gives the installer: strings free of
+// control characters that fit the resource's 16-bit block lengths.
+author::VersionInfo VersionOf(const PackRequest& request) {
+    author::VersionInfo version;
+    version.version = request.fileVersion;
+    version.productName = Utf8ToUtf16(request.title);
+    version.fileDescription = version.productName + u" Screen Saver Installation";
+    try {
+        version.companyName = Utf8ToUtf16(request.publisher);
+    } catch (const CodePageError& e) {
+        throw Refusal("publisher \"" + request.publisher + "\": " + e.what());
+    }
+    version.language = kLanguage;
+    version.codePage = std::uint16_t(request.codePage);
+    for (auto [what, text] : {std::pair{"title", &version.productName}, {"publisher", &version.companyName}})
+        if (std::optional<char16_t> c = ControlCharacter(*text))
+            throw Refusal(std::string(what) + " holds the control character " + CodePoint(*c) +
+                          ": the installer's version information takes none");
+    try {
+        author::VersionResourceData(version);
+    } catch (const author::VersionTooLong& e) {
+        std::string which = "the version information does not fit the installer's version resource: ";
+        if (version.companyName.empty()) throw Refusal(which + e.what());
+        // The longest publisher that fits beside this title and version.
+        author::VersionInfo shorter = version;
+        std::size_t fits = 0, fails = version.companyName.size();
+        while (fails - fits > 1) {
+            std::size_t middle = fits + (fails - fits) / 2;
+            shorter.companyName.assign(middle, u'x');
+            try {
+                author::VersionResourceData(shorter);
+                fits = middle;
+            } catch (const author::VersionTooLong&) {
+                fails = middle;
+            }
+        }
+        throw Refusal(which + e.what() + ". With this title the publisher can be at most " +
+                      GroupThousands(fits) + " UTF-16 characters; it is " +
+                      GroupThousands(version.companyName.size()));
+    }
+    return version;
+}
+
 }  // namespace
 
 std::string TitleField(const std::string& utf8, unsigned codePage) {
@@ -106,6 +163,7 @@ std::array<char, 4> FurtherFileExtension(const fs::path& file, unsigned codePage
 }
 
 author::CheckedHost BrandedStub(std::vector<std::uint8_t> bytes, const PackRequest& request) {
+    const author::VersionInfo version = VersionOf(request);
     std::string which = "installer executable " + Quoted(request.stub);
     std::optional<author::CheckedHost> stub;
     try {
@@ -132,17 +190,6 @@ author::CheckedHost BrandedStub(std::vector<std::uint8_t> bytes, const PackReque
             throw Refusal("icon " + Quoted(*request.icon) + " " + e.what());
         }
     }
-    author::VersionInfo version;
-    version.version = request.fileVersion;
-    version.productName = Utf8ToUtf16(request.title);
-    version.fileDescription = version.productName + u" Screen Saver Installation";
-    try {
-        version.companyName = Utf8ToUtf16(request.publisher);
-    } catch (const CodePageError& e) {
-        throw Refusal("publisher \"" + request.publisher + "\": " + e.what());
-    }
-    version.language = kLanguage;
-    version.codePage = std::uint16_t(request.codePage);
     author::ReplaceVersion(resources, version);
     try {
         return author::ReplaceResources(*stub, std::move(resources));

@@ -24,8 +24,9 @@ namespace {
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // What a signer does, without a signer: zero bytes up to a multiple of 8,
-// a table of `table` bytes, the security directory pointing at it and a
-// checksum. `padding` replaces the zero bytes when given.
+// a table of `table` bytes (one WIN_CERTIFICATE: length, revision 0x0200,
+// type 2, then bytes standing for the signature), the security directory
+// pointing at it and a checksum. `padding` replaces the zero bytes when given.
 Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = nullptr) {
     author::PeImage img = author::ReadPeImage(installer);
     if (padding)
@@ -34,6 +35,8 @@ Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = null
         installer.resize((installer.size() + 7) / 8 * 8, 0);
     std::size_t at = installer.size();
     installer.insert(installer.end(), table, 0x30);
+    Put32(installer, at, std::uint32_t(table));
+    Put32(installer, at + 4, 0x00020200);
     Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
           std::uint32_t(at));
     Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory + 4,
@@ -169,6 +172,55 @@ TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing
     EXPECT_TRUE(Has(list.err, "reaches into the certificate table")) << list.err;
 }
 
+// A tampered security directory or table is a damaged signature to every
+// command that reads the installer, not a signed installer.
+TEST_F(DamageTest, ACertificateTableOnlyWhereASignerPutsItAndOfWellFormedEntries) {
+    const std::size_t directory =
+        author::ReadPeImage(bytes_).DirectoryEntry(author::kSecurityDirectory);
+    auto pointedAt = [&](std::uint32_t offset, std::uint32_t size) {
+        Bytes b = FakeSigned(bytes_, 1000);
+        Put32(b, directory, offset);
+        Put32(b, directory + 4, size);
+        return b;
+    };
+    const Bytes unaligned(bytes_.size() % 8 ? 0 : 1, 0);  // no padding, or one zero byte: off the multiple of 8
+    Bytes signed_ = FakeSigned(bytes_, 1000);
+    const std::size_t table = signed_.size() - 1000;
+    auto entry = [&](std::size_t at, std::uint32_t value) {
+        Bytes b = signed_;
+        Put32(b, table + at, value);
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes file;
+        const char* message;
+    } cases[] = {
+        {"a table in the headers", pointedAt(64, 1000), "begins before the end of the package"},
+        {"a table in the package", pointedAt(start_ & ~7u, 16), "begins before the end of the package"},
+        {"a table off the multiple of 8", FakeSigned(bytes_, 1000, &unaligned), "does not begin at a multiple of 8"},
+        {"an entry of revision 0x0100", entry(4, 0x00020100), "revision 256 and type 2"},
+        {"an entry of type 1", entry(4, 0x00010200), "revision 512 and type 1"},
+        {"an entry shorter than its header", entry(0, 4), "claims 4 bytes"},
+        {"an entry longer than the table", entry(0, 1008), "claims 1008 bytes"},
+    };
+    for (const Case& c : cases) {
+        fs::path path = dir_ / "tampered.exe";
+        WriteBytes(path, c.file);
+        Result verify = RunTool(kTool, {"verify", path.string()});
+        EXPECT_EQ(verify.status, 1) << c.what << ": " << verify.out;
+        EXPECT_TRUE(Has(verify.out, "damaged or tampered signature")) << c.what << ": " << verify.out;
+        EXPECT_TRUE(Has(verify.out, c.message)) << c.what << ": " << verify.out;
+        EXPECT_FALSE(Has(verify.out, "signed: certificate table")) << c.what << ": " << verify.out;
+        Result list = RunTool(kTool, {"list", path.string()});
+        EXPECT_EQ(list.status, 1) << c.what;
+        EXPECT_TRUE(Has(list.err, c.message)) << c.what << ": " << list.err;
+        Result extract = RunTool(kTool, {"extract", path.string(), (dir_ / "windows").string()});
+        EXPECT_EQ(extract.status, 1) << c.what;
+        EXPECT_TRUE(Has(extract.err, c.message)) << c.what << ": " << extract.err;
+    }
+}
+
 TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     UseStub(InstallerLikeHost());
     std::vector<IconShape> shapes = {{16, 16, 4}, {32, 32, 8}, {48, 48, 32}, {256, 256, 32, true}};
@@ -225,6 +277,49 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     EXPECT_NE(VersionString(version->data, u"040904E3"), "<none>") << "the string table follows --codepage";
     EXPECT_EQ(Find(resources, author::kGroupIconType, 101)->data,
               Find(stubResources, author::kGroupIconType, 101)->data);
+}
+
+// Version strings that the resource's 16-bit block lengths cannot hold, or
+// that carry control characters, are refused; characters outside the code
+// page are kept (the strings are UTF-16). verify reads the blocks back.
+TEST_F(PackTest, VersionStringsFitTheirResourceAndVerifyReadsItsBlocks) {
+    fs::path out = dir_ / "Clouds.exe";
+    struct Case {
+        const char* what;
+        std::string publisher;
+        const char* message;
+    } refused[] = {
+        {"32,700 characters", std::string(32700, 'x'), "the publisher can be at most 32,"},
+        {"a bell", "Cloud\x07Works", "control character U+0007"},
+        {"CR LF", "Cloud\r\nWorks", "control character U+000D"},
+    };
+    for (const Case& c : refused) {
+        Result r = Pack(out, {"--quiet", "--publisher", c.publisher});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_TRUE(Has(r.err, c.message)) << c.what << ": " << r.err;
+        EXPECT_FALSE(fs::exists(out)) << c.what;
+    }
+
+    ASSERT_EQ(Pack(out, {"--quiet", "--publisher", "\xE9\x9B\xB2 W\xC3\xB6rks"}).status, 0);
+    Bytes file = ReadBytes(out);
+    std::vector<author::Resource> resources = author::ReadResources(file);
+    const author::Resource* version = Find(resources, author::kVersionType, 1);
+    ASSERT_NE(version, nullptr);
+    Bytes kept;
+    for (char16_t c : std::u16string(u"\u96F2 W\u00F6rks")) kept.insert(kept.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
+    EXPECT_NE(std::search(version->data.begin(), version->data.end(), kept.begin(), kept.end()), version->data.end())
+        << "CompanyName kept in UTF-16";
+
+    // CompanyName's block claiming more bytes than its table holds.
+    Bytes key;
+    for (char16_t c : std::u16string(u"CompanyName")) key.insert(key.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
+    std::size_t at = std::size_t(std::search(file.begin(), file.end(), key.begin(), key.end()) - file.begin()) - 6;
+    file.at(at) = 0xFF;
+    file.at(at + 1) = 0xFF;
+    WriteBytes(out, file);
+    Result verify = RunTool(kTool, {"verify", out.string()});
+    EXPECT_EQ(verify.status, 1) << verify.out;
+    EXPECT_TRUE(Has(verify.out, "the version resource (language 1033) is damaged")) << verify.out;
 }
 
 TEST_F(PackTest, EveryResourceOfTheStubThatIsNotReplacedIsCarried) {

@@ -72,7 +72,7 @@ std::uint64_t CheckHostLayout(const InstallerView& view, std::vector<std::string
 // checks it). The installer reads none of it beyond the entries; a signer
 // appends the table last.
 void CheckWhatFollows(const InstallerView& view, std::uint64_t sectionEnd, std::vector<std::string>& problems) {
-    if (view.certificate) return;
+    if (view.certificate || !view.certificateProblem.empty()) return;
     std::uint64_t end = ContentEnd(view, sectionEnd);
     if (view.fileSize > end)
         problems.push_back(std::to_string(view.fileSize - end) +

@@ -8,32 +8,22 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
+#include <memory>
 
 namespace saverpack {
 namespace {
 
-// The installer file, read at offsets.
+// The installer file, read at offsets: a regular file, or a ReadError that
+// names what it is instead.
 class InstallerFile {
 public:
-    explicit InstallerFile(const std::filesystem::path& path) : in_(path, std::ios::binary) {
-        if (!in_) throw ReadError("cannot open " + Quoted(path));
-        in_.seekg(0, std::ios::end);
-        size_ = std::uint64_t(in_.tellg());
-        if (!in_) throw ReadError("cannot read " + Quoted(path));
-    }
+    explicit InstallerFile(const std::filesystem::path& path) : file_(Open(path)) {}
 
-    std::uint64_t Size() const { return size_; }
+    std::uint64_t Size() const { return file_->Size(); }
 
     // The bytes at `at`: count of them, or fewer where the file ends.
     std::uint32_t ReadAt(std::uint64_t at, void* buffer, std::uint32_t count) {
-        if (at >= size_) return 0;
-        in_.clear();
-        in_.seekg(std::streamoff(at));
-        in_.read(static_cast<char*>(buffer), std::streamsize(count));
-        std::uint32_t got = std::uint32_t(in_.gcount());
-        in_.clear();
-        return got;
+        return file_->ReadAt(at, buffer, count);
     }
 
     // LocatePackage's reads.
@@ -42,8 +32,15 @@ public:
     }
 
 private:
-    std::ifstream in_;
-    std::uint64_t size_ = 0;
+    static std::unique_ptr<InputFile> Open(const std::filesystem::path& path) {
+        try {
+            return std::make_unique<InputFile>(path, "installer");
+        } catch (const Refusal& e) {
+            throw ReadError(e.what());
+        }
+    }
+
+    std::unique_ptr<InputFile> file_;
 };
 
 // The security directory, read from the file's first bytes.

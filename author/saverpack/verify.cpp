@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -69,10 +68,14 @@ void CheckWhatFollows(const InstallerView& view, std::uint64_t sectionEnd, std::
     if (table.offset < end) return;  // an entry reaches into it: reported with the entry
     std::uint64_t gap = table.offset - end;
     std::vector<std::uint8_t> padding(std::size_t(std::min<std::uint64_t>(gap, 8)));
-    std::ifstream in(view.path, std::ios::binary);
-    in.seekg(std::streamoff(end));
-    in.read(reinterpret_cast<char*>(padding.data()), std::streamsize(padding.size()));
-    bool zeros = in && std::all_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b == 0; });
+    bool zeros = false;
+    try {
+        InputFile in(view.path, "installer");
+        zeros = in.ReadAt(end, padding.data(), std::uint32_t(padding.size())) == padding.size() &&
+                std::all_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b == 0; });
+    } catch (const Refusal& e) {
+        problems.push_back(e.what());
+    }
     if (gap >= 8 || !zeros)
         problems.push_back(std::to_string(gap) + " bytes lie between the last entry's data and the certificate "
                            "table; a signer pads with at most 7 zero bytes");

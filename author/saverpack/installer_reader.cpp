@@ -70,6 +70,40 @@ std::string CertificateOverlap(const InstallerView& view, const Record& r) {
            std::to_string(view.certificate->offset) + ")";
 }
 
+std::vector<std::string> OverlapWarnings(const InstallerView& view) {
+    const std::vector<Record>& entries = view.entries;
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return entries[a].dataOffset < entries[b].dataOffset; });
+    std::vector<std::string> warnings;
+    std::optional<std::size_t> furthest;  // of the entries so far in file order, the one whose data reaches furthest
+    for (std::size_t k : order) {
+        const Record& r = entries[k];
+        if (furthest && r.dataOffset < DataEnd(entries[*furthest])) {
+            auto [a, b] = std::minmax(*furthest, k);
+            const Record &first = entries[a], &second = entries[b];
+            std::string which = "warning: entries " + std::to_string(a) + " and " + std::to_string(b);
+            if (first.dataOffset == second.dataOffset && first.storedSize == second.storedSize)
+                warnings.push_back(which + " share their stored data (" + std::to_string(r.storedSize) +
+                                   " bytes at " + std::to_string(r.dataOffset) + "), which pack never writes");
+            else
+                warnings.push_back(which + ": their stored data overlap (from byte " +
+                                   std::to_string(std::max(first.dataOffset, second.dataOffset)) + " to " +
+                                   std::to_string(std::min(DataEnd(first), DataEnd(second))) +
+                                   "), which pack never writes");
+        }
+        if (!furthest || DataEnd(r) > DataEnd(entries[*furthest])) furthest = k;
+    }
+    return warnings;
+}
+
+void ReportLines(std::ostream& out, const std::string& prefix, const std::vector<std::string>& lines,
+                 std::size_t shown) {
+    for (std::size_t i = 0; i < lines.size() && i < shown; i++) out << prefix << lines[i] << "\n";
+    if (lines.size() > shown) out << prefix << "... " << lines.size() - shown << " more\n";
+}
+
 EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink) {
     if (record.dataOffset >= PACKAGE_LIMIT)
         throw ReadError("data offset " + std::to_string(record.dataOffset) + " cannot be reached");

@@ -162,6 +162,42 @@ std::uint32_t InputFile::ReadAt(std::uint64_t at, void* buffer, std::uint32_t co
 }
 #endif
 
+#ifdef _WIN32
+std::optional<std::vector<std::uint8_t>> ReadPipe(const fs::path&, const std::string&, std::uint64_t) {
+    return std::nullopt;
+}
+#else
+std::optional<std::vector<std::uint8_t>> ReadPipe(const fs::path& path, const std::string& what,
+                                                  std::uint64_t limit) {
+    std::error_code error;
+    if (fs::status(path, error).type() != fs::file_type::fifo) return std::nullopt;
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        if (fd >= 0) close(fd);
+        throw Refusal("cannot read " + what + " " + Quoted(path) + " as a pipe");
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t block[1 << 16];
+    ssize_t got;
+    int failure = 0;
+    while ((got = read(fd, block, sizeof block)) != 0 && bytes.size() < limit) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            failure = errno;
+            break;
+        }
+        bytes.insert(bytes.end(), block, block + got);
+    }
+    close(fd);
+    if (failure) throw Refusal("cannot read " + what + " " + Quoted(path) + ": " + std::strerror(failure));
+    if (bytes.size() >= limit)
+        throw Refusal(what + " " + Quoted(path) + " yields " + std::to_string(limit) + " bytes or more");
+    return bytes;
+}
+#endif
+
 std::vector<std::uint8_t> ReadWholeFile(const fs::path& path, const std::string& what) {
     InputFile file(path, what);
     std::vector<std::uint8_t> bytes(file.Size());

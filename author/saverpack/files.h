@@ -51,6 +51,14 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// The bytes of a pipe (a FIFO, or `--data <(command)` of the shell), read
+// to its end, which comes at once when nothing has it open for writing;
+// nullopt when path is no pipe. Throws Refusal when the pipe yields `limit`
+// bytes or more, or cannot be read. Windows has no such pipes by path:
+// always nullopt there.
+std::optional<std::vector<std::uint8_t>> ReadPipe(const std::filesystem::path& path, const std::string& what,
+                                                  std::uint64_t limit);
+
 // The whole file, with the refusals of InputFile and for a read error.
 std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path, const std::string& what);
 

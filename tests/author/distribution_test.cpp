@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <functional>
+#include <sys/stat.h>
 #include <cstring>
 #include <set>
 #include <sys/wait.h>
@@ -396,27 +398,91 @@ TEST_F(DamageTest, EntriesThatTheInstallerWouldWriteToOneFileAreFound) {
     // A number and an extension that combine into another entry's name:
     // FILE1000 with "0.MI" (entry 2) and FILE10000 with ".MI" (entry 9002).
     const std::size_t count = 9003;
-    Bytes crafted(bytes_.begin(), bytes_.begin() + start_);
-    std::string title = "Crafted";
-    title.resize(32, '\0');
-    crafted.insert(crafted.end(), title.begin(), title.end());
-    crafted.insert(crafted.end(), {0xE8, 0x03});  // 1000
-    std::uint32_t data = std::uint32_t(start_ + 34 + 16 * (count + 1));
-    for (std::size_t i = 0; i < count; i++) {
-        Bytes record(16, 0);
-        Put32(record, 0, data);
-        Put32(record, 4, 4);
-        const char* extension = i == 2 ? "0.MI" : i == count - 1 ? ".MI" : ".X";
-        std::memcpy(&record[12], extension, std::strlen(extension));
-        crafted.insert(crafted.end(), record.begin(), record.end());
-    }
-    crafted.insert(crafted.end(), 16, 0);
-    crafted.insert(crafted.end(), {'M', 'Z', 0, 0});
+    Bytes crafted = CraftedPackage(
+        1000, count,
+        [&](std::size_t i, std::uint32_t data) {
+            return Record(data, 4, 0, i == 2 ? "0.MI" : i == count - 1 ? ".MI" : ".X");
+        },
+        {'M', 'Z', 0, 0});
     verify = VerifyDamaged(crafted);
     EXPECT_EQ(verify.status, 1);
     EXPECT_TRUE(Has(verify.out, "entries 2 and 9002 are both installed as TORVANEK\\LUMAVERN\\damaged\\FILE10000.MI"))
         << verify.out;
     EXPECT_TRUE(Has(verify.out, ": 1 problem")) << "nothing else is wrong with it: " << verify.out;
+}
+
+TEST_F(DamageTest, EntriesSharingTheirDataAreDecodedOnceAndWarnedOf) {
+    // 30,000 entries on the compressed block of entry 2. Decoded entry by
+    // entry this took a minute for blocks of 18 KB.
+    const std::uint32_t stored = U32(bytes_, RecordAt(2) + 4), expanded = U32(bytes_, RecordAt(2) + 8);
+    ASSERT_NE(expanded, 0u) << "entry 2 is compressed";
+    const Bytes block(bytes_.begin() + U32(bytes_, RecordAt(2)), bytes_.begin() + U32(bytes_, RecordAt(2)) + stored);
+    Bytes many = CraftedPackage(
+        15, 30000, [&](std::size_t, std::uint32_t data) { return Record(data, stored, expanded, ".MID"); }, block);
+    Result verify = VerifyDamaged(many);
+    EXPECT_EQ(verify.status, 0) << "the installer reads each entry on its own: " << verify.out;
+    EXPECT_TRUE(Has(verify.out, "warning: entries 0 and 1 share their stored data (" + std::to_string(stored) +
+                                    " bytes at "))
+        << verify.out;
+    EXPECT_TRUE(Has(verify.out, "... 29974 more")) << verify.out;
+
+    // Entries 0 and 1 on that block, entry 2 stored inside it.
+    WriteBytes(dir_ / "Three.exe", CraftedPackage(
+                                       15, 3,
+                                       [&](std::size_t i, std::uint32_t data) {
+                                           return i < 2 ? Record(data, stored, expanded, ".MID")
+                                                        : Record(data + 10, 20, 0, ".X");
+                                       },
+                                       block));
+    Result list = RunTool(kTool, {"list", (dir_ / "Three.exe").string()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_TRUE(Has(list.err, "warning: entries 0 and 1 share their stored data")) << list.err;
+    EXPECT_TRUE(Has(list.err, "warning: entries 0 and 2: their stored data overlap (from byte")) << list.err;
+    Result extract = RunTool(kTool, {"extract", (dir_ / "Three.exe").string(), (dir_ / "windows").string()});
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    fs::path data = dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "Three";
+    EXPECT_EQ(ReadBytes(dir_ / "windows" / "THREE.SCR"), inputs_[2].bytes);
+    EXPECT_EQ(ReadBytes(data / "Three.DAT"), inputs_[2].bytes);
+    EXPECT_EQ(ReadBytes(data / "FILE0015.X"), Bytes(block.begin() + 10, block.begin() + 30));
+}
+
+TEST_F(PackTest, ExtractWritesBelowItsDirectoryOnlyAndThroughNoLink) {
+    fs::path installer = dir_ / "Clouds.exe", outside = dir_ / "outside";
+    ASSERT_EQ(Pack(installer).status, 0);
+    struct Case {
+        const char* what;
+        std::string planted;  // below the directory
+        std::function<void(const fs::path&)> plant;
+        const char* message;
+    } cases[] = {
+        {"a link as the data directory", "TORVANEK", [&](const fs::path& at) { fs::create_directory_symlink(outside, at); },
+         "is a symbolic link"},
+        {"a link as the saver", "CLOUDS.SCR", [&](const fs::path& at) { fs::create_symlink(outside / "saver", at); },
+         "is a symbolic link"},
+        {"a FIFO as the saver", "CLOUDS.SCR", [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
+         "is not a regular file"},
+        {"a file as the data directory", "TORVANEK", [](const fs::path& at) { WriteBytes(at, {1}); },
+         "is not a directory"},
+    };
+    auto below = [](const fs::path& dir) {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().lexically_relative(dir).string());
+        return names;
+    };
+    for (const Case& c : cases) {
+        fs::path windows = dir_ / "windows";
+        fs::remove_all(windows);
+        fs::remove_all(outside);
+        fs::create_directories(windows);
+        fs::create_directories(outside);
+        c.plant(windows / c.planted);
+        Result r = RunTool("timeout", {"20", kTool, "extract", installer.string(), windows.string()});
+        EXPECT_EQ(r.status, 1) << c.what << ": " << r.err;
+        EXPECT_TRUE(Has(r.err, "\"" + (windows / c.planted).string() + "\" " + c.message)) << c.what << ": " << r.err;
+        EXPECT_TRUE(Has(r.err, "nothing extracted")) << c.what << ": " << r.err;
+        EXPECT_EQ(below(windows), std::set<std::string>{c.planted}) << c.what << ": something was written";
+        EXPECT_TRUE(below(outside).empty()) << c.what << ": written outside the directory";
+    }
 }
 
 TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {

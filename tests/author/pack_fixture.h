@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -168,6 +169,36 @@ protected:
     }
 
     std::size_t RecordAt(std::size_t index) const { return start_ + 34 + 16 * index; }
+
+    // A package of count records made here, in the fixture's installer
+    // executable: record(index, where data starts) gives each 16-byte record,
+    // the terminator follows, then data.
+    template <typename MakeRecord>
+    Bytes CraftedPackage(std::uint16_t first, std::size_t count, MakeRecord record, const Bytes& data) const {
+        Bytes crafted(bytes_.begin(), bytes_.begin() + start_);
+        std::string title = "Crafted";
+        title.resize(32, '\0');
+        crafted.insert(crafted.end(), title.begin(), title.end());
+        crafted.insert(crafted.end(), {std::uint8_t(first), std::uint8_t(first >> 8)});
+        std::uint32_t dataStart = std::uint32_t(start_ + 34 + 16 * (count + 1));
+        for (std::size_t i = 0; i < count; i++) {
+            Bytes r = record(i, dataStart);
+            crafted.insert(crafted.end(), r.begin(), r.end());
+        }
+        crafted.insert(crafted.end(), 16, 0);
+        crafted.insert(crafted.end(), data.begin(), data.end());
+        return crafted;
+    }
+
+    // One record: data offset, stored size, expanded size, extension.
+    static Bytes Record(std::uint32_t offset, std::uint32_t stored, std::uint32_t expanded, const char* extension) {
+        Bytes record(16, 0);
+        Put32(record, 0, offset);
+        Put32(record, 4, stored);
+        Put32(record, 8, expanded);
+        std::copy(extension, extension + std::min<std::size_t>(std::strlen(extension), 4), record.begin() + 12);
+        return record;
+    }
 
     Result VerifyDamaged(const Bytes& damaged) {
         fs::path path = dir_ / "damaged.exe";

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using namespace tooltest;
@@ -114,6 +115,7 @@ TEST_F(PackTest, RefusalsLeaveNothingBehind) {
     trailing.push_back(0);
     WriteBytes(dir_ / "trailing.exe", trailing);
     fs::create_directories(dir_ / "adir");
+    ASSERT_EQ(mkfifo((dir_ / "fifo.exe").c_str(), 0600), 0);
     std::string thirtyThree(33, 'a');
 
     std::vector<Refused> cases = {
@@ -130,6 +132,8 @@ TEST_F(PackTest, RefusalsLeaveNothingBehind) {
         {"stub not a PE", {"--stub", (dir_ / "text.txt").string()}, "cannot carry a package", 1},
         {"stub with trailing bytes", {"--stub", (dir_ / "trailing.exe").string()}, "follow the \".rsrc\"", 1},
         {"stub missing", {"--stub", (dir_ / "none.exe").string()}, "does not exist", 1},
+        {"stub a FIFO", {"--stub", (dir_ / "fifo.exe").string()}, "is not a regular file: it is a FIFO", 1},
+        {"data file a device", {"--data", "/dev/zero"}, "is not a regular file: it is a device", 1},
         {"store and compress", {"--store", "--compress"}, "excludes", 2},
         {"first number too big", {"--first-number", "65536"}, "65536", 2},
         {"unknown code page", {"--codepage", "65001"}, "65001", 2},
@@ -269,15 +273,35 @@ TEST_F(DamageTest, ExtractAndVerifyRefuseAnExtensionWindowsWouldNot) {
     EXPECT_FALSE(fs::exists(windows / "TORVANEK" / "LUMAVERN" / "bad" / "FILE0015"));
 }
 
-TEST_F(DamageTest, ListAndVerifyRefuseAFileWithoutPackage) {
+TEST_F(DamageTest, ListVerifyAndExtractRefuseWhatHoldsNoPackageAtOnce) {
     WriteBytes(dir_ / "notes.txt", Bytes(300, 'n'));
-    for (const char* command : {"list", "verify", "extract"}) {
-        std::vector<std::string> args = {command, (dir_ / "notes.txt").string()};
-        if (std::string(command) == "extract") args.push_back((dir_ / "x").string());
-        Result r = RunTool(kTool, args);
-        EXPECT_EQ(r.status, 1) << command;
-        EXPECT_NE((r.out + r.err).find("holds no package"), std::string::npos) << command << ": " << r.out << r.err;
+    ASSERT_EQ(mkfifo((dir_ / "pipe.exe").c_str(), 0600), 0);
+    fs::create_directories(dir_ / "folder.exe");
+    const std::pair<const char*, const char*> files[] = {
+        {"notes.txt", "holds no package"},
+        {"pipe.exe", "is not a regular file: it is a FIFO"},  // opened as a file, it waits for a writer
+        {"folder.exe", "is not a regular file: it is a directory"},
+    };
+    for (auto [file, message] : files) {
+        for (const char* command : {"list", "verify", "extract"}) {
+            std::vector<std::string> args = {"20", kTool, command, (dir_ / file).string()};
+            if (std::string(command) == "extract") args.push_back((dir_ / "x").string());
+            Result r = RunTool("timeout", args);
+            EXPECT_EQ(r.status, 1) << command << " " << file;
+            EXPECT_NE((r.out + r.err).find(message), std::string::npos)
+                << command << " " << file << ": " << r.out << r.err;
+        }
     }
+    EXPECT_FALSE(fs::exists(dir_ / "x"));
+
+    // pack reads a pipe given as an input whole.
+    Result piped = RunTool("bash", {"-c", "exec \"$0\" \"$@\" --data <(cat \"$DATA\")", kTool, "pack", "--stub", Stub(),
+                                    "--saver", inputs_[0].path.string(), "--title", "Piped", "--quiet", "-o",
+                                    (dir_ / "Piped.exe").string()},
+                           {"DATA=" + inputs_[1].path.string()});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(RunTool(kTool, {"extract", (dir_ / "Piped.exe").string(), (dir_ / "piped").string()}).status, 0);
+    EXPECT_EQ(ReadBytes(dir_ / "piped" / "TORVANEK" / "LUMAVERN" / "Piped" / "Piped.DAT"), inputs_[1].bytes);
 }
 
 }  // namespace

@@ -88,7 +88,16 @@ std::string Quoted(const fs::path& path) { return "\"" + PathToUtf8(path) + "\""
 std::uint64_t CheckedFileSize(const fs::path& path, const std::string& what) {
     std::error_code error;
     fs::file_status status = fs::status(path, error);
-    if (status.type() == fs::file_type::not_found) throw Refusal(what + " " + Quoted(path) + " does not exist");
+    if (status.type() == fs::file_type::not_found) {
+#ifdef _WIN32
+        // Wine gives what the system cannot name (a FIFO) no attributes:
+        // say what the system said rather than that it is missing.
+        DWORD error = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
+        if (error && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            throw Refusal("cannot read " + what + " " + Quoted(path) + ": " + std::system_category().message(int(error)));
+#endif
+        throw Refusal(what + " " + Quoted(path) + " does not exist");
+    }
     if (status.type() == fs::file_type::none)
         throw Refusal("cannot read " + what + " " + Quoted(path) + ": " + error.message());
     if (!fs::is_regular_file(status)) throw NotRegular(what, path, status.type());

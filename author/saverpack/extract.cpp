@@ -80,7 +80,9 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
     }
 
     // A block that entries share is expanded once: the later entries copy
-    // the first one's file, or fail as it did.
+    // the first one's file, or fail as it did. (Only a stream that reads the
+    // ring's last positions before writing them, which no compressor makes,
+    // could expand otherwise after another entry.)
     std::map<StoredBlock, std::size_t> extractedAs;
     std::map<StoredBlock, std::string> failedAs;
     int failures = 0;

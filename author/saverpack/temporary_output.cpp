@@ -93,6 +93,14 @@ void WatchInterruptions() {
 }
 #endif
 
+// Each component names one entry of the directory above it: never the
+// directory itself, its parent or a path.
+void CheckComponent(const fs::path& component) {
+    std::string text = PathToUtf8(component);
+    if (text.empty() || text == "." || text == ".." || text.find_first_of("/\\") != std::string::npos)
+        throw Refusal("\"" + text + "\" names no file of a directory");
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -132,6 +140,7 @@ OutputDirectory::OutputDirectory(const fs::path& root, const std::vector<fs::pat
         }
         hold(root, true);
         for (const fs::path& component : components) {
+            CheckComponent(component);
             fs::path next = path_ / component;
             DWORD attributes = Attributes(next);
             if (IsLink(attributes)) throw LinkRefused(next);
@@ -188,6 +197,7 @@ std::uint64_t OutputDirectory::ReadFile(const fs::path& name,
 }
 
 TemporaryOutput::TemporaryOutput(const OutputDirectory& dir, const fs::path& name) : path_(dir.Path() / name) {
+    CheckComponent(name);
     dir.CheckFileSlot(name);
     Create(dir.Path(), -1);
 }
@@ -247,6 +257,7 @@ OutputDirectory::OutputDirectory(const fs::path& root, const std::vector<fs::pat
                                        : "cannot open the directory " + Quoted(root) + ": " + std::strerror(errno));
     }
     for (const fs::path& component : components) {
+        CheckComponent(component);
         fs::path next = path_ / component;
         int fd = openat(fd_, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT) {
@@ -303,6 +314,7 @@ std::uint64_t OutputDirectory::ReadFile(const fs::path& name,
 }
 
 TemporaryOutput::TemporaryOutput(const OutputDirectory& dir, const fs::path& name) : path_(dir.Path() / name) {
+    CheckComponent(name);
     dir.CheckFileSlot(name);
     finalName_ = name.string();
     Create(dir.Path(), dir.fd_);

@@ -55,7 +55,12 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
     std::optional<InstallerView> read = ReadInstallerForCommand(installer, err);
     if (!read) return 1;
     const InstallerView& view = *read;
-    if (view.certificate) out << SignedNote(*view.certificate) << "\n";
+    if (view.SoundlySigned()) out << SignedNote(*view.certificate) << "\n";
+    int failures = 0;
+    if (!view.certificateProblem.empty()) {
+        err << "saverpack: " << PathToUtf8(installer) << ": " << view.certificateProblem << "\n";
+        failures++;
+    }
 
     std::vector<std::vector<std::string>> installed;
     for (std::size_t i = 0; i < view.entries.size(); i++)
@@ -85,7 +90,6 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
     // could expand otherwise after another entry.)
     std::map<StoredBlock, std::size_t> extractedAs;
     std::map<StoredBlock, std::string> failedAs;
-    int failures = 0;
     for (std::size_t i = 0; i < view.entries.size(); i++) {
         const Record& r = view.entries[i];
         std::string name;

@@ -7,7 +7,8 @@
  * installation can run in-process under test.
  *
  * PathExists(path) is not a Win32 name: nonzero when a file or directory is
- * at path.
+ * at path. Nor is ModuleImage(instance): the first bytes of the module as
+ * the loader mapped it (on Win32 the instance handle is its address).
  *
  * The installer links no C runtime DLL (the first Windows 95 has no
  * msvcrt.dll): the few C library functions its code and the compiler call
@@ -21,6 +22,7 @@
 #include <windows.h>
 
 inline int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+inline const void* ModuleImage(HINSTANCE instance) { return instance; }
 
 #else
 #include "platform/standin/win32.h"

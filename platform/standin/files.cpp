@@ -47,6 +47,8 @@ struct State {
     std::map<int, Search> searches;
     int nextSearch = 1;
     DWORD lastError = 0;
+    std::string image;  // the module as mapped; empty until first looked at
+    int crashAt = 0, changes = 0;
 };
 
 State& S() {
@@ -166,6 +168,15 @@ bool IsReadOnly(const std::string& host) {
 
 void SetError(DWORD error) { S().lastError = error; }
 
+void Changing() {
+    if (S().crashAt > 0 && ++S().changes == S().crashAt) _exit(CRASH_STATUS);
+}
+
+void SetCrashPoint(int crashAt) {
+    S().crashAt = crashAt;
+    S().changes = 0;
+}
+
 bool DeniedDirectory(const std::string& host) {
     for (const std::string& dir : GetSetup().deniedDirectories) {
         std::string denied = HostPath(dir);
@@ -225,7 +236,12 @@ void Reset(const std::string& rootDir) {
     ResetSystem();
 }
 
-void SetModulePath(const std::string& windowsPath) { S().modulePath = windowsPath; }
+void SetModulePath(const std::string& windowsPath) {
+    S().modulePath = windowsPath;
+    S().image.clear();
+}
+
+void SetModuleImage(const std::string& bytes) { S().image = bytes; }
 void SetWindowsDirectory(const std::string& windowsPath) { S().windowsDir = windowsPath; }
 Counters& GetCounters() { return S().counters; }
 void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
@@ -251,6 +267,9 @@ std::string HostPath(const std::string& windowsPath) {
             if (cut > S().root.size()) host.resize(cut);
             continue;
         }
+        // Windows drops a name's trailing dots and spaces.
+        while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+        if (part.empty()) continue;
         host += "/" + MatchEntry(host, part);
     }
     return host;
@@ -274,6 +293,21 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 }
 
 HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
+
+const void* ModuleImage(HINSTANCE) {
+    // Mapped at the first look: the headers and more, zeros past the file.
+    std::string& image = S().image;
+    if (image.empty()) {
+        image.assign(4096, '\0');
+        if (FILE* f = fopen(standin::HostPath(S().modulePath).c_str(), "rb")) {
+            size_t got = fread(&image[0], 1, image.size(), f);
+            (void)got;
+            fclose(f);
+        }
+    }
+    if (image.size() < 4096) image.resize(4096, '\0');
+    return image.data();
+}
 
 static HFILE Track(int fd, bool read, bool write, unsigned share) {
     if (fd < 0) {
@@ -309,6 +343,7 @@ HFILE _lopen(LPCSTR path, int mode) {
 }
 
 HFILE _lcreat(LPCSTR path, int attribute) {
+    standin::Changing();
     if (standin::WriteDenied(path)) return HFILE_ERROR;
     std::string host = standin::HostPath(path);
     struct stat st;
@@ -339,6 +374,7 @@ UINT _lread(HFILE file, LPVOID buffer, UINT count) {
 }
 
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
+    standin::Changing();
     S().counters.writeSizes.push_back(count);
     if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
     // As on Windows: a count of 0 cuts the file off at its position.
@@ -348,13 +384,13 @@ UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
     }
     UINT allowed = count;
     if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
-    ssize_t put = allowed ? write(file, buffer, allowed) : 0;
+    if (allowed == 0) return standin::Fail(ERROR_DISK_FULL), static_cast<UINT>(HFILE_ERROR);
+    ssize_t put = write(file, buffer, allowed);
     if (put < 0) {
         standin::SetError(standin::ErrorOf(errno));
         return static_cast<UINT>(HFILE_ERROR);
     }
     if (S().writeBudget >= 0) S().writeBudget -= put;
-    if (static_cast<UINT>(put) < count) standin::SetError(ERROR_DISK_FULL);
     return static_cast<UINT>(put);
 }
 
@@ -387,6 +423,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    standin::Changing();
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) != 0) return standin::Fail(ERROR_FILE_NOT_FOUND);
@@ -396,16 +433,23 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    if (mkdir(standin::HostPath(path).c_str(), 0755) == 0) return TRUE;
-    return standin::Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND);
+    standin::Changing();
+    std::string host = standin::HostPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) == 0) return standin::Fail(ERROR_ALREADY_EXISTS);
+    if (standin::DeniedDirectory(host)) return standin::Fail(ERROR_ACCESS_DENIED);
+    if (mkdir(host.c_str(), 0755) == 0) return TRUE;
+    return standin::Fail(ERROR_PATH_NOT_FOUND);
 }
 
 BOOL RemoveDirectoryA(LPCSTR path) {
+    standin::Changing();
     if (rmdir(standin::HostPath(path).c_str()) == 0) return TRUE;
     return standin::Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_PATH_NOT_FOUND);
 }
 
 BOOL DeleteFileA(LPCSTR path) {
+    standin::Changing();
     std::string host = standin::HostPath(path);
     if (DWORD error = standin::RemovalError(host, true)) return standin::Fail(error);
     if (standin::WriteDenied(path)) return FALSE;
@@ -430,22 +474,56 @@ BOOL standin::Rename(LPCSTR from, LPCSTR to, bool replace) {
     return rename(src.c_str(), dst.c_str()) == 0 ? TRUE : Fail(ErrorOf(errno));
 }
 
-BOOL MoveFileA(LPCSTR from, LPCSTR to) { return standin::Rename(from, to, false); }
+BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+    standin::Changing();
+    return standin::Rename(from, to, false);
+}
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
-    // Only what the installer asks: a new file for writing, never an existing one.
-    if (disposition != CREATE_NEW || access != GENERIC_WRITE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+    // What the installer asks: a new file for writing, never an existing
+    // one; or an existing (OPEN_EXISTING) or any (OPEN_ALWAYS) file for
+    // reading and writing, with the sharing asked for.
+    bool read = (access & GENERIC_READ) != 0, write = (access & GENERIC_WRITE) != 0;
+    if (!write || (disposition != CREATE_NEW && disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)) {
         standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
         return INVALID_HANDLE_VALUE;
     }
-    if (standin::WriteDenied(path)) return INVALID_HANDLE_VALUE;
-    int fd = open(standin::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (fd < 0) {
-        standin::Fail(errno == EEXIST ? ERROR_FILE_EXISTS : standin::ErrorOf(errno));
+    standin::Changing();
+    std::string host = standin::HostPath(path);
+    struct stat st;
+    bool exists = stat(host.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        standin::Fail(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    Track(fd, false, true, 0);
+    if (!exists && disposition == OPEN_EXISTING) {
+        standin::Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (exists && disposition == CREATE_NEW) {
+        standin::Fail(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (standin::WriteDenied(path)) return INVALID_HANDLE_VALUE;
+    if (DWORD error = standin::OpenError(host, read, write, share & 3)) {
+        standin::Fail(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(host.c_str(), (read ? O_RDWR : O_WRONLY) | O_CREAT, 0644);
+    if (fd < 0) {
+        standin::Fail(standin::ErrorOf(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    Track(fd, read, write, share & 7);
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+    standin::Changing();
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle));
+    auto open = S().opens.find(fd);
+    if (open == S().opens.end() || !open->second.write) return standin::Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -37,13 +37,14 @@ struct Counters {
     int reads = 0;                      // _lread calls
     long long bytesRead = 0;            // bytes delivered by _lread
     std::vector<unsigned> readSizes;    // count asked of each _lread
-    std::vector<unsigned> writeSizes;   // count asked of each _lwrite
+    std::vector<unsigned> writeSizes;   // count asked of each _lwrite into a file _lcreat made
     int openHandles = 0;                // handles from _lopen/_lcreat not yet closed
 };
 Counters& GetCounters();
 
-// Makes _lwrite store at most this many more bytes in all (a full disk);
-// negative means unlimited. A write of which nothing fits fails with
+// Makes _lwrite store at most this many more bytes in all into files made
+// by _lcreat (the entries' data; the journal is left out, so that a budget
+// counts the entries' bytes alone), a full disk; negative means unlimited. A write of which nothing fits fails with
 // ERROR_DISK_FULL; one cut short succeeds with its short count and leaves
 // GetLastError as it was, as WriteFile does.
 void SetWriteBudget(long long bytes);

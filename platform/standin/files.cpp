@@ -26,6 +26,7 @@ typedef std::pair<dev_t, ino_t> FileId;
 struct Open {
     FileId file;
     bool read = false, write = false;
+    bool budgeted = false;  // its writes count against the write budget
     unsigned share = 0;  // FILE_SHARE_READ 1, FILE_SHARE_WRITE 2, FILE_SHARE_DELETE 4
 };
 
@@ -309,7 +310,7 @@ const void* ModuleImage(HINSTANCE) {
     return image.data();
 }
 
-static HFILE Track(int fd, bool read, bool write, unsigned share) {
+static HFILE Track(int fd, bool read, bool write, unsigned share, bool budgeted = false) {
     if (fd < 0) {
         standin::SetError(standin::ErrorOf(errno));
         return HFILE_ERROR;
@@ -323,6 +324,7 @@ static HFILE Track(int fd, bool read, bool write, unsigned share) {
     open.read = read;
     open.write = write;
     open.share = share;
+    open.budgeted = budgeted;
     S().opens[fd] = open;
     return fd;
 }
@@ -350,7 +352,7 @@ HFILE _lcreat(LPCSTR path, int attribute) {
     if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return standin::Fail(ERROR_ACCESS_DENIED), HFILE_ERROR;
     // _lcreat opens for reading and writing and shares both.
     if (DWORD error = standin::OpenError(host, true, true, 3)) return standin::Fail(error), HFILE_ERROR;
-    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 3);
+    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 3, true);
     if (h != HFILE_ERROR && (attribute & FILE_ATTRIBUTE_READONLY)) fchmod(h, 0444);
     return h;
 }
@@ -375,22 +377,23 @@ UINT _lread(HFILE file, LPVOID buffer, UINT count) {
 
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
     standin::Changing();
-    S().counters.writeSizes.push_back(count);
     if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    if (S().opens[file].budgeted) S().counters.writeSizes.push_back(count);
     // As on Windows: a count of 0 cuts the file off at its position.
     if (count == 0) {
         off_t at = lseek(file, 0, SEEK_CUR);
         return at >= 0 && ftruncate(file, at) == 0 ? 0 : static_cast<UINT>(HFILE_ERROR);
     }
     UINT allowed = count;
-    if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
+    bool budgeted = S().writeBudget >= 0 && S().opens[file].budgeted;  // _lcreat's
+    if (budgeted && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
     if (allowed == 0) return standin::Fail(ERROR_DISK_FULL), static_cast<UINT>(HFILE_ERROR);
     ssize_t put = write(file, buffer, allowed);
     if (put < 0) {
         standin::SetError(standin::ErrorOf(errno));
         return static_cast<UINT>(HFILE_ERROR);
     }
-    if (S().writeBudget >= 0) S().writeBudget -= put;
+    if (budgeted) S().writeBudget -= put;
     return static_cast<UINT>(put);
 }
 

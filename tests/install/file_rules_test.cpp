@@ -197,25 +197,35 @@ TEST_F(FileRules, AForeignFileWithARunsNameIsLeftAlone) {
     EXPECT_EQ(NamesContaining("~IN").size(), 3u);
 }
 
-TEST_F(FileRules, SetAsideFilesOfEarlierRunsGoUnlessInUse) {
+// Only a journal's files are ever deleted: a file named like a side file
+// that no journal lists is left alone, attributes and all, and the run is
+// numbered around it; a failed run changes nothing, even where a path cut
+// at its buffer would name another file ("...\~IN12345." is "...\~IN12345").
+TEST_F(FileRules, FilesNamedLikeSideFilesThatNoJournalListsAreLeftAlone) {
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
-    WriteFile("C:\\WINDOWS\\~IN0.OLD", "left by a run cut off");
+    WriteFile("C:\\WINDOWS\\~IN0.OLD", "left by an older installer");
     WriteFile("C:\\WINDOWS\\~IN7.OLD", "left read-only");
     SetFileAttributesA("C:\\WINDOWS\\~IN7.OLD", FILE_ATTRIBUTE_READONLY);
-    WriteFile("C:\\WINDOWS\\~IN2.OLD", "still running");
-    standin::MarkRunning("C:\\WINDOWS\\~IN2.OLD");
     WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD", "an old data file");
-    WriteFile("C:\\WINDOWS\\~INSTALL.OLD", "no number: someone else's");
-    WriteFile("C:\\WINDOWS\\~IN5.OLDER", "another ending");
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN0.OLD"));
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN7.OLD"));
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD"));
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN2.OLD"), "still running");
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~INSTALL.OLD"), "no number: someone else's");
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN5.OLDER"), "another ending");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.OLD"), "left by an older installer");
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN7.OLD"), "left read-only");
+    EXPECT_TRUE(ReadOnly("C:\\WINDOWS\\~IN7.OLD"));
+    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD"), "an old data file");
+    EXPECT_EQ(NamesContaining("~IN").size(), 3u);
+
+    Restart();
+    std::string windows = "C:\\" + std::string(246, 'W');  // 250 characters with its '\'
+    UseWindowsDirectory(windows);
+    UseInstaller(c);
+    WriteFile(windows + "\\~IN12345.OLD", "someone's");
+    WriteFile(windows + "\\~IN12345", "someone else's");
+    auto before = Snapshot();
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(LastBox().text, "Paths in " + windows + "\\ would be too long." + kNothingChanged);
+    EXPECT_EQ(Snapshot(), before);
 }
 
 TEST_F(FileRules, AFailedRunRemovesTheDirectoriesItMadeAndNoOthers) {
@@ -234,46 +244,70 @@ TEST_F(FileRules, AFailedRunRemovesTheDirectoriesItMadeAndNoOthers) {
     }
 }
 
-TEST_F(FileRules, ASecondInstallerWaitsWithItsDialogDrawnThenPlaces) {
+// Another installer at work, or the lock's name held by another kind of
+// object: after a wait the user is asked, Retry waits again, Cancel is a
+// refusal. Nothing is done without the lock.
+TEST_F(FileRules, ABusyLockAsksToRetryOrCancelAndNothingRunsWithoutIt) {
+    const std::string busy = "Another screen saver installation is running.  Click Retry when it has finished, or "
+                             "Cancel to stop.  Nothing has been installed or changed.";
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
-    standin::GetSetup().lockBusyWakes = 5;
-    static std::vector<size_t> writesWhileWaiting;
-    writesWhileWaiting.clear();
-    standin::GetSetup().onQueueCheck = [](int) {
-        if (!standin::GetLog().lockHeld) writesWhileWaiting.push_back(standin::GetCounters().writeSizes.size());
-    };
+    standin::GetSetup().majorVersion = 5;
+    standin::GetSetup().lockBusyWaits = 2;
+    standin::GetSetup().answers = {IDRETRY, IDRETRY, IDOK};
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
     const standin::Log& log = standin::GetLog();
-    EXPECT_EQ(log.mutexName, "LVRNInst");
-    EXPECT_EQ(log.lockWakes, 5);
+    EXPECT_EQ(log.mutexName, "Global\\LVRNInst");  // across logons from Windows 2000 on
+    EXPECT_EQ(log.lockWaits, 2);
     EXPECT_FALSE(log.lockHeld);
-    ASSERT_GE(writesWhileWaiting.size(), 5u);
-    for (size_t writes : writesWhileWaiting) EXPECT_EQ(writes, 0u);
-    EXPECT_GE(log.dialog.paints, 5);
-    // Placed and registered under the lock.
+    ASSERT_GE(log.boxes.size(), 3u);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(log.boxes[i].text, busy);
+        EXPECT_EQ(log.boxes[i].caption, "Clouds Screen Saver Installation");
+        EXPECT_EQ(log.boxes[i].flags, UINT(MB_RETRYCANCEL | MB_ICONINFORMATION));
+        EXPECT_FALSE(log.boxes[i].hasOwner);
+    }
     auto at = [&](const std::string& event) {
         return std::find(log.events.begin(), log.events.end(), event) - log.events.begin();
     };
-    EXPECT_LT(at("lock"), at("profile C:\\WINDOWS\\CLOUDS.SCR"));
+    // Held from before the questions (after the two boxes that waited for
+    // it) to after the registration.
+    std::vector<long> boxes;
+    for (size_t i = 0; i < log.events.size(); i++)
+        if (log.events[i] == "box Clouds Screen Saver Installation") boxes.push_back(static_cast<long>(i));
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_GT(at("lock"), boxes[1]);
+    EXPECT_LT(at("lock"), boxes[2]);
     EXPECT_LT(at("spi 17"), at("unlock"));
-    EXPECT_LT(at("unlock"), at("dialog ended 1"));
-}
+    EXPECT_LT(at("unlock"), static_cast<long>(log.events.size()));
 
-TEST_F(FileRules, WithoutALockObjectTheRunStillCompletes) {
-    author::PackageContents c = ThreeEntries();
-    UseInstaller(c);
-    standin::GetSetup().mutexFails = true;
-    EXPECT_EQ(Run(), 0);
-    ExpectInstalled(c);
+    // Cancel, and a name that another kind of object holds (NT 4: no
+    // "Global\"): refusals that write nothing.
+    for (bool otherObject : {false, true}) {
+        Restart();
+        UseInstaller(c);
+        if (otherObject)
+            standin::GetSetup().mutexError = ERROR_INVALID_HANDLE;
+        else
+            standin::GetSetup().lockBusyWaits = 1;
+        standin::GetSetup().answers = {IDCANCEL};
+        auto before = Snapshot();
+        EXPECT_EQ(Run(), 0);
+        ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
+        EXPECT_EQ(LastBox().text, busy);
+        EXPECT_EQ(standin::GetLog().mutexName, "LVRNInst");
+        EXPECT_EQ(standin::GetLog().dialogCalls, 0);
+        EXPECT_EQ(Snapshot(), before);
+    }
 }
 
 class InstallerNames : public FileRules {};
 
 TEST_F(InstallerNames, NamesWindowsResolvesElsewhereAreRefusedBeforeAnyQuestion) {
     for (const char* name : {"...exe", "..exe", ".exe", ".clouds.exe", "Clouds..exe", "Clouds .exe", "NUL.exe",
-                             "con.exe", "Aux.exe", "prn.exe", "COM1.exe", "com9.exe", "LPT1.exe", "lpt9.exe",
+                             "con.exe", "Aux.exe", "prn.exe", "COM1.exe", "com9.exe", "LPT1.exe", "lpt9.exe", "COM0.exe", "lpt0.exe",
+                             "COM\xB9.exe", "lpt\xB2.x.exe", "LPT\xB3", "Cl?uds.exe",
                              "nul.clouds.exe", "CON.my.exe", "COM1"}) {
         Restart();
         WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\keep", "");
@@ -295,7 +329,7 @@ TEST_F(InstallerNames, WellFormedNamesKeepWorking) {
     } cases[] = {
         {"my.clouds.exe", "MY.SCR", "my.clouds"},  {"Sea Life.exe", "SEA LIFE.SCR", "Sea Life"},
         {"a.b.c.exe", "A.SCR", "a.b.c"},             {"caf\xE9.exe", "CAF\xE9.SCR", "caf\xE9"},
-        {"COM10.exe", "COM10.SCR", "COM10"},       {"LPT0.exe", "LPT0.SCR", "LPT0"},
+        {"COM10.exe", "COM10.SCR", "COM10"},       {"COM\xB4.exe", "COM\xB4.SCR", "COM\xB4"},
         {"CONSOLE.exe", "CONSOLE.SCR", "CONSOLE"}, {"NULL.exe", "NULL.SCR", "NULL"},
         {" lead.exe", " LEAD.SCR", " lead"},       {"Clouds", "CLOUDS.SCR", "Clouds"},
     };

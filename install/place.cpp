@@ -268,7 +268,7 @@ static int CreateNewFile(const char* path) {
 /* Flushes a new file to disk before it is moved: the journal's word that
  * it is whole must not come before its bytes. */
 static int FlushNewFile(const char* path) {
-    HFILE file = _lopen(path, OF_WRITE | OF_SHARE_EXCLUSIVE);
+    HFILE file = _lopen(path, OF_WRITE | OF_SHARE_DENY_NONE);
     int flushed = file != HFILE_ERROR && FlushFileBuffers((HANDLE)(INT_PTR)file);
     systemError = GetLastError();
     if (file != HFILE_ERROR) _lclose(file);

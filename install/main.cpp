@@ -43,16 +43,34 @@ static int IsUsableName(const char* moduleName) {
 }
 
 /* Whether the file at moduleName is the running image: a name the system
- * mapped to a neighbour by best fit opens another file. Its headers are
- * compared with the module's own in memory, which the loader keeps as the
- * file has them. A file that cannot be opened is left to the package check. */
-static char fileHeaders[512];
+ * mapped to a neighbour by best fit opens another file. The loader keeps
+ * the headers and each section as the file has them: the file's first 512
+ * bytes must be the module's, and so must its last section, where the
+ * package begins (installers made from one stub differ only there). A file
+ * that cannot be opened is left to the package check. */
+static BYTE fileBytes[512];
 static int IsRunningImage(const char* moduleName) {
+    const BYTE* image = (const BYTE*)ModuleImage(installer.instance);
+    if (!image) return 1;
     HFILE file = _lopen(moduleName, OF_READ | OF_SHARE_DENY_NONE);
     if (file == HFILE_ERROR) return 1;
-    UINT got = _lread(file, fileHeaders, sizeof fileHeaders);
+    const BYTE* headers = image + *(const LONG*)(image + 0x3C);
+    const BYTE* last = headers + 24 + *(const WORD*)(headers + 20) + (*(const WORD*)(headers + 6) - 1) * 40;
+    DWORD size = *(const DWORD*)(last + 16);
+    LONG offset = *(const LONG*)(last + 20);
+    int same = _lread(file, fileBytes, sizeof fileBytes) == sizeof fileBytes &&
+               memcmp(fileBytes, image, sizeof fileBytes) == 0 && _llseek(file, offset, FILE_BEGIN) == offset;
+    const BYTE* mapped = image + *(const DWORD*)(last + 12);
+    for (DWORD at = 0; same && at < size; at += sizeof fileBytes) {
+        UINT want = size - at < sizeof fileBytes ? size - at : sizeof fileBytes;
+        UINT got = _lread(file, fileBytes, want);
+        /* A file cut short is the package check's to report. */
+        if (got > want) got = 0;
+        same = memcmp(fileBytes, mapped + at, got) == 0;
+        if (got < want) break;
+    }
     _lclose(file);
-    return got == sizeof fileHeaders && memcmp(fileHeaders, ModuleImage(installer.instance), sizeof fileHeaders) == 0;
+    return same;
 }
 
 /* An installer whose name Windows would resolve elsewhere (a device, a

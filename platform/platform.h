@@ -7,8 +7,9 @@
  * installation can run in-process under test.
  *
  * PathExists(path) is not a Win32 name: nonzero when a file or directory is
- * at path. Nor is ModuleImage(instance): the first bytes of the module as
- * the loader mapped it (on Win32 the instance handle is its address).
+ * at path. Nor is ModuleImage(instance): the module as the loader mapped it
+ * (on Win32 the instance handle is its address); the stand-in gives NULL
+ * for a module file that is no PE image.
  *
  * The installer links no C runtime DLL (the first Windows 95 has no
  * msvcrt.dll): the few C library functions its code and the compiler call

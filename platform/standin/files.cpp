@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -242,7 +244,8 @@ void SetModulePath(const std::string& windowsPath) {
     S().image.clear();
 }
 
-void SetModuleImage(const std::string& bytes) { S().image = bytes; }
+std::string MapImage(const std::string& file);
+void SetModuleImage(const std::string& bytes) { S().image = MapImage(bytes); }
 void SetWindowsDirectory(const std::string& windowsPath) { S().windowsDir = windowsPath; }
 Counters& GetCounters() { return S().counters; }
 void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
@@ -295,19 +298,45 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 
 HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
 
+namespace standin {
+// A PE file as the loader maps it: headers at 0, each section's raw data at
+// its address; empty for a file that is no PE image.
+std::string MapImage(const std::string& file) {
+    auto u16 = [&](size_t at) { return at + 2 <= file.size() ? uint16_t(uint8_t(file[at]) | uint8_t(file[at + 1]) << 8) : 0; };
+    auto u32 = [&](size_t at) { return uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16; };
+    size_t pe = u32(0x3C), optional = pe + 24;
+    if (file.compare(0, 2, "MZ") != 0 || file.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return "";
+    // A test's host may leave SizeOfImage and SizeOfHeaders 0: the
+    // sections tell them.
+    size_t table = optional + u16(pe + 20);
+    uint64_t size = u32(optional + 56), headers = u32(optional + 60);
+    for (unsigned i = 0; i < u16(pe + 6); i++) {
+        size_t at = table + 40 * i;
+        size = std::max<uint64_t>(size, uint64_t(u32(at + 12)) + u32(at + 16));
+        if (!u32(optional + 60) && (headers == 0 || u32(at + 20) < headers)) headers = u32(at + 20);
+    }
+    if (size > (64u << 20) || headers > file.size() || headers > size) return "";
+    std::string image(size, '\0');
+    image.replace(0, headers, file, 0, headers);
+    for (unsigned i = 0; i < u16(pe + 6); i++) {
+        size_t at = table + 40 * i;
+        uint32_t address = u32(at + 12), raw = u32(at + 16), pointer = u32(at + 20);
+        if (pointer >= file.size()) continue;
+        raw = std::min<uint32_t>(raw, uint32_t(file.size() - pointer));
+        if (uint64_t(address) + raw <= size) image.replace(address, raw, file, pointer, raw);
+    }
+    return image;
+}
+}  // namespace standin
+
+// Mapped at the first look after SetModulePath.
 const void* ModuleImage(HINSTANCE) {
-    // Mapped at the first look: the headers and more, zeros past the file.
     std::string& image = S().image;
     if (image.empty()) {
-        image.assign(4096, '\0');
-        if (FILE* f = fopen(standin::HostPath(S().modulePath).c_str(), "rb")) {
-            size_t got = fread(&image[0], 1, image.size(), f);
-            (void)got;
-            fclose(f);
-        }
+        std::ifstream in(standin::HostPath(S().modulePath), std::ios::binary);
+        image = standin::MapImage(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
     }
-    if (image.size() < 4096) image.resize(4096, '\0');
-    return image.data();
+    return image.empty() ? nullptr : image.data();
 }
 
 static HFILE Track(int fd, bool read, bool write, unsigned share, bool budgeted = false) {

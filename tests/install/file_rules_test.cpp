@@ -122,30 +122,58 @@ TEST_F(FileRules, ASetAsideFileThatCannotBeScheduledIsDeletedByTheNextRun) {
     EXPECT_TRUE(NamesContaining("~IN").empty());
 }
 
+// WININIT.INI is edited as a file: one line after the last of [rename],
+// every other byte as it was (comments, blank lines, a last line without its
+// line break); the section is added to a file that has none.
 TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
-    author::PackageContents c = Upgrade();
-    standin::GetSetup().ntFamily = false;
-    const std::string others =
-        "[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n[Other]\r\nKey=Value\r\n";
-    WriteFile("C:\\WINDOWS\\WININIT.INI", others);
-    // Another program opens the set-aside data file before it is deleted.
-    int hold = 0;
-    standin::GetSetup().onQueueCheck = [&hold](int) {
-        if (!hold && PathExists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD"))
-            hold = standin::HoldOpen("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD", 1);
+    const std::string ours = "NUL=C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD\r\n";
+    const struct {
+        std::string before, after;
+    } cases[] = {
+        {"; made by Setup\r\n[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\n;keep me\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n"
+         "\r\n[Other]\r\nKey=Value",
+         "; made by Setup\r\n[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\n;keep me\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n"
+         "\r\n" + ours + "[Other]\r\nKey=Value"},
+        {"[other]\nx=1", "[other]\nx=1\r\n[rename]\r\n" + ours},
+        {"", "[rename]\r\n" + ours},
     };
-    EXPECT_EQ(Run(), 0);
-    ExpectInstalled(c);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\WININIT.INI"),
-              "[Rename]\r\nNUL=C:\\OTHER\\OLD.EXE\r\nC:\\OTHER\\APP.DLL=C:\\OTHER\\APP.NEW\r\n"
-              "NUL=C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD\r\n[Other]\r\nKey=Value\r\n");
-    EXPECT_TRUE(standin::GetLog().deletesAtRestart.empty());
+    for (const auto& k : cases) {
+        Restart();
+        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
+        UseWindowsDirectory("C:\\WINDOWS");
+        author::PackageContents c = Upgrade();
+        standin::GetSetup().ntFamily = false;
+        if (!k.before.empty()) WriteFile("C:\\WINDOWS\\WININIT.INI", k.before);
+        // Another program opens the set-aside data file before it is deleted.
+        int hold = 0;
+        standin::GetSetup().onQueueCheck = [&hold](int) {
+            if (!hold && PathExists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD"))
+                hold = standin::HoldOpen("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD", 1);
+        };
+        EXPECT_EQ(Run(), 0);
+        ExpectInstalled(c);
+        EXPECT_EQ(ReadFile("C:\\WINDOWS\\WININIT.INI"), k.after);
+        EXPECT_TRUE(standin::GetLog().deletesAtRestart.empty());
+    }
 }
 
-TEST_F(FileRules, APutBackThatFailsIsReportedWithWhereTheOldFileLies) {
+// A file that cannot be moved back is named with where its copy lies (an
+// old one) or as staying new; the journal keeps it, and the next run of any
+// installer of this kind finishes the put-back. A held new file is named as
+// itself.
+TEST_F(FileRules, FilesThatCannotBeMovedBackAreNamedAndTheNextRunPutsThemBack) {
+    author::PackageContents rain = ThreeEntries("Rain");
+    auto runRain = [&] {
+        Restart();
+        UseInstaller(rain, "D:\\DOWNLOAD\\Rain.exe");
+        EXPECT_EQ(Run(), 0);
+        EXPECT_TRUE(NamesContaining("~IN").empty());
+        EXPECT_FALSE(Exists("C:\\WINDOWS\\LVRNINST.JNL"));
+    };
+
+    // The saver was set aside; moving it back fails.
     author::PackageContents c = Upgrade();
     standin::HoldOpen(kTune, 1);
-    // The saver was set aside; moving it back fails.
     standin::GetSetup().refusedMoveTargets = {kSaver};
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(LastBox().text, std::string("The file ") + kSaver +
@@ -155,6 +183,41 @@ TEST_F(FileRules, APutBackThatFailsIsReportedWithWhereTheOldFileLies) {
     EXPECT_EQ(ReadFile(kData), "old data");
     EXPECT_EQ(ReadFile(kTune), "old tune");
     EXPECT_TRUE(standin::GetLog().execs.empty());
+    runRain();
+    EXPECT_EQ(ReadFile(kSaver), "old saver");
+
+    // A fresh installation: the new saver, moved in, is held by a scanner
+    // when the last move fails.
+    Restart();
+    fs::remove_all(standin::HostPath("C:\\WINDOWS"));
+    UseWindowsDirectory("C:\\WINDOWS");
+    UseInstaller(c);
+    standin::GetSetup().refusedMoveTargets = {kTune};
+    int hold = 0;
+    standin::GetSetup().onQueueCheck = [&hold](int) {
+        if (!hold && PathExists(kSaver)) hold = standin::HoldOpen(kSaver, 1 | 2);
+    };
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(LastBox().text, std::string("The file ") + kSaver +
+                                  " could not be restored; the new copy stays in its place.");
+    EXPECT_TRUE(ReadFile(kSaver) == Text(c.entries[0].data));
+    EXPECT_FALSE(Exists(kData));
+    runRain();
+    EXPECT_FALSE(Exists(kSaver));
+
+    // A new file held before it is moved in names itself.
+    Restart();
+    UseInstaller(c);
+    const std::string newTune = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN2.TMP";
+    hold = 0;
+    standin::GetSetup().onQueueCheck = [&](int) {
+        if (!hold && PathExists(newTune.c_str())) hold = standin::HoldOpen(newTune, 1 | 2);
+    };
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(LastBox().text, "The file " + newTune + " is in use.  Please close the program using it and try again." +
+                                  kNothingChanged);
+    EXPECT_FALSE(Exists(kSaver));
+    runRain();
 }
 
 TEST_F(FileRules, ReadOnlyOldFilesAreReplacedAfterYesAndKeptAfterAFailure) {
@@ -302,6 +365,20 @@ TEST_F(FileRules, ABusyLockAsksToRetryOrCancelAndNothingRunsWithoutIt) {
     }
 }
 
+// A journal of a format this installer does not know is never touched: the
+// run stops before any question.
+TEST_F(FileRules, AJournalOfAnotherVersionStopsTheRunWithNothingTouched) {
+    Upgrade();
+    WriteFile("C:\\WINDOWS\\~IN0.OLD", "a later installer's");
+    WriteFile("C:\\WINDOWS\\LVRNINST.JNL", std::string("LVRN\x02\0\0\0", 8) + "lines of a later format");
+    auto before = Snapshot();
+    EXPECT_EQ(Run(), 1);
+    ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
+    EXPECT_EQ(LastBox().text, "A newer installer left C:\\WINDOWS\\LVRNINST.JNL unfinished.  Please run it again." +
+                                  std::string(kNothingChanged));
+    EXPECT_EQ(Snapshot(), before);
+}
+
 class InstallerNames : public FileRules {};
 
 TEST_F(InstallerNames, NamesWindowsResolvesElsewhereAreRefusedBeforeAnyQuestion) {
@@ -346,6 +423,19 @@ TEST_F(InstallerNames, WellFormedNamesKeepWorking) {
                     Text(c.entries[1].data))
             << k.name;
     }
+}
+
+// The system maps a name it cannot hold to a neighbour by best fit
+// (Ĉlouds.exe read back as Clouds.exe): that file is not the running image.
+TEST_F(InstallerNames, AnotherFileUnderTheInstallersNameIsNotInstalled) {
+    author::PackageContents rain = ThreeEntries("Rain");
+    rain.entries[0] = Stored(Pattern(2000, 9));
+    UseInstaller(ThreeEntries(), "D:\\DOWNLOAD\\Clouds.exe");
+    standin::SetModuleImage(Text(author::WritePackage(Host(), rain)));
+    auto before = Snapshot();
+    EXPECT_EQ(Run(), 1);
+    ExpectRefused(std::string("Windows cannot use the installer's name Clouds.exe.  Please rename it.") + kNothingChanged,
+                  before);
 }
 
 // ---- The rules themselves, on the stand-in alone ----

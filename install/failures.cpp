@@ -39,7 +39,7 @@ static const char* const failureTexts[] = {
     "The file %s could not be written completely.%s",
     "The file %s is in use.  Please close the program using it and try again.%s",
     notRestored,
-    "The file %s could not be restored; the new copy stays in its place.",
+    "The file %s could not be restored; the new copy stays.",
     profileUnwritten,
     settingRefused,
 };

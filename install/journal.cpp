@@ -48,7 +48,8 @@ struct JournalLine {
     char end[4]; /* zero: the three paths always end inside the line */
 };
 
-static const char journalMagic[4] = {'L', 'V', 'R', 'N'};
+/* "LVRN", JOURNAL_VERSION and JOURNAL_PREPARING, little-endian. */
+static const char freshHeader[8] = {'L', 'V', 'R', 'N', JOURNAL_VERSION, 0, JOURNAL_PREPARING, 0};
 
 static HANDLE journal = INVALID_HANDLE_VALUE;
 static char journalPath[PATH_SIZE];
@@ -67,7 +68,7 @@ HANDLE TakeLock(void) {
         if (lock) {
             DWORD waited = WaitForSingleObject(lock, LOCK_WAIT_MS);
             /* Abandoned: its holder died; the journal tells what it left. */
-            if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0) return lock;
+            if ((waited & ~WAIT_ABANDONED_0) == WAIT_OBJECT_0) return lock;
             CloseHandle(lock);
         }
         if (MessageBoxA(NULL,
@@ -80,10 +81,9 @@ HANDLE TakeLock(void) {
 
 static HFILE JournalFile(void) { return (HFILE)(INT_PTR)journal; }
 
-/* The journal's path into journalPath; 0 when it does not fit. */
-static int MakeJournalPath(void) {
-    return ReadWindowsDirectory(journalPath) && AppendBackslash(journalPath, PATH_SIZE) &&
-           AppendText(journalPath, PATH_SIZE, JOURNAL_NAME);
+/* <Windows directory>\<name> into path (PATH_SIZE); 0 when it does not fit. */
+static int WindowsFile(char* path, const char* name) {
+    return ReadWindowsDirectory(path) && AppendBackslash(path, PATH_SIZE) && AppendText(path, PATH_SIZE, name);
 }
 
 /* Opens the journal (disposition OPEN_EXISTING or OPEN_ALWAYS) and reads
@@ -96,15 +96,13 @@ static int OpenJournal(DWORD disposition) {
     journalEnd = _llseek(JournalFile(), 0, FILE_END);
     /* Shorter than a header: the first write of a run that died at once. */
     if (journalEnd < (LONG)sizeof header) {
-        memcpy(header.magic, journalMagic, 4);
-        header.version = JOURNAL_VERSION;
-        header.state = JOURNAL_PREPARING;
+        memcpy(&header, freshHeader, sizeof header);
         journalEnd = sizeof header;
         return 1;
     }
     _llseek(JournalFile(), 0, FILE_BEGIN);
-    return _lread(JournalFile(), &header, sizeof header) == sizeof header &&
-           memcmp(header.magic, journalMagic, 4) == 0 && header.version == JOURNAL_VERSION;
+    /* The magic and the version; the state is the run's. */
+    return _lread(JournalFile(), &header, sizeof header) == sizeof header && memcmp(&header, freshHeader, 6) == 0;
 }
 
 static void CloseJournal(int deleting) {
@@ -115,20 +113,24 @@ static void CloseJournal(int deleting) {
 
 int SetJournalState(int state) {
     header.state = (WORD)state;
-    if (_llseek(JournalFile(), 0, FILE_BEGIN) == 0 && _lwrite(JournalFile(), (LPCCH)&header, sizeof header) == sizeof header &&
-        FlushFileBuffers(journal))
-        return 1;
+    _llseek(JournalFile(), 0, FILE_BEGIN);
+    if (_lwrite(JournalFile(), (LPCCH)&header, sizeof header) == sizeof header && FlushFileBuffers(journal)) return 1;
     return SetSystemFailure(FAIL_WRITE, journalPath, GetLastError());
 }
 
-int StartJournal(void) {
-    if (!MakeJournalPath()) return SetFailure(FAIL_TOO_LONG, "");
-    if (OpenJournal(OPEN_ALWAYS)) return SetJournalState(JOURNAL_PREPARING);
+/* Opens the journal: to recover (OPEN_EXISTING), where a missing or held
+ * journal is no failure, or for the run (OPEN_ALWAYS). */
+static int UseJournal(DWORD disposition) {
+    int recovering = disposition == OPEN_EXISTING;
+    if (!WindowsFile(journalPath, JOURNAL_NAME)) return recovering || SetFailure(FAIL_TOO_LONG, "");
+    if (OpenJournal(disposition)) return recovering ? FinishJournal() : SetJournalState(JOURNAL_PREPARING);
     DWORD error = GetLastError();
-    if (journal == INVALID_HANDLE_VALUE) return SetSystemFailure(FAIL_CREATE, journalPath, error);
+    if (journal == INVALID_HANDLE_VALUE) return recovering || SetSystemFailure(FAIL_CREATE, journalPath, error);
     CloseJournal(0);
     return SetFailure(FAIL_JOURNAL, journalPath);
 }
+
+int StartJournal(void) { return UseJournal(OPEN_ALWAYS); }
 
 int AddJournalLine(int kind, const char* installed, const char* temporary, const char* aside) {
     const char* paths[] = {installed, temporary, aside};
@@ -142,8 +144,8 @@ int AddJournalLine(int kind, const char* installed, const char* temporary, const
     line.state = 0;
     line.length = (WORD)length;
     length += 4;
-    if (_llseek(JournalFile(), journalEnd, FILE_BEGIN) != journalEnd ||
-        _lwrite(JournalFile(), (LPCCH)&line, length) != length)
+    _llseek(JournalFile(), journalEnd, FILE_BEGIN);
+    if (_lwrite(JournalFile(), (LPCCH)&line, length) != length)
         return SetSystemFailure(FAIL_WRITE, journalPath, GetLastError());
     journalEnd += (LONG)length;
     return 1;
@@ -194,13 +196,13 @@ static int FinishLine(int state, int* failed) {
 
 /* Every line of the journal in turn: pass does its part to the run's own
  * lines (PASS_SET_ASIDE, PASS_MOVE_IN) or finishes every line
- * (PASS_FINISH). Returns as FinishLine does for the worst line (1 or 0 for
- * the two moving passes). */
-static int Walk(int pass) {
+ * (PASS_FINISH). Returns as FinishLine does for the worst line (nonzero or
+ * 0 for the two moving passes). */
+int WalkJournal(int pass) {
     int result = 2, failed = 0;
     HFILE file = JournalFile();
+    /* The zero guard after the text ends every path. */
     for (LONG at = sizeof header;; at += 4 + line.length) {
-        memset(&line, 0, sizeof line);
         if (_llseek(file, at, FILE_BEGIN) != at || _lread(file, &line, 4) != 4 || line.length > sizeof line.text ||
             _lread(file, line.text, line.length) != line.length)
             break;
@@ -230,23 +232,14 @@ static int Walk(int pass) {
     return result;
 }
 
-int WalkJournal(int pass) { return Walk(pass) != 0; }
-
 int FinishJournal(void) {
-    int finished = Walk(PASS_FINISH);
+    int finished = WalkJournal(PASS_FINISH);
     FlushFileBuffers(journal);
     CloseJournal(finished == 2);
     return finished != 0;
 }
 
-int RecoverJournal(void) {
-    if (!MakeJournalPath()) return 1;
-    if (OpenJournal(OPEN_EXISTING)) return FinishJournal();
-    /* None, or held by a live run: nothing to do. */
-    if (journal == INVALID_HANDLE_VALUE) return 1;
-    CloseJournal(0);
-    return SetFailure(FAIL_JOURNAL, journalPath);
-}
+int RecoverJournal(void) { return UseJournal(OPEN_EXISTING); }
 
 /* Case-blind: & 0xDF upper-cases a to z and leaves "[]" as they are. */
 static int IsRenameHeader(const char* at) {
@@ -265,11 +258,9 @@ void DeleteAtRestart(const char* path) {
      * in after the last line of [rename] (the section is added when
      * missing), and every other byte stays. A file too long for the buffer
      * is left alone. */
-    char shortPath[PATH_SIZE], ini[PATH_SIZE], added[PATH_SIZE + 24];
+    char shortPath[PATH_SIZE], ini[PATH_SIZE], added[PATH_SIZE + 24] = "";
     DWORD length = GetShortPathNameA(path, shortPath, PATH_SIZE);
-    if (length == 0 || length >= PATH_SIZE || !ReadWindowsDirectory(ini) || !AppendBackslash(ini, PATH_SIZE) ||
-        !AppendText(ini, PATH_SIZE, "WININIT.INI"))
-        return;
+    if (length == 0 || length >= PATH_SIZE || !WindowsFile(ini, "WININIT.INI")) return;
     UINT used = 0;
     HFILE file = _lopen(ini, OF_READ | OF_SHARE_DENY_WRITE);
     if (file != HFILE_ERROR) {
@@ -277,21 +268,21 @@ void DeleteAtRestart(const char* path) {
         _lclose(file);
         if (used > sizeof wininit - sizeof added) return;
     }
-    /* Where the line goes: before the header that follows [rename], or at
-     * the end. */
+    /* The terminator ends a header cut by the end of the file. Where the
+     * line goes: before the header that follows [rename], or at the end. */
+    wininit[used] = '\0';
     UINT insert = used, inSection = 0;
     for (UINT at = 0; at < used; at++) {
-        if (at > 0 && wininit[at - 1] != '\n') continue;
-        if (wininit[at] == '[') {
+        if ((at == 0 || wininit[at - 1] == '\n') && wininit[at] == '[') {
             if (inSection) {
                 insert = at;
                 break;
             }
-            inSection = used - at >= 8 && IsRenameHeader(wininit + at);
+            inSection = IsRenameHeader(wininit + at);
         }
     }
-    FormatText(added, sizeof added, "%s%sNUL=%s\r\n", used > 0 && wininit[used - 1] != '\n' && insert == used ? "\r\n" : "",
-               inSection ? "" : "[rename]\r\n", shortPath);
+    AppendTexts(added, sizeof added, insert == used && used > 0 && wininit[used - 1] != '\n' ? "\r\n" : "",
+                inSection ? "" : "[rename]\r\n", "NUL=", shortPath, "\r\n", NULL);
     UINT size = (UINT)strlen(added);
     memmove(wininit + insert + size, wininit + insert, used - insert);
     memcpy(wininit + insert, added, size);

@@ -56,7 +56,8 @@ int SetJournalState(int state);
 enum JournalPass { PASS_SET_ASIDE, PASS_MOVE_IN, PASS_FINISH };
 
 /* The run's old files aside (PASS_SET_ASIDE) or its new files in
- * (PASS_MOVE_IN), in the order of its lines. 1, or 0 after SetFailure. */
+ * (PASS_MOVE_IN), in the order of its lines. Nonzero, or 0 after
+ * SetFailure. */
 int WalkJournal(int pass);
 
 /* Finishes every line not done by the state that applies to it: before the

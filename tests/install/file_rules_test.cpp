@@ -199,7 +199,7 @@ TEST_F(FileRules, FilesThatCannotBeMovedBackAreNamedAndTheNextRunPutsThemBack) {
     };
     EXPECT_EQ(Run(), 1);
     EXPECT_EQ(LastBox().text, std::string("The file ") + kSaver +
-                                  " could not be restored; the new copy stays in its place.");
+                                  " could not be restored; the new copy stays.");
     EXPECT_TRUE(ReadFile(kSaver) == Text(c.entries[0].data));
     EXPECT_FALSE(Exists(kData));
     runRain();

@@ -33,7 +33,7 @@ static const char* const failureTexts[] = {
     "The data for %s in the installer is damaged.  Please download it again.%s",
     "Paths in %s would be too long.%s",
     "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
-    "A newer installer left %s unfinished.  Please run it again.%s",
+    "A newer installer left %s unfinished: please run it again.%s",
     "The folder %s could not be created.%s",
     "The file %s could not be created.%s",
     "The file %s could not be written completely.%s",

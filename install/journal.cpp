@@ -60,17 +60,15 @@ static LONG journalEnd;
 static char wininit[8192];
 
 HANDLE TakeLock(void) {
-    const char* name = "Global\\LVRNInst";
+    const char* name = LOCK_NAME;
     DWORD version = GetVersion();
     if ((LONG)version < 0 || (BYTE)version < 5) name += 7;
+    HANDLE lock = NULL;
     for (;;) {
-        HANDLE lock = CreateMutexA(NULL, FALSE, name);
-        if (lock) {
-            DWORD waited = WaitForSingleObject(lock, LOCK_WAIT_MS);
-            /* Abandoned: its holder died; the journal tells what it left. */
-            if ((waited & ~WAIT_ABANDONED_0) == WAIT_OBJECT_0) return lock;
-            CloseHandle(lock);
-        }
+        /* Made again after a failure: the name may be free by now. */
+        if (!lock) lock = CreateMutexA(NULL, FALSE, name);
+        /* Abandoned: its holder died; the journal tells what it left. */
+        if (lock && (WaitForSingleObject(lock, LOCK_WAIT_MS) & ~WAIT_ABANDONED_0) == WAIT_OBJECT_0) return lock;
         if (MessageBoxA(NULL,
                         "Another screen saver installation is running.  Click Retry when it has finished, or Cancel "
                         "to stop.  Nothing has been installed or changed.",
@@ -165,8 +163,8 @@ static int FinishLine(int state, int* failed) {
     const char* aside = temporary + strlen(temporary) + 1;
     if (state == JOURNAL_PREPARING) return 2;
     if (line.kind == LINE_DIRECTORY) {
-        /* Removed only when empty. */
-        if (state != JOURNAL_COMMITTED) RemoveDirectoryA(installed);
+        /* Removed only when empty: after the commit it holds the files. */
+        RemoveDirectoryA(installed);
         return 2;
     }
     if (state == JOURNAL_COMMITTED) {
@@ -242,10 +240,10 @@ int FinishJournal(void) {
 int RecoverJournal(void) { return UseJournal(OPEN_EXISTING); }
 
 /* Case-blind: & 0xDF upper-cases a to z and leaves "[]" as they are. */
+static const char renameHeader[] = "[rename]\r\n";
 static int IsRenameHeader(const char* at) {
-    static const char name[] = "[RENAME]";
     for (int i = 0; i < 8; i++)
-        if ((at[i] & 0xDF) != (name[i] & 0xDF)) return 0;
+        if ((at[i] & 0xDF) != (renameHeader[i] & 0xDF)) return 0;
     return 1;
 }
 
@@ -282,7 +280,7 @@ void DeleteAtRestart(const char* path) {
         }
     }
     AppendTexts(added, sizeof added, insert == used && used > 0 && wininit[used - 1] != '\n' ? "\r\n" : "",
-                inSection ? "" : "[rename]\r\n", "NUL=", shortPath, "\r\n", NULL);
+                inSection ? "" : renameHeader, "NUL=", shortPath, "\r\n", NULL);
     UINT size = (UINT)strlen(added);
     memmove(wininit + insert + size, wininit + insert, used - insert);
     memcpy(wininit + insert, added, size);

@@ -24,6 +24,7 @@
 #include <string.h>
 
 InstallerState installer;
+const char LOCK_NAME[] = "Global\\LVRNInst";
 
 void ResetInstaller(void) { memset(&installer, 0, sizeof installer); }
 
@@ -44,10 +45,11 @@ static int IsUsableName(const char* moduleName) {
 
 /* Whether the file at moduleName is the running image: a name the system
  * mapped to a neighbour by best fit opens another file. The loader keeps
- * the headers and each section as the file has them: the file's first 512
- * bytes must be the module's, and so must its last section, where the
- * package begins (installers made from one stub differ only there). A file
- * that cannot be opened is left to the package check. */
+ * each section as the file has it: the file's bytes where the module's
+ * headers place its last section must be that section as mapped. It holds
+ * the start of the package, so it tells apart installers made from one stub
+ * (whose headers are the same); another stub's file has other bytes there.
+ * A file that cannot be opened is left to the package check. */
 static BYTE fileBytes[512];
 static int IsRunningImage(const char* moduleName) {
     const BYTE* image = (const BYTE*)ModuleImage(installer.instance);
@@ -58,8 +60,7 @@ static int IsRunningImage(const char* moduleName) {
     const BYTE* last = headers + 24 + *(const WORD*)(headers + 20) + (*(const WORD*)(headers + 6) - 1) * 40;
     DWORD size = *(const DWORD*)(last + 16);
     LONG offset = *(const LONG*)(last + 20);
-    int same = _lread(file, fileBytes, sizeof fileBytes) == sizeof fileBytes &&
-               memcmp(fileBytes, image, sizeof fileBytes) == 0 && _llseek(file, offset, FILE_BEGIN) == offset;
+    int same = _llseek(file, offset, FILE_BEGIN) == offset;
     const BYTE* mapped = image + *(const DWORD*)(last + 12);
     for (DWORD at = 0; same && at < size; at += sizeof fileBytes) {
         UINT want = size - at < sizeof fileBytes ? size - at : sizeof fileBytes;
@@ -190,11 +191,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(ID_ICON));
         windowClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
         windowClass.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
-        windowClass.lpszClassName = "LVRNInst";
+        windowClass.lpszClassName = CLASS_NAME;
         if (!RegisterClassA(&windowClass)) return 1;
     }
     installer.instance = instance;
-    CreateWindowExA(0, "LVRNInst", "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+    CreateWindowExA(0, CLASS_NAME, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                     CW_USEDEFAULT, NULL, NULL, instance, NULL);
     /* Without WM_CREATE nothing posts the quit message: the loop would wait.
      * Some systems (Wine) destroy a refused window without WM_DESTROY, so

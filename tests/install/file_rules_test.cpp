@@ -374,7 +374,7 @@ TEST_F(FileRules, AJournalOfAnotherVersionStopsTheRunWithNothingTouched) {
     auto before = Snapshot();
     EXPECT_EQ(Run(), 1);
     ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-    EXPECT_EQ(LastBox().text, "A newer installer left C:\\WINDOWS\\LVRNINST.JNL unfinished.  Please run it again." +
+    EXPECT_EQ(LastBox().text, "A newer installer left C:\\WINDOWS\\LVRNINST.JNL unfinished: please run it again." +
                                   std::string(kNothingChanged));
     EXPECT_EQ(Snapshot(), before);
 }

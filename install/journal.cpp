@@ -231,6 +231,8 @@ int WalkJournal(int pass) {
 }
 
 int FinishJournal(void) {
+    /* None was opened: nothing of the run to finish, and no other's to delete. */
+    if (journal == INVALID_HANDLE_VALUE) return 1;
     int finished = WalkJournal(PASS_FINISH);
     FlushFileBuffers(journal);
     CloseJournal(finished == 2);

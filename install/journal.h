@@ -64,7 +64,8 @@ int WalkJournal(int pass);
  * commit the new files go and the set-aside ones are put back, after it the
  * set-aside files are deleted. A line that cannot be finished is kept for a
  * later run. Then the journal is closed, and deleted when no line is kept.
- * 1 = nothing failed; 0 after SetFailure when a file could not be restored. */
+ * 1 = nothing failed (or no journal is open); 0 after SetFailure when a
+ * file could not be restored. */
 int FinishJournal(void);
 
 /* Deletes the file at path at the next restart (the NT family: MoveFileExA;

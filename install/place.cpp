@@ -354,8 +354,7 @@ int PlaceEntries(HWND dialog) {
     if (run.count >= 2 && (!BuildDataDir(dialog, run.dataDir, run.stem) || !AppendBackslash(run.dataDir, PATH_SIZE)))
         return SetFailure(FAIL_TOO_LONG, run.saverDir);
     ChooseBase();
-    if (!StartJournal()) return 0;
-    int placed = WriteJournal(instance) && (run.count < 2 || MakeDataDir()) && WalkEntries(instance, 0) &&
+    int placed = StartJournal() && WriteJournal(instance) && (run.count < 2 || MakeDataDir()) && WalkEntries(instance, 0) &&
                  SetJournalState(JOURNAL_MOVING) && WalkJournal(PASS_SET_ASIDE) && WalkJournal(PASS_MOVE_IN) &&
                  SetJournalState(JOURNAL_COMMITTED);
     /* Committed: the old files go. Else everything is put back. */

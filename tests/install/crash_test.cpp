@@ -16,16 +16,8 @@ protected:
     // The installer of three entries (the one that is cut off), over an
     // earlier installation of the same saver or over none.
     author::PackageContents Arrange(bool upgrade) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-        UseWindowsDirectory("C:\\WINDOWS");
-        if (upgrade) {
-            WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
-            WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", "old data");
-            WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID", "old tune");
-        }
+        StartClean();
+        if (upgrade) PlantOldInstallation();
         author::PackageContents c = ThreeEntries();
         c.entries[1] = Compressed(Compressible(6000, 2));
         UseInstaller(c);
@@ -50,9 +42,7 @@ protected:
     // The next run, in this process, of the same installer or of another
     // (Rain.exe); every question gets its first button.
     void RunNext(bool same) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        Restart();
         if (same) {
             standin::SetModulePath("D:\\DOWNLOAD\\Clouds.exe");
         } else {

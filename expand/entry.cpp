@@ -25,8 +25,11 @@ void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
 /* The decoder's file calls (it needs no platform of its own). */
 static uint32_t ReadInstaller(int file, unsigned char* buffer, uint32_t count) { return _lread(file, buffer, count); }
 
+/* A short count is no failure of the call: it leaves no reason to give. */
 static uint32_t WriteTarget(int file, const unsigned char* data, uint32_t count) {
-    return _lwrite(file, (LPCCH)data, count);
+    UINT put = _lwrite(file, (LPCCH)data, count);
+    if (put != count) lastError = put == (UINT)HFILE_ERROR ? GetLastError() : 0;
+    return put;
 }
 
 ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
@@ -73,7 +76,6 @@ ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize,
     ExpandStream(&source, &sink, (int32_t)expandedSize, &remaining);
     unsigned faults = ExpandFaults();
 
-    if (faults & EXPAND_FAULT_WRITE) lastError = GetLastError();
     if (_lclose(target) == HFILE_ERROR && !(faults & EXPAND_FAULT_WRITE)) {
         lastError = GetLastError();
         faults |= EXPAND_FAULT_WRITE;

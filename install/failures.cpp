@@ -33,16 +33,19 @@ static const char* const failureTexts[] = {
     "The data for %s in the installer is damaged.  Please download it again.%s",
     "Paths in %s would be too long.%s",
     "The installer is damaged: it names a file with a character Windows does not allow.%s%s",
+    "A newer installer left %s unfinished: please run it again.%s",
+    "The folder %s could not be created.%s",
     "The file %s could not be created.%s",
     "The file %s could not be written completely.%s",
     "The file %s is in use.  Please close the program using it and try again.%s",
     notRestored,
+    "The file %s could not be restored; the new copy stays.",
     profileUnwritten,
     settingRefused,
 };
 
 /* For a create or write when the system gives no text of its own. */
-static const char* const unexplained[] = {writeProtected, diskFull};
+static const char* const unexplained[] = {writeProtected, writeProtected, diskFull};
 
 /* Appends the system's text for error, without its line break; 0 when the
  * system has none. */
@@ -56,25 +59,19 @@ static int AppendSystemText(char* text, DWORD error) {
     return length > 0;
 }
 
-/* Access denied on the NT family, to a file that is neither read-only nor
- * a directory: most likely the rights of a user who is not an
- * administrator (the Windows directory is the administrators'). */
-static int NeedsAdministrator(DWORD error, const char* path) {
-    if (error != ERROR_ACCESS_DENIED || !NtFamily()) return 0;
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes == INVALID_FILE_ATTRIBUTES ||
-           !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
-}
-
 int SetSystemFailure(FailureReason reason, const char* subject, DWORD error) {
     char closing[MESSAGE_SIZE] = "";
-    if (reason == FAIL_CREATE || reason == FAIL_WRITE) {
+    if (reason >= FAIL_DIRECTORY && reason <= FAIL_WRITE) {
         AppendText(closing, MESSAGE_SIZE, "  ");
         if (!AppendSystemText(closing, error)) {
             closing[0] = '\0';
-            AppendText(closing, MESSAGE_SIZE, unexplained[reason - FAIL_CREATE]);
+            AppendText(closing, MESSAGE_SIZE, unexplained[reason - FAIL_DIRECTORY]);
         }
-        if (NeedsAdministrator(error, subject))
+        /* Access denied on the NT family: most likely the rights of a user
+         * who is not an administrator (the Windows directory is theirs). The
+         * installer never writes to an existing file, so a read-only one
+         * cannot be the cause. */
+        if (error == ERROR_ACCESS_DENIED && NtFamily())
             AppendText(closing, MESSAGE_SIZE, runAsAdministrator);
     }
     if (reason < FAIL_NOT_RESTORED) AppendText(closing, MESSAGE_SIZE, NOTHING_CHANGED);

@@ -20,10 +20,13 @@ enum FailureReason {
     FAIL_DAMAGED,           /* an entry's data cannot be unpacked */
     FAIL_TOO_LONG,          /* an installed path does not fit PATH_SIZE */
     FAIL_BAD_NAME,          /* an extension that no file name can end in */
+    FAIL_JOURNAL,           /* a journal this installer cannot read */
+    FAIL_DIRECTORY,         /* a directory cannot be made */
     FAIL_CREATE,            /* a file cannot be created */
     FAIL_WRITE,             /* a file took fewer bytes than written */
     FAIL_IN_USE,            /* an installed file could not be set aside or replaced */
     FAIL_NOT_RESTORED,      /* after a failure an old file could not be put back */
+    FAIL_NEW_KEPT,          /* after a failure a new file could not be moved out */
     FAIL_PROFILE,           /* "system.ini" could not be written */
     FAIL_SETTING            /* the screen saver could not be switched on */
 };
@@ -33,11 +36,10 @@ enum FailureReason {
  * marks the installation failed. Returns 0. */
 int SetFailure(FailureReason reason, const char* subject, const char* detail = "");
 
-/* SetFailure for the create or write of the file subject that failed
- * with the system's error code (GetLastError; 0 for none): the message
- * adds the system's text for it, and on the NT family, for access denied to
- * a file neither read-only nor a directory, that the installer may need to
- * run as an administrator. */
+/* SetFailure for the making or writing of subject that failed with the
+ * system's error code (GetLastError right after the call; 0 for none): the
+ * message adds the system's text for it, and on the NT family, for access
+ * denied, that the installer may need to run as an administrator. */
 int SetSystemFailure(FailureReason reason, const char* subject, DWORD error);
 
 #endif

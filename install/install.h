@@ -22,6 +22,12 @@
 
 enum { ID_ICON = 101 };
 
+/* The lock's name where the system has namespaces (journal.h); its end,
+ * "LVRNInst", is the main window's class: one name for this kind of
+ * installer. */
+extern const char LOCK_NAME[];
+#define CLASS_NAME (LOCK_NAME + 7)
+
 /* Module-level state: one instance per process, zero at start. */
 struct InstallerState {
     HINSTANCE instance;

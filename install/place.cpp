@@ -15,32 +15,31 @@
  * where DataDir is <Windows directory>\TORVANEK\LUMAVERN\<stem> and stem is
  * the installer's file name up to its last '.'.
  *
- * One installer of this kind places at a time: a named lock is taken before
- * the first file is touched and given up after the registration. A second
- * installer waits for it with its dialog drawn and its queue served.
+ * Placement is all or nothing, also when the installer dies: the lock and
+ * the journal (journal.cpp) let the next run finish or undo a run cut off.
+ * Every file this run makes beside an installed name is called ~IN<n>.TMP
+ * (a new file) or ~IN<n>.OLD (an old file set aside), n = base + index,
+ * base the first number for which none of the run's names exists: a file
+ * of another run, or anyone's file of such a name, is never opened,
+ * replaced or deleted.
  *
- * Placement is all or nothing. Every file this run makes beside an installed
- * name is called ~IN<n>.TMP (a new file) or ~IN<n>.OLD (an old file set
- * aside), n = base + index, base the first number for which none of the
- * run's names exists: a file of another run, or anyone's file of such a
- * name, is never opened, replaced or deleted. Set-aside files of earlier
- * runs that are no longer in use are deleted first.
- *
- *   1. Every entry is written (copied through one 2048-byte block, or
- *      expanded) to its new file, which is first created only if it does
- *      not exist, and closed.
- *   2. Every existing installed file is set aside (renamed; a read-only one
- *      keeps its attribute), then every new file is renamed to its name.
- *   3. Only then are the set-aside files deleted (read-only cleared: the
+ *   0. Every path is made and checked for length, and every entry, with
+ *      the directory levels still to be made, goes into the journal:
+ *      nothing has been changed yet.
+ *   1. The levels are made, then every entry is written (copied through one
+ *      2048-byte block, or expanded) to its new file, which is first
+ *      created only if it does not exist, flushed and closed.
+ *   2. Every old installed file is set aside (renamed; a read-only one keeps
+ *      its attribute), then every new file is renamed to its name.
+ *   3. Committed: the set-aside files are deleted (read-only cleared: the
  *      user agreed to the replacement). One that is in use (a running saver
- *      on the NT family) is deleted at the next restart: MoveFileExA on the
- *      NT family, a "NUL=" line in WININIT.INI's [rename] section on
- *      Windows 95/98; failing that, by the next run.
+ *      on the NT family) is deleted at the next restart, and by a later run
+ *      when it is still there.
  *
  * A failure in step 1 or 2 moves every new file out again, puts every
  * set-aside file back, deletes the new files and removes the directories
- * this run created (when empty): the old installation is as it was. A file
- * in use fails step 2, so the message asks to close the program using it.
+ * this run made (when empty): the old installation is as it was. A file in
+ * use fails step 2, so the message asks to close the program using it.
  *
  * The work runs inside one message, so between blocks and entries the
  * dialog's queue is served: paint and system messages are dispatched, so the
@@ -52,6 +51,7 @@
 #include "expand/expand.h"
 #include "install/failures.h"
 #include "install/install.h"
+#include "install/journal.h"
 #include "package/package.h"
 
 #include <string.h>
@@ -59,17 +59,12 @@
 /* One placement run. */
 struct PlacementRun {
     char saverDir[PATH_SIZE]; /* the Windows directory and its '\', upper-cased */
-    char dataDir[PATH_SIZE];  /* DataDir and a '\', once made */
+    char dataDir[PATH_SIZE];  /* DataDir and a '\' */
     char stem[PATH_SIZE];
-    int haveDataDir;
-    int madeLevels;           /* bit k: level k of DataDir was created by this run */
     unsigned levelEnds[3];    /* where each level's name ends in dataDir */
     unsigned short firstFileNumber;
     DWORD count;              /* entries in the table */
     DWORD base;               /* the side files of entry i are ~IN<base + i> */
-    DWORD created;            /* entries whose new file this run created */
-    DWORD moved;              /* entries whose new file is in place */
-    int restoring;            /* putting back, and every old file is back so far */
     /* The paths of the entry a step works on: after a failure, its own. */
     char installed[PATH_SIZE], temporary[PATH_SIZE], aside[PATH_SIZE];
 };
@@ -79,13 +74,11 @@ static char copyBlock[COPY_BLOCK_SIZE];
 /* The placement's walks keep their sums here, not on the stack (a 64-bit
  * member there would make the frame realign itself). */
 static TableWalk placementWalk;
-/* WININIT.INI's [rename] section with one line more. */
-static char pendingRenames[4096];
 
-/* GetLastError of the create or write that failed, for the message. */
+/* GetLastError of the call that failed, for the message; 0 for none. */
 static DWORD systemError;
 
-static void ServeMessages(void) {
+void ServeMessages(void) {
     MSG message;
     for (int i = 0; i < 32 && PeekMessageA(&message, NULL, 0, 0, PM_REMOVE); i++) {
         UINT m = message.message;
@@ -130,16 +123,7 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         installer.placementStarted = 1;
         /* The posted command comes before the first paint: draw first. */
         UpdateWindow(dialog);
-        /* Without a lock (no such object can be made) the run still never
-         * touches another run's files. */
-        /* Named as the main window's class: one name for this kind of installer. */
-        HANDLE lock = CreateMutexA(NULL, FALSE, "LVRNInst");
-        if (lock)
-            while (MsgWaitForMultipleObjects(1, &lock, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
-                ServeMessages();
         if (PlaceEntries(dialog)) RegisterSaver();
-        /* Handles end with the process; the lock must be free before. */
-        if (lock) ReleaseMutex(lock);
         EndDialog(dialog, (INT_PTR)wParam);
         return 1;
     }
@@ -151,23 +135,36 @@ int BuildDataDir(HWND dialog, char* path, char* base) {
     char moduleName[PATH_SIZE];
     if (!ReadWindowsDirectory(path) || !ReadModuleName(instance, moduleName)) return 0;
     MakeInstallerStem(moduleName, base);
-    const char* const levels[] = {"TORVANEK", "LUMAVERN", base};
+    const char* const levels[] = {DATA_DIR_TOP, DATA_DIR_MIDDLE, base};
     for (int level = 0; level < 3; level++) {
         if (!AppendBackslash(path, PATH_SIZE) || !AppendText(path, PATH_SIZE, levels[level])) return 0;
         run.levelEnds[level] = (unsigned)strlen(path);
-        if (CreateDirectoryA(path, NULL)) run.madeLevels |= 1 << level;
     }
     return 1;
 }
 
-/* Removes the levels of DataDir this run created, innermost first, each
- * only when it is empty. */
-static void RemoveMadeLevels(void) {
-    for (int level = 2; level >= 0; level--) {
-        if (!(run.madeLevels >> level & 1)) continue;
-        run.dataDir[run.levelEnds[level]] = '\0';
-        RemoveDirectoryA(run.dataDir);
+/* Level k of DataDir (0 the top) into path. */
+static const char* LevelPath(int level, char* path) {
+    memcpy(path, run.dataDir, run.levelEnds[level]);
+    path[run.levelEnds[level]] = '\0';
+    return path;
+}
+
+static int IsDirectory(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+/* Makes the levels of DataDir that are missing. */
+static int MakeDataDir(void) {
+    char path[PATH_SIZE];
+    for (int level = 0; level < 3; level++) {
+        if (!CreateDirectoryA(LevelPath(level, path), NULL)) {
+            DWORD error = GetLastError();
+            if (!IsDirectory(path)) return SetSystemFailure(FAIL_DIRECTORY, path, error);
+        }
     }
+    return 1;
 }
 
 CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize) {
@@ -177,7 +174,12 @@ CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD store
         if (got == 0 || got > COPY_BLOCK_SIZE) return COPY_SHORT_DATA;
         total += got;
         UINT wanted = total > storedSize ? got - (UINT)(total - storedSize) : got;
-        if (_lwrite(target, block, wanted) != wanted) return COPY_WRITE_FAILED;
+        UINT put = _lwrite(target, block, wanted);
+        if (put != wanted) {
+            /* A short count is no failure of the call: no reason to give. */
+            systemError = put == (UINT)HFILE_ERROR ? GetLastError() : 0;
+            return COPY_WRITE_FAILED;
+        }
         if (total >= storedSize) return COPY_DONE;
         ServeMessages();
     }
@@ -220,56 +222,6 @@ static void ChooseBase(void) {
     }
 }
 
-/* Deletes a file, read-only or not. */
-static BOOL DiscardFile(const char* path) {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileA(path);
-}
-
-/* Deletes the set-aside files (~IN<digits>.OLD) of earlier runs in dir
- * that are no longer in use. */
-static void DeleteEarlierSetAsides(const char* dir) {
-    char path[PATH_SIZE];
-    WIN32_FIND_DATAA found;
-    FormatText(path, PATH_SIZE, "%s~IN*.OLD", dir);
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const char* end = found.cFileName + 3;
-        while (*end >= '0' && *end <= '9') end++;
-        if (end > found.cFileName + 3 && memcmp(end, ".OLD", 5) == 0 &&
-            !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            FormatText(path, PATH_SIZE, "%s%s", dir, found.cFileName);
-            DiscardFile(path);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
-
-/* Deletes the file at path at the next restart. */
-static void DeleteAtRestart(const char* path) {
-    if ((LONG)GetVersion() >= 0) {
-        MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-        return;
-    }
-    /* WININIT.INI takes short paths. The section is written back whole:
-     * a key written on its own would replace another program's first
-     * "NUL=" line. A section too long for the buffer is left alone. */
-    char shortPath[PATH_SIZE];
-    DWORD length = GetShortPathNameA(path, shortPath, PATH_SIZE);
-    if (length == 0 || length >= PATH_SIZE) return;
-    DWORD used = GetPrivateProfileSectionA("rename", pendingRenames, sizeof pendingRenames, "WININIT.INI");
-    if (used + length + 6 > sizeof pendingRenames) return;
-    FormatText(pendingRenames + used, length + 5, "NUL=%s", shortPath);
-    pendingRenames[used + length + 5] = '\0';
-    WritePrivateProfileSectionA("rename", pendingRenames, "WININIT.INI");
-}
-
-static int IsDirectory(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 static FailureReason WriteStoredEntry(HFILE package, const EntryRecord* record, const char* temporary) {
     LONG offset = (LONG)record->dataOffset;
     if (offset < 0 || _llseek(package, offset, FILE_BEGIN) != offset) return FAIL_DAMAGED;
@@ -279,7 +231,6 @@ static FailureReason WriteStoredEntry(HFILE package, const EntryRecord* record, 
         return FAIL_CREATE;
     }
     CopyResult copied = CopyStoredEntry(package, target, copyBlock, record->storedSize);
-    if (copied == COPY_WRITE_FAILED) systemError = GetLastError();
     if (_lclose(target) == HFILE_ERROR && copied == COPY_DONE) {
         systemError = GetLastError();
         copied = COPY_WRITE_FAILED;
@@ -314,18 +265,19 @@ static int CreateNewFile(const char* path) {
     return 1;
 }
 
-/* Makes DataDir once, for the entries from index 1 on. */
-static int MakeDataDir(HWND dialog) {
-    if (!run.haveDataDir) {
-        if (!BuildDataDir(dialog, run.dataDir, run.stem) || !AppendBackslash(run.dataDir, PATH_SIZE)) return 0;
-        run.haveDataDir = 1;
-        DeleteEarlierSetAsides(run.dataDir);
-    }
-    return 1;
+/* Flushes a new file to disk before it is moved: the journal's word that
+ * it is whole must not come before its bytes. */
+static int FlushNewFile(const char* path) {
+    HFILE file = _lopen(path, OF_WRITE | OF_SHARE_DENY_NONE);
+    int flushed = file != HFILE_ERROR && FlushFileBuffers((HANDLE)(INT_PTR)file);
+    systemError = GetLastError();
+    if (file != HFILE_ERROR) _lclose(file);
+    return flushed;
 }
 
-/* Step 1: every entry into its new file. */
-static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
+/* Walks the entry table: journaling, every entry's line into the journal
+ * (the step that changes nothing); else every entry into its new file. */
+static int WalkEntries(HINSTANCE instance, int journaling) {
     HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
     if (package == HFILE_ERROR) return SetFailure(FAIL_UNREADABLE, installer.scrName);
     /* Expansion writes through its own stream: serve the queue after each
@@ -334,29 +286,34 @@ static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
     EntryRecord record;
     FailureReason reason = ReadFirstFileNumber(package, &run.firstFileNumber) ? FAIL_NONE : FAIL_DAMAGED;
     const char* subject = installer.scrName;
-    DWORD index = 0;
-    for (; reason == FAIL_NONE; index++) {
+    for (DWORD index = 0; reason == FAIL_NONE; index++) {
         TableStep step = ReadTableStep(package, &placementWalk, &record);
         if (step == TABLE_CUT_SHORT) reason = FAIL_DAMAGED;
         if (step != TABLE_ENTRY) break;
-        if (EntryDirectory(index) == IN_DATA_DIRECTORY && !MakeDataDir(dialog)) {
-            reason = FAIL_TOO_LONG;
-            subject = run.saverDir;
-            break;
-        }
         reason = MakeEntryPaths(index, &record);
         if (reason != FAIL_NONE) {
             subject = reason == FAIL_TOO_LONG ? EntryDir(index) : "";
             break;
         }
         subject = run.installed;
-        /* Over a directory the system says access is denied. */
-        systemError = ERROR_ACCESS_DENIED;
-        if (IsDirectory(run.installed) || !CreateNewFile(run.temporary)) {
+        if (journaling) {
+            /* Over a directory the system says a file of its name exists. */
+            systemError = ERROR_ALREADY_EXISTS;
+            if (IsDirectory(run.installed)) {
+                reason = FAIL_CREATE;
+                break;
+            }
+            if (!AddJournalLine(PathExists(run.installed) ? LINE_OLD : LINE_NEW, run.installed, run.temporary,
+                                run.aside)) {
+                _lclose(package);
+                return 0;
+            }
+            continue;
+        }
+        if (!CreateNewFile(run.temporary)) {
             reason = FAIL_CREATE;
             break;
         }
-        run.created = index + 1;
 
         LONG next = _llseek(package, 0, FILE_CURRENT);
         if (record.expandedSize != 0) {
@@ -367,74 +324,23 @@ static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
         } else {
             reason = WriteStoredEntry(package, &record, run.temporary);
         }
+        if (reason == FAIL_NONE && !FlushNewFile(run.temporary)) reason = FAIL_WRITE;
         if (reason == FAIL_NONE && (package == HFILE_ERROR || next < 0 || _llseek(package, next, FILE_BEGIN) != next))
             reason = FAIL_UNREADABLE;
         ServeMessages();
     }
     if (package != HFILE_ERROR) _lclose(package);
-    run.count = index;
     return reason == FAIL_NONE ? 1 : SetSystemFailure(reason, subject, systemError);
 }
 
-/* What one pass over the placed entries does to each. */
-enum PlacementStep { SET_ASIDE, MOVE_IN, PUT_BACK, DELETE_OLD };
-
-/* Runs step on every entry, walking the table (from its position table)
- * again for the names. Returns the number of entries it was done to: all of
- * them, or the index of the first that failed (its paths stay in run).
- * PUT_BACK goes on past a file it cannot put back. */
-static DWORD RunStep(HFILE package, LONG table, int step) {
-    EntryRecord record;
-    DWORD index = 0;
-    if (_llseek(package, table, FILE_BEGIN) != table) return 0;
-    for (; index < run.count; index++) {
-        if (ReadTableStep(package, &placementWalk, &record) != TABLE_ENTRY || MakeEntryPaths(index, &record) != FAIL_NONE)
-            break;
-        const char *installed = run.installed, *aside = run.aside;
-        if (step == SET_ASIDE) {
-            if (PathExists(installed) && !MoveFileA(installed, aside)) break;
-        } else if (step == MOVE_IN) {
-            if (!MoveFileA(run.temporary, installed)) break;
-        } else if (step == PUT_BACK) {
-            if (index < run.moved) MoveFileA(installed, run.temporary);
-            /* The first file that stays aside is the one the message names. */
-            if (PathExists(aside) && !MoveFileA(aside, installed) && run.restoring) {
-                run.restoring = 0;
-                SetFailure(FAIL_NOT_RESTORED, installed, aside);
-            }
-        } else if (PathExists(aside) && !DiscardFile(aside)) {
-            DeleteAtRestart(aside);
-        }
-        ServeMessages();
-    }
-    return index;
-}
-
-/* Steps 2 and 3, after a put-back when step 2 fails. */
-static int PutFilesInPlace(HINSTANCE instance) {
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
-    unsigned short firstFileNumber;
-    if (package == HFILE_ERROR || !ReadFirstFileNumber(package, &firstFileNumber)) {
-        if (package != HFILE_ERROR) _lclose(package);
-        return SetFailure(FAIL_UNREADABLE, installer.scrName);
-    }
-    LONG table = _llseek(package, 0, FILE_CURRENT);
-    int placed = 0;
-    if (RunStep(package, table, SET_ASIDE) == run.count) {
-        run.moved = RunStep(package, table, MOVE_IN);
-        if (run.moved == run.count) {
-            RunStep(package, table, DELETE_OLD);
-            placed = 1;
-        }
-    }
-    if (!placed) {
-        SetFailure(FAIL_IN_USE, run.installed);
-        run.restoring = 1;
-        if (RunStep(package, table, PUT_BACK) < run.count && run.restoring)
-            SetFailure(FAIL_NOT_RESTORED, run.installed, run.aside);
-    }
-    _lclose(package);
-    return placed;
+/* Step 0: the journal, then the levels of DataDir still to be made,
+ * innermost first (they are removed in the journal's order). */
+static int WriteJournal(HINSTANCE instance) {
+    if (!WalkEntries(instance, 1)) return 0;
+    char path[PATH_SIZE];
+    for (int level = 2; run.count >= 2 && level >= 0; level--)
+        if (!PathExists(LevelPath(level, path)) && !AddJournalLine(LINE_DIRECTORY, path, "", "")) return 0;
+    return SetJournalState(JOURNAL_WRITING);
 }
 
 int PlaceEntries(HWND dialog) {
@@ -444,20 +350,15 @@ int PlaceEntries(HWND dialog) {
     if (!ReadWindowsDirectory(run.saverDir) || !AppendBackslash(run.saverDir, PATH_SIZE))
         return SetFailure(FAIL_NO_WINDOWS, "");
     UpperCase(run.saverDir);
-    DeleteEarlierSetAsides(run.saverDir);
     InspectPackage(instance, NULL, &run.count);
-    /* The run's names are chosen once DataDir is there to look in. */
-    if (run.count >= 2 && !MakeDataDir(dialog)) {
-        SetFailure(FAIL_TOO_LONG, run.saverDir);
-    } else {
-        ChooseBase();
-        if (WriteNewFiles(dialog, instance) && PutFilesInPlace(instance)) return 1;
-    }
-    char path[PATH_SIZE];
-    for (DWORD index = 0; index < run.created; index++)
-        if (MakeSidePath(index, ".TMP", path)) DeleteFileA(path);
-    RemoveMadeLevels();
-    return 0;
+    if (run.count >= 2 && (!BuildDataDir(dialog, run.dataDir, run.stem) || !AppendBackslash(run.dataDir, PATH_SIZE)))
+        return SetFailure(FAIL_TOO_LONG, run.saverDir);
+    ChooseBase();
+    int placed = StartJournal() && WriteJournal(instance) && (run.count < 2 || MakeDataDir()) && WalkEntries(instance, 0) &&
+                 SetJournalState(JOURNAL_MOVING) && WalkJournal(PASS_SET_ASIDE) && WalkJournal(PASS_MOVE_IN) &&
+                 SetJournalState(JOURNAL_COMMITTED);
+    /* Committed: the old files go. Else everything is put back. */
+    return FinishJournal() && placed;
 }
 
 /* The saver in use on the NT family: the user's registry value, which the

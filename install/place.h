@@ -13,22 +13,26 @@ enum {
 };
 
 /* Dialog procedure of dialog 103: WM_INITDIALOG sets its texts, centres it
- * and posts the OK command; WM_COMMAND 1 or 2 takes the lock that lets one
- * installer of this kind place at a time (waiting for it with the queue
- * served), places the entries, registers the saver, gives the lock up and
- * ends the dialog with that result. */
+ * and posts the OK command; WM_COMMAND 1 or 2 places the entries, registers
+ * the saver and ends the dialog with that result. The run holds the lock
+ * (journal.h) meanwhile. */
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-/* Places every entry under its installed name, all or nothing. Returns 1;
- * or 0 after SetFailure, and then every existing file is as it was and
- * what this run made is gone, unless the reason is FAIL_NOT_RESTORED. */
+/* Places every entry under its installed name, all or nothing, through the
+ * run's journal. Returns 1; or 0 after SetFailure, and then every existing
+ * file is as it was and what this run made is gone, unless the reason is
+ * FAIL_NOT_RESTORED or FAIL_NEW_KEPT (the journal keeps what is left for
+ * the next run). */
 int PlaceEntries(HWND dialog);
 
-/* Leaves the data directory (Windows directory, TORVANEK, LUMAVERN, the
- * installer's stem) in path, creating each level, and the stem in base.
- * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit.
- * The levels it created are removed again when the placement fails. */
+/* Leaves the data directory's path (Windows directory, TORVANEK, LUMAVERN,
+ * the installer's stem) in path and the stem in base; nothing is created.
+ * Both hold PATH_SIZE. Returns 0 when a name cannot be read or does not fit. */
 int BuildDataDir(HWND dialog, char* path, char* base);
+
+/* Serves the queue between steps of the work: paint and system messages
+ * are dispatched, input is dropped. */
+void ServeMessages(void);
 
 /* Copies storedSize bytes from the package handle's position to target
  * through block (COPY_BLOCK_SIZE bytes). */

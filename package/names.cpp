@@ -77,8 +77,9 @@ static int IsUsableName(const char* name) {
     unsigned length = (unsigned)strlen(name), first = 0, end = 12;
     char last = length ? name[length - 1] : '.';
     if (last == '.' || last == ' ') return 0;
-    /* NUL to PRN alone; COM and LPT with a digit 1 to 9. */
-    if (length == 4 && last >= '1' && last <= '9') {
+    /* NUL to PRN alone; COM and LPT with a digit (COM0 and LPT0 too: so
+     * Windows' documentation names them). */
+    if (length == 4 && last >= '0' && last <= '9') {
         first = 12;
         end = 18;
     } else if (length != 3) {

@@ -59,7 +59,8 @@ void MakeSpelledScrName(const char* moduleName, char* name);
 /* 1 when the installer's file name yields a stem and a saver base (the name
  * up to its first '.') that Windows keeps as they are: not empty, not ending
  * in '.' or ' ' (which also rules out "." and ".."), and no base that is a
- * device (NUL, CON, AUX, PRN, COM1-COM9, LPT1-LPT9, any case). */
+ * device (NUL, CON, AUX, PRN, COM0-COM9, LPT0-LPT9, any case). The
+ * installer also reads superscript digits as digits (install/main.cpp). */
 int IsUsableInstallerName(const char* moduleName);
 
 /* What is wrong with an extension as the end of a file name. Windows

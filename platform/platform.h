@@ -8,7 +8,9 @@
  *
  * PathExists(path) is not a Win32 name: nonzero when a file or directory is
  * at path. NtFamily() neither: nonzero on Windows NT and its successors,
- * 0 on Windows 95/98/Me (GetVersion's top bit).
+ * 0 on Windows 95/98/Me (GetVersion's top bit). Nor is ModuleImage(instance):
+ * the module as the loader mapped it (on Win32 the instance handle is its
+ * address); the stand-in gives NULL for a module file that is no PE image.
  *
  * The installer links no C runtime DLL (the first Windows 95 has no
  * msvcrt.dll): the few C library functions its code and the compiler call
@@ -22,6 +24,7 @@
 #include <windows.h>
 
 inline int PathExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+inline const void* ModuleImage(HINSTANCE instance) { return instance; }
 
 #else
 #include "platform/standin/win32.h"

@@ -20,7 +20,11 @@ namespace standin {
 void Reset(const std::string& rootDir);
 
 // The path GetModuleFileNameA reports (a Windows path, e.g. "C:\\DOWNLOAD\\Clouds.exe").
+// The module's image in memory (ModuleImage) is the file's first bytes as
+// they are at the first look after this call, unless SetModuleImage says
+// otherwise (the system mapped the name to another file).
 void SetModulePath(const std::string& windowsPath);
+void SetModuleImage(const std::string& bytes);
 
 // The path GetWindowsDirectoryA reports; an empty text makes it fail.
 void SetWindowsDirectory(const std::string& windowsPath);
@@ -34,14 +38,25 @@ struct Counters {
     int reads = 0;                      // _lread calls
     long long bytesRead = 0;            // bytes delivered by _lread
     std::vector<unsigned> readSizes;    // count asked of each _lread
-    std::vector<unsigned> writeSizes;   // count asked of each _lwrite
+    std::vector<unsigned> writeSizes;   // count asked of each _lwrite into a file _lcreat made
     int openHandles = 0;                // handles from _lopen/_lcreat not yet closed
 };
 Counters& GetCounters();
 
-// Makes _lwrite store at most this many more bytes in all (a full disk);
-// negative means unlimited.
+// Makes _lwrite store at most this many more bytes in all into files made
+// by _lcreat (the entries' data; the journal is left out, so that a budget
+// counts the entries' bytes alone), a full disk; negative means unlimited. A write of which nothing fits fails with
+// ERROR_DISK_FULL; one cut short succeeds with its short count and leaves
+// GetLastError as it was, as WriteFile does.
 void SetWriteBudget(long long bytes);
+
+// The process dies (_exit(CRASH_STATUS), nothing put back or closed by the
+// installer) just before its crashAt-th call that changes a file or a
+// directory: _lcreat, _lwrite, CreateFileA, FlushFileBuffers, DeleteFileA,
+// MoveFileA, MoveFileExA, SetFileAttributesA, CreateDirectoryA,
+// RemoveDirectoryA. 0: never. Run the installer in a child process.
+enum { CRASH_STATUS = 86 };
+void SetCrashPoint(int crashAt);
 
 // ---- Windows' file rules (files.cpp), as documented for Win32 rather than
 // as Wine run as root shows them:
@@ -53,7 +68,9 @@ void SetWriteBudget(long long bytes);
 //  - a running program's image cannot be written, replaced or deleted; on
 //    the NT family it can be renamed (the image follows its file), on
 //    Windows 95/98 (Setup::ntFamily false) it cannot;
-//  - MoveFileA never replaces; every failure sets GetLastError's code. ----
+//  - MoveFileA never replaces; every failure sets GetLastError's code;
+//  - trailing dots and spaces of a name are dropped ("A." and "A " are "A");
+//  - CreateFileA's share modes are checked as _lopen's are. ----
 
 // Another program opens the file for reading, sharing what share allows
 // (FILE_SHARE_READ 1, FILE_SHARE_WRITE 2, FILE_SHARE_DELETE 4). Returns the
@@ -88,16 +105,22 @@ struct Setup {
 
     bool delayedDeleteRefused = false;  // MoveFileExA's delete at restart needs rights the user lacks
     std::vector<std::string> refusedMoveTargets;  // the next move onto each of these Windows paths fails
-    // MsgWaitForMultipleObjects reports this many messages before the
-    // placement lock is free (another installer holds it meanwhile).
-    int lockBusyWakes = 0;
-    bool mutexFails = false;            // CreateMutexA gives NULL
+    // WaitForSingleObject on the lock times out this many times before the
+    // lock is free (another installer holds it meanwhile).
+    int lockBusyWaits = 0;
+    bool lockAbandoned = false;        // its holder died: WAIT_ABANDONED_0
+    // CreateMutexA gives NULL with this code (ERROR_INVALID_HANDLE: another
+    // kind of object has the name); 0: it works.
+    DWORD mutexError = 0;
+    // GetVersion's major version: "Global\" names exist from 5 (Windows 2000) on.
+    int majorVersion = 4;
 
     // GetVersion: the NT family (top bit clear) or Windows 95/98/Me, where
     // running images cannot be renamed and MoveFileExA is a stub that fails.
     bool ntFamily = true;
-    // Directories whose files the user may not create, replace or delete
-    // (the Windows directory of a user who is not an administrator):
+    // Directories in which the user may not create, replace or delete a
+    // file or a directory (the Windows directory of a user who is not an
+    // administrator):
     // Windows paths; everything below each is denied too.
     std::vector<std::string> deniedDirectories;
 
@@ -147,7 +170,8 @@ struct DialogLog {
 struct Log {
     // Ordered: "box <caption>", "cursor wait", "cursor arrow", "dialog",
     // "dialog ended <result>", "paint", "exec <command>", "profile <value>",
-    // "registry <name>=<value>", "spi <action>", "quit <code>", "lock", "unlock".
+    // "registry <name>=<value>", "spi <action>", "quit <code>", "lock", "unlock",
+    // "lock waited".
     std::vector<std::string> events;
     std::vector<MessageBoxCall> boxes;
 
@@ -201,7 +225,7 @@ struct Log {
     std::vector<std::string> moveFileExCalls;  // "<from> -> <to>" for each MoveFileExA call
     std::vector<std::string> deletesAtRestart;  // paths MoveFileExA scheduled for deletion
     std::string mutexName;              // the last CreateMutexA's name
-    int lockWakes = 0;                  // messages reported while waiting for the lock
+    int lockWaits = 0;                  // waits for the lock that timed out
     bool lockHeld = false;              // granted and not yet released
 };
 const Log& GetLog();

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -26,6 +28,7 @@ typedef std::pair<dev_t, ino_t> FileId;
 struct Open {
     FileId file;
     bool read = false, write = false;
+    bool budgeted = false;  // its writes count against the write budget
     unsigned share = 0;  // FILE_SHARE_READ 1, FILE_SHARE_WRITE 2, FILE_SHARE_DELETE 4
 };
 
@@ -47,6 +50,8 @@ struct State {
     std::map<int, Search> searches;
     int nextSearch = 1;
     DWORD lastError = 0;
+    std::string image;  // the module as mapped; empty until first looked at
+    int crashAt = 0, changes = 0;
 };
 
 State& S() {
@@ -166,6 +171,15 @@ bool IsReadOnly(const std::string& host) {
 
 void SetError(DWORD error) { S().lastError = error; }
 
+void Changing() {
+    if (S().crashAt > 0 && ++S().changes == S().crashAt) _exit(CRASH_STATUS);
+}
+
+void SetCrashPoint(int crashAt) {
+    S().crashAt = crashAt;
+    S().changes = 0;
+}
+
 bool DeniedDirectory(const std::string& host) {
     for (const std::string& dir : GetSetup().deniedDirectories) {
         std::string denied = HostPath(dir);
@@ -225,7 +239,13 @@ void Reset(const std::string& rootDir) {
     ResetSystem();
 }
 
-void SetModulePath(const std::string& windowsPath) { S().modulePath = windowsPath; }
+void SetModulePath(const std::string& windowsPath) {
+    S().modulePath = windowsPath;
+    S().image.clear();
+}
+
+std::string MapImage(const std::string& file);
+void SetModuleImage(const std::string& bytes) { S().image = MapImage(bytes); }
 void SetWindowsDirectory(const std::string& windowsPath) { S().windowsDir = windowsPath; }
 Counters& GetCounters() { return S().counters; }
 void SetWriteBudget(long long bytes) { S().writeBudget = bytes; }
@@ -251,6 +271,9 @@ std::string HostPath(const std::string& windowsPath) {
             if (cut > S().root.size()) host.resize(cut);
             continue;
         }
+        // Windows drops a name's trailing dots and spaces.
+        while (!part.empty() && (part.back() == '.' || part.back() == ' ')) part.pop_back();
+        if (part.empty()) continue;
         host += "/" + MatchEntry(host, part);
     }
     return host;
@@ -275,7 +298,48 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 
 HMODULE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HMODULE>(0x400000); }
 
-static HFILE Track(int fd, bool read, bool write, unsigned share) {
+namespace standin {
+// A PE file as the loader maps it: headers at 0, each section's raw data at
+// its address; empty for a file that is no PE image.
+std::string MapImage(const std::string& file) {
+    auto u16 = [&](size_t at) { return at + 2 <= file.size() ? uint16_t(uint8_t(file[at]) | uint8_t(file[at + 1]) << 8) : 0; };
+    auto u32 = [&](size_t at) { return uint32_t(u16(at)) | uint32_t(u16(at + 2)) << 16; };
+    size_t pe = u32(0x3C), optional = pe + 24;
+    if (file.compare(0, 2, "MZ") != 0 || file.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return "";
+    // A test's host may leave SizeOfImage and SizeOfHeaders 0: the
+    // sections tell them.
+    size_t table = optional + u16(pe + 20);
+    uint64_t size = u32(optional + 56), headers = u32(optional + 60);
+    for (unsigned i = 0; i < u16(pe + 6); i++) {
+        size_t at = table + 40 * i;
+        size = std::max<uint64_t>(size, uint64_t(u32(at + 12)) + u32(at + 16));
+        if (!u32(optional + 60) && (headers == 0 || u32(at + 20) < headers)) headers = u32(at + 20);
+    }
+    if (size > (64u << 20) || headers > file.size() || headers > size) return "";
+    std::string image(size, '\0');
+    image.replace(0, headers, file, 0, headers);
+    for (unsigned i = 0; i < u16(pe + 6); i++) {
+        size_t at = table + 40 * i;
+        uint32_t address = u32(at + 12), raw = u32(at + 16), pointer = u32(at + 20);
+        if (pointer >= file.size()) continue;
+        raw = std::min<uint32_t>(raw, uint32_t(file.size() - pointer));
+        if (uint64_t(address) + raw <= size) image.replace(address, raw, file, pointer, raw);
+    }
+    return image;
+}
+}  // namespace standin
+
+// Mapped at the first look after SetModulePath.
+const void* ModuleImage(HINSTANCE) {
+    std::string& image = S().image;
+    if (image.empty()) {
+        std::ifstream in(standin::HostPath(S().modulePath), std::ios::binary);
+        image = standin::MapImage(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    }
+    return image.empty() ? nullptr : image.data();
+}
+
+static HFILE Track(int fd, bool read, bool write, unsigned share, bool budgeted = false) {
     if (fd < 0) {
         standin::SetError(standin::ErrorOf(errno));
         return HFILE_ERROR;
@@ -289,6 +353,7 @@ static HFILE Track(int fd, bool read, bool write, unsigned share) {
     open.read = read;
     open.write = write;
     open.share = share;
+    open.budgeted = budgeted;
     S().opens[fd] = open;
     return fd;
 }
@@ -309,13 +374,14 @@ HFILE _lopen(LPCSTR path, int mode) {
 }
 
 HFILE _lcreat(LPCSTR path, int attribute) {
+    standin::Changing();
     if (standin::WriteDenied(path)) return HFILE_ERROR;
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return standin::Fail(ERROR_ACCESS_DENIED), HFILE_ERROR;
     // _lcreat opens for reading and writing and shares both.
     if (DWORD error = standin::OpenError(host, true, true, 3)) return standin::Fail(error), HFILE_ERROR;
-    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 3);
+    HFILE h = Track(open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), true, true, 3, true);
     if (h != HFILE_ERROR && (attribute & FILE_ATTRIBUTE_READONLY)) fchmod(h, 0444);
     return h;
 }
@@ -339,22 +405,24 @@ UINT _lread(HFILE file, LPVOID buffer, UINT count) {
 }
 
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count) {
-    S().counters.writeSizes.push_back(count);
+    standin::Changing();
     if (!S().handles.count(file)) return static_cast<UINT>(HFILE_ERROR);
+    if (S().opens[file].budgeted) S().counters.writeSizes.push_back(count);
     // As on Windows: a count of 0 cuts the file off at its position.
     if (count == 0) {
         off_t at = lseek(file, 0, SEEK_CUR);
         return at >= 0 && ftruncate(file, at) == 0 ? 0 : static_cast<UINT>(HFILE_ERROR);
     }
     UINT allowed = count;
-    if (S().writeBudget >= 0 && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
-    ssize_t put = allowed ? write(file, buffer, allowed) : 0;
+    bool budgeted = S().writeBudget >= 0 && S().opens[file].budgeted;  // _lcreat's
+    if (budgeted && S().writeBudget < count) allowed = static_cast<UINT>(S().writeBudget);
+    if (allowed == 0) return standin::Fail(ERROR_DISK_FULL), static_cast<UINT>(HFILE_ERROR);
+    ssize_t put = write(file, buffer, allowed);
     if (put < 0) {
         standin::SetError(standin::ErrorOf(errno));
         return static_cast<UINT>(HFILE_ERROR);
     }
-    if (S().writeBudget >= 0) S().writeBudget -= put;
-    if (static_cast<UINT>(put) < count) standin::SetError(ERROR_DISK_FULL);
+    if (budgeted) S().writeBudget -= put;
     return static_cast<UINT>(put);
 }
 
@@ -382,6 +450,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
 }
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    standin::Changing();
     std::string host = standin::HostPath(path);
     struct stat st;
     if (stat(host.c_str(), &st) != 0) return standin::Fail(ERROR_FILE_NOT_FOUND);
@@ -391,16 +460,23 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    if (mkdir(standin::HostPath(path).c_str(), 0755) == 0) return TRUE;
-    return standin::Fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND);
+    standin::Changing();
+    std::string host = standin::HostPath(path);
+    struct stat st;
+    if (stat(host.c_str(), &st) == 0) return standin::Fail(ERROR_ALREADY_EXISTS);
+    if (standin::DeniedDirectory(host)) return standin::Fail(ERROR_ACCESS_DENIED);
+    if (mkdir(host.c_str(), 0755) == 0) return TRUE;
+    return standin::Fail(ERROR_PATH_NOT_FOUND);
 }
 
 BOOL RemoveDirectoryA(LPCSTR path) {
+    standin::Changing();
     if (rmdir(standin::HostPath(path).c_str()) == 0) return TRUE;
     return standin::Fail(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_PATH_NOT_FOUND);
 }
 
 BOOL DeleteFileA(LPCSTR path) {
+    standin::Changing();
     std::string host = standin::HostPath(path);
     if (DWORD error = standin::RemovalError(host, true)) return standin::Fail(error);
     if (standin::WriteDenied(path)) return FALSE;
@@ -425,22 +501,56 @@ BOOL standin::Rename(LPCSTR from, LPCSTR to, bool replace) {
     return rename(src.c_str(), dst.c_str()) == 0 ? TRUE : Fail(ErrorOf(errno));
 }
 
-BOOL MoveFileA(LPCSTR from, LPCSTR to) { return standin::Rename(from, to, false); }
+BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+    standin::Changing();
+    return standin::Rename(from, to, false);
+}
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
-    // Only what the installer asks: a new file for writing, never an existing one.
-    if (disposition != CREATE_NEW || access != GENERIC_WRITE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+    // What the installer asks: a new file for writing, never an existing
+    // one; or an existing (OPEN_EXISTING) or any (OPEN_ALWAYS) file for
+    // reading and writing, with the sharing asked for.
+    bool read = (access & GENERIC_READ) != 0, write = (access & GENERIC_WRITE) != 0;
+    if (!write || (disposition != CREATE_NEW && disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)) {
         standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
         return INVALID_HANDLE_VALUE;
     }
-    if (standin::WriteDenied(path)) return INVALID_HANDLE_VALUE;
-    int fd = open(standin::HostPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (fd < 0) {
-        standin::Fail(errno == EEXIST ? ERROR_FILE_EXISTS : standin::ErrorOf(errno));
+    standin::Changing();
+    std::string host = standin::HostPath(path);
+    struct stat st;
+    bool exists = stat(host.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        standin::Fail(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    Track(fd, false, true, 0);
+    if (!exists && disposition == OPEN_EXISTING) {
+        standin::Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (exists && disposition == CREATE_NEW) {
+        standin::Fail(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (standin::WriteDenied(path)) return INVALID_HANDLE_VALUE;
+    if (DWORD error = standin::OpenError(host, read, write, share & 3)) {
+        standin::Fail(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(host.c_str(), (read ? O_RDWR : O_WRONLY) | O_CREAT, 0644);
+    if (fd < 0) {
+        standin::Fail(standin::ErrorOf(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    Track(fd, read, write, share & 7);
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+    standin::Changing();
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle));
+    auto open = S().opens.find(fd);
+    if (open == S().opens.end() || !open->second.write) return standin::Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -10,6 +10,9 @@ Log& EditLog();
 void ResetUi();      // windows, the message queue, the dialog
 void ResetSystem();  // Setup and Log
 void SetError(DWORD error);  // what GetLastError gives next
+// Every call that changes a file or directory comes here first: the crash
+// point of SetCrashPoint.
+void Changing();
 // Whether Windows would refuse to write a file at this Windows path: inside
 // one of Setup::deniedDirectories, or read-only. Sets the error then.
 bool WriteDenied(const std::string& windowsPath);

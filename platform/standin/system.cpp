@@ -207,6 +207,7 @@ UINT WinExec(LPCSTR commandLine, UINT show) {
 // Windows 95 and 98 export MoveFileExA as a stub that fails. Deletion at
 // restart needs administrator rights on the NT family.
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    standin::Changing();
     S().log.moveFileExCalls.push_back(std::string(from) + " -> " + (to ? to : "(nothing)"));
     if (!S().setup.ntFamily) return standin::Fail(ERROR_CALL_NOT_IMPLEMENTED);
     if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
@@ -219,8 +220,9 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
 }
 
 DWORD GetVersion(void) {
-    // 4.0 (NT 4 or Windows 95); the top bit marks Windows 95/98/Me.
-    return S().setup.ntFamily ? 0x05650004u : 0xC3B60004u;
+    // <major>.0 (4: NT 4 or Windows 95); the top bit marks Windows 95/98/Me.
+    DWORD major = static_cast<DWORD>(S().setup.majorVersion) & 0xFF;
+    return (S().setup.ntFamily ? 0x05650000u : 0xC3B60000u) | major;
 }
 
 // Windows' own English texts, with their line break.
@@ -284,8 +286,13 @@ BOOL WritePrivateProfileSectionA(LPCSTR section, LPCSTR lines, LPCSTR file) {
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
     S().log.mutexName = name ? name : "";
-    if (S().setup.mutexFails) {
-        standin::Fail(ERROR_ACCESS_DENIED);
+    // NT 4 and Windows 95/98 know no namespaces: a backslash is refused.
+    if (name && strchr(name, '\\') && S().setup.majorVersion < 5) {
+        standin::Fail(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
+    if (S().setup.mutexError) {
+        standin::Fail(S().setup.mutexError);
         return nullptr;
     }
     return reinterpret_cast<HANDLE>(uintptr_t(0x4D55));
@@ -299,20 +306,28 @@ BOOL ReleaseMutex(HANDLE mutex) {
     return TRUE;
 }
 
-// While another installer holds the lock, each wait ends with a message for
-// the queue; then the lock is granted.
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL, DWORD, DWORD wakeMask) {
-    if (count != 1 || handles[0] != reinterpret_cast<HANDLE>(uintptr_t(0x4D55)) || (wakeMask & QS_ALLINPUT) != QS_ALLINPUT)
-        return standin::Fail(ERROR_INVALID_HANDLE), WAIT_FAILED;
-    if (S().setup.lockBusyWakes > 0) {
-        S().setup.lockBusyWakes--;
-        S().log.lockWakes++;
-        standin::InvalidateDialog();
-        return WAIT_OBJECT_0 + 1;
+// While another installer holds the lock, each wait times out; then the
+// lock is granted (or found abandoned by a holder that died).
+DWORD WaitForSingleObject(HANDLE object, DWORD) {
+    if (object != reinterpret_cast<HANDLE>(uintptr_t(0x4D55))) return standin::Fail(ERROR_INVALID_HANDLE), WAIT_FAILED;
+    if (S().setup.lockBusyWaits > 0) {
+        S().setup.lockBusyWaits--;
+        S().log.lockWaits++;
+        S().log.events.push_back("lock waited");
+        return WAIT_TIMEOUT;
     }
     S().log.lockHeld = true;
     S().log.events.push_back("lock");
-    return WAIT_OBJECT_0;
+    return S().setup.lockAbandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
+}
+
+// The ANSI code page as Windows-1252 keeps the letters of Latin-1: each
+// byte is the character of the same number.
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int length, WCHAR* wide, int size) {
+    int count = length < 0 ? static_cast<int>(strlen(text)) + 1 : length;
+    if (count > size) return standin::Fail(ERROR_INSUFFICIENT_BUFFER), 0;
+    for (int i = 0; i < count; i++) wide[i] = static_cast<unsigned char>(text[i]);
+    return count;
 }
 
 // Keys below HKEY_CURRENT_USER only; a key is made by opening it. A value

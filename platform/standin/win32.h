@@ -17,6 +17,7 @@ typedef unsigned int UINT;
 typedef int32_t LONG;
 typedef uint32_t DWORD;
 typedef uint16_t WORD;
+typedef unsigned char BYTE;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
@@ -83,13 +84,21 @@ typedef struct _WIN32_FIND_DATAA {
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
+#define FILE_SHARE_READ 0x1
+#define FILE_SHARE_WRITE 0x2
+#define FILE_SHARE_DELETE 0x4
 #define CREATE_NEW 1
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0
 #define WAIT_ABANDONED_0 0x80
+#define WAIT_TIMEOUT 258
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
-#define QS_ALLINPUT 0x04FF
+#define CP_ACP 0
+typedef uint16_t WCHAR;
 
 /* The error codes GetLastError reports after the calls below. */
 #define ERROR_FILE_NOT_FOUND 2
@@ -109,6 +118,7 @@ typedef struct _WIN32_FIND_DATAA {
 #define ERROR_GEN_FAILURE 31
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_DISK_FULL 112
+#define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_ALREADY_EXISTS 183
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
@@ -138,6 +148,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 BOOL CloseHandle(HANDLE handle);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
 BOOL RemoveDirectoryA(LPCSTR path);
+BOOL FlushFileBuffers(HANDLE file);
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found);
 BOOL FindClose(HANDLE search);
@@ -234,11 +245,13 @@ typedef union _ULARGE_INTEGER {
 
 #define IDOK 1
 #define IDCANCEL 2
+#define IDRETRY 4
 #define IDYES 6
 #define IDNO 7
 #define MB_OK 0x00000000
 #define MB_OKCANCEL 0x00000001
 #define MB_YESNO 0x00000004
+#define MB_RETRYCANCEL 0x00000005
 #define MB_ICONHAND 0x00000010
 #define MB_ICONSTOP MB_ICONHAND
 #define MB_ICONQUESTION 0x00000020
@@ -294,7 +307,8 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 DWORD GetVersion(void);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
-DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide, int size);
 UINT WinExec(LPCSTR commandLine, UINT show);
 
 /* advapi32: the user's registry. Only HKEY_CURRENT_USER is there. */
@@ -314,7 +328,8 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DW
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
 LONG RegCloseKey(HKEY key);
 
-/* Not a Win32 name (see platform/platform.h) */
+/* Not Win32 names (see platform/platform.h) */
 int PathExists(const char* path);
+const void* ModuleImage(HINSTANCE instance);
 
 #endif

@@ -20,6 +20,10 @@ DESKTOP_KEY = "Control Panel\\Desktop"
 WINE_KEY = "Software\\Wine"
 SAVER_TEXT = "Hello from the data file"
 IDOK = 1
+IDRETRY = 4
+JOURNAL = "LVRNINST.JNL"
+BUSY_TEXT = ("Another screen saver installation is running.  Click Retry when it has finished, or Cancel to stop."
+             "  Nothing has been installed or changed.")
 
 
 class InstallTest(e2e.SessionTest):
@@ -274,11 +278,11 @@ class InstallTest(e2e.SessionTest):
         os.makedirs(blocker)
         before = tree_state(self.session.windows_dir)
         # The reason is the system's text for its error (Wine's wording; Windows
-        # says "Access is denied."); a directory is no reason to ask for an
-        # administrator.
+        # says "Cannot create a file when that file already exists."); a
+        # directory is no reason to ask for an administrator.
         self.run_to_failure(installer,
-                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  Access"
-                            " denied.\r\n\r\nNothing has been installed or changed."
+                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\FILE%04d.bin could not be created.  File"
+                            " already exists.\r\n\r\nNothing has been installed or changed."
                             % (e2e.WINDOWS_DIR, FIRST_NUMBER + 1))
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
@@ -292,11 +296,11 @@ class InstallTest(e2e.SessionTest):
         with open(self.data_dir("Sample"), "w") as f:
             f.write("not a directory")
         before = tree_state(self.session.windows_dir)
-        # Wine's text for ERROR_PATH_NOT_FOUND ("The system cannot find the
-        # path specified." on Windows).
+        # The level that cannot be made is named, with Wine's text for
+        # ERROR_ALREADY_EXISTS.
         self.run_to_failure(installer,
-                            "The file %s\\TORVANEK\\LUMAVERN\\Sample\\Sample.DAT could not be created.  Path not"
-                            " found.\r\n\r\nNothing has been installed or changed."
+                            "The folder %s\\TORVANEK\\LUMAVERN\\Sample could not be created.  File already"
+                            " exists.\r\n\r\nNothing has been installed or changed."
                             % e2e.WINDOWS_DIR)
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
@@ -326,39 +330,103 @@ class InstallTest(e2e.SessionTest):
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
     def test_two_installers_at_once_each_complete(self):
-        # Two different savers, each with tens of megabytes behind its
-        # program, so that both placements would overlap without the lock.
+        # The first holds the lock from its questions to its registration;
+        # the second asks, after a few seconds, to be retried.
         inputs = os.path.join(self.work, "inputs")
         installers, sizes = [], []
         for title in ("Sample", "Other"):
-            saver = os.path.join(inputs, title + ".scr")
-            with open(e2e.SAMPLE_SAVER, "rb") as src, open(saver, "wb") as f:
-                f.write(src.read())
-                for _ in range(24):
-                    f.write(os.urandom(1 << 20))
             built = os.path.join(self.work, "packed-%s.exe" % title)
-            e2e.pack(built, title, saver=saver, data=self.data, files=[self.noise], store=True)
+            e2e.pack(built, title, data=self.data, files=[self.noise], store=True)
             installers.append(shutil.copyfile(built, os.path.join(self.downloads, title + ".exe")))
-            sizes.append(sum(os.path.getsize(p) for p in (saver, self.data, self.noise)))
-            self.addCleanup(os.remove, built)
+            sizes.append(sum(os.path.getsize(p) for p in (e2e.SAMPLE_SAVER, self.data, self.noise)))
 
-        processes = [self.session.start(i, cwd=self.downloads) for i in installers]
-        # The boxes of both are up at once, and a key reaches only the one
-        # with the focus: each gets its OK button's command instead.
-        confirms = [self.answer_box(caption_for(title), confirmation_text(title.upper() + ".SCR", title, size),
-                                    IDOK)
-                    for title, size in zip(("Sample", "Other"), sizes)]
-        for title, confirm in zip(("Sample", "Other"), confirms):
-            self.answer_box(caption_for(title), completion_text(title), IDOK, exclude=[confirm], timeout=300)
-        for process in processes:
-            self.assertEqual(process.wait(600), 0)
+        first = self.session.start(installers[0], cwd=self.downloads)
+        confirm = self.session.wait_for_box(caption_for("Sample"))
+        self.assertEqual(confirm.message, confirmation_text("SAMPLE.SCR", "Sample", sizes[0]))
+        second = self.session.start(installers[1], cwd=self.downloads)
+        busy = self.session.wait_for_box(caption_for("Other"))
+        self.assertEqual(busy.message, BUSY_TEXT)
+        self.assertEqual([b.replace("&", "") for b in busy.buttons], ["Retry", "Cancel"])
+        self.session.command_until_gone(confirm, IDOK)
+        self.answer_box(caption_for("Sample"), completion_text("Sample"), IDOK, exclude=[confirm], timeout=300)
+        self.assertEqual(first.wait(300), 0)
+        self.session.command_until_gone(busy, IDRETRY)
+        confirm = self.answer_box(caption_for("Other"), confirmation_text("OTHER.SCR", "Other", sizes[1]), IDOK,
+                                  exclude=[busy])
+        self.answer_box(caption_for("Other"), completion_text("Other"), IDOK, exclude=[busy, confirm], timeout=300)
+        self.assertEqual(second.wait(300), 0)
         for title in ("Sample", "Other"):
-            self.assertEqual(file_digest(self.windows_file(title.upper() + ".SCR")),
-                             file_digest(os.path.join(inputs, title + ".scr")), title)
+            self.assertEqual(file_digest(self.windows_file(title.upper() + ".SCR")), file_digest(e2e.SAMPLE_SAVER))
             self.assertEqual(file_digest(os.path.join(self.data_dir(title), title + ".DAT")),
                              file_digest(self.data))
-        leftovers = [f for f in os.listdir(self.session.windows_dir) if f.startswith("~")]
+        leftovers = [f for f in os.listdir(self.session.windows_dir) if f.startswith("~") or f == JOURNAL]
         self.assertEqual(leftovers, [])
+
+    def killed_upgrade_is_finished_by_another_installer(self, seen):
+        """An upgrade of many files killed once seen(data directory) is true;
+        then another installer runs to its end: the Sample installation is
+        the complete old or the complete new one, with no side file."""
+        inputs = os.path.join(self.work, "inputs")
+        files = []
+        for i in range(400):
+            path = os.path.join(inputs, "part%03d.bin" % i)
+            with open(path, "wb") as f:
+                f.write(os.urandom(300 + i))
+            files.append(path)
+        built = os.path.join(self.work, "packed-many.exe")
+        e2e.pack(built, TITLE, data=self.data, files=files, first_number=FIRST_NUMBER, store=True)
+        installer = shutil.copyfile(built, os.path.join(self.downloads, "Sample.exe"))
+        other = self.make_installer("Other.exe")
+        self.install_older_version()
+        data_dir = self.data_dir("Sample")
+
+        def sample_state():
+            state = {"SAMPLE.SCR": file_digest(self.windows_file("SAMPLE.SCR"))}
+            for name in os.listdir(data_dir):
+                state[name] = file_digest(os.path.join(data_dir, name))
+            return state
+
+        old = sample_state()
+        new = {"SAMPLE.SCR": file_digest(e2e.SAMPLE_SAVER), "Sample.DAT": file_digest(self.data)}
+        for i, path in enumerate(files):
+            new["FILE%04d.bin" % (FIRST_NUMBER + i)] = file_digest(path)
+
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box("Replace Screen Saver?",
+                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
+                        "  Would you like to replace it?", "y")
+        confirm = self.session.wait_for_box(CAPTION)
+        self.session.press(confirm, "Return")
+        deadline = time.monotonic() + 300
+        while not seen(data_dir):
+            self.assertTrue(process.running() and time.monotonic() < deadline, "the state was never seen")
+        process.popen.kill()
+        process.wait()
+        self.assertTrue(os.path.exists(self.windows_file(JOURNAL)), "killed after the run had finished")
+
+        process = self.session.start(other, cwd=self.downloads)
+        confirm = self.answer_box(caption_for(TITLE), confirmation_text("OTHER.SCR", TITLE, self.install_size),
+                                  "Return")
+        self.answer_box(CAPTION, completion_text("Other"), "Return", exclude=[confirm])
+        self.assertEqual(process.wait(), 0)
+        self.assert_installed("OTHER.SCR", "Other")
+        state = sample_state()
+        self.assertIn(state, (old, new), "neither the old nor the new installation")
+        leftovers = [f for f in os.listdir(self.session.windows_dir) + os.listdir(data_dir)
+                     if f.startswith("~IN") or f == JOURNAL]
+        self.assertEqual(leftovers, [])
+
+    def test_killed_after_the_first_set_aside(self):
+        self.killed_upgrade_is_finished_by_another_installer(
+            lambda d: any(f.startswith("~IN") and f.endswith(".OLD") for f in os.listdir(d)))
+
+    def test_killed_in_the_middle_of_the_moves(self):
+        # Some new files are in (their ~IN*.TMP gone), others not yet.
+        def halfway(d):
+            names = os.listdir(d)
+            waiting = sum(1 for f in names if f.startswith("~IN") and f.endswith(".TMP"))
+            return any(f.endswith(".OLD") for f in names) and 0 < waiting < 200
+        self.killed_upgrade_is_finished_by_another_installer(halfway)
 
     def test_saver_beside_installer_is_not_started(self):
         installer = self.make_installer()

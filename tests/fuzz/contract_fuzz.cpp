@@ -92,7 +92,7 @@ bool UsableBase(const std::string& name) {
         if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
     for (const char* device : {"NUL", "CON", "AUX", "PRN"})
         if (upper == device) return false;
-    return !(upper.size() == 4 && (upper.rfind("COM", 0) == 0 || upper.rfind("LPT", 0) == 0) && upper[3] >= '1' &&
+    return !(upper.size() == 4 && (upper.rfind("COM", 0) == 0 || upper.rfind("LPT", 0) == 0) && upper[3] >= '0' &&
              upper[3] <= '9');
 }
 

@@ -33,7 +33,9 @@ TEST_F(Faults, AFileThatCannotBeCreatedEndsThePlacement) {
     standin::GetSetup().answers = {IDYES, IDOK};
     // A plain file where the data directory's first level must go.
     WriteFile("C:\\WINDOWS\\TORVANEK", "in the way");
-    ExpectFailedRun(kDataDir + "Clouds.DAT could not be created");
+    // The level that cannot be made is named, with the system's reason.
+    ExpectFailedRun("The folder C:\\WINDOWS\\TORVANEK could not be created.  Cannot create a file when that file "
+                    "already exists.");
     EXPECT_EQ(ReadFile(kSaver), "old saver");
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK"), "in the way");
 }
@@ -96,11 +98,13 @@ TEST_F(Faults, RefusedRegistrationIsReportedAfterTheFilesArePlaced) {
 
 TEST_F(Faults, AnInstallerThatCannotReadItselfDuringPlacementChangesNothing) {
     author::PackageContents c = ThreeEntries();
+    // Expanded, the saver closes the package; it cannot be opened again.
+    c.entries[0] = Compressed(Compressible(30000, 1));
     UseInstaller(c);
     PlantOldInstallation();
     // The installer file goes away while the entries are being written.
     standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
-    ExpectFailedRun("could not read itself while installing CLOUDS.SCR");
+    ExpectFailedRun("could not read itself while installing C:\\WINDOWS\\CLOUDS.SCR");
     ExpectOldInstallation();
 }
 
@@ -109,7 +113,8 @@ TEST_F(Faults, AMoveThatFailsPutsTheOldFileBack) {
     UseInstaller(c);
     PlantOldInstallation();
     standin::GetSetup().refusedMoveTargets = {kSaver};
-    ExpectFailedRun("C:\\WINDOWS\\CLOUDS.SCR is in use");
+    // The new file is the one that could not be moved.
+    ExpectFailedRun("C:\\WINDOWS\\~IN0.TMP is in use");
     ExpectOldInstallation();
 }
 
@@ -124,30 +129,45 @@ TEST_F(Faults, FailuresSayWhatTheSystemSaid) {
         std::function<void()> arrange;
         std::string says;
     } cases[] = {
+        // The journal is the first file a run makes.
         {"a standard user on NT", [] { standin::GetSetup().deniedDirectories = {"C:\\WINDOWS"}; },
-         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied." + admin +
+         "The file C:\\WINDOWS\\LVRNINST.JNL could not be created.  Access is denied." + admin +
+             "\r\n\r\nNothing has been installed or changed."},
+        // The hint follows the call that failed, not the old file's attributes.
+        {"a read-only old saver of a standard user",
+         [this] {
+             WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
+             SetFileAttributesA("C:\\WINDOWS\\CLOUDS.SCR", FILE_ATTRIBUTE_READONLY);
+             standin::GetSetup().deniedDirectories = {"C:\\WINDOWS"};
+             standin::GetSetup().answers = {IDYES, IDOK};
+         },
+         "The file C:\\WINDOWS\\LVRNINST.JNL could not be created.  Access is denied." + admin +
              "\r\n\r\nNothing has been installed or changed."},
         {"the same on Windows 95",
          [] {
              standin::GetSetup().deniedDirectories = {"C:\\WINDOWS"};
              standin::GetSetup().ntFamily = false;
          },
-         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied.\r\n\r\nNothing has been "
+         "The file C:\\WINDOWS\\LVRNINST.JNL could not be created.  Access is denied.\r\n\r\nNothing has been "
          "installed or changed."},
         {"a directory in the way",
          [] {
              fs::create_directories(standin::HostPath(kSaver));
              standin::GetSetup().answers = {IDYES, IDOK};
          },
-         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied.\r\n\r\nNothing has been "
-         "installed or changed."},
-        {"a file where a directory must be",
-         [this] { WriteFile("C:\\WINDOWS\\TORVANEK", "in the way"); },
-         "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be created.  The system cannot "
-         "find the path specified.\r\n\r\nNothing has been installed or changed."},
+         "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Cannot create a file when that file already "
+         "exists.\r\n\r\nNothing has been installed or changed."},
+        {"a data directory a standard user cannot make",
+         [] { standin::GetSetup().deniedDirectories = {"C:\\WINDOWS\\TORVANEK\\LUMAVERN"}; },
+         "The folder C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds could not be created.  Access is denied." + admin +
+             "\r\n\r\nNothing has been installed or changed."},
         {"a full disk", [] { standin::SetWriteBudget(3000); },
          "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be written completely.  There is "
          "not enough space on the disk.\r\n\r\nNothing has been installed or changed."},
+        // A short count is no failed call: no reason left over from an earlier one.
+        {"a disk that takes part of a block", [] { standin::SetWriteBudget(3000 + 100); },
+         "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be written completely.  The disk "
+         "may be full.\r\n\r\nNothing has been installed or changed."},
         {"a saver in use",
          [this] {
              WriteFile(kSaver, "old saver");
@@ -182,22 +202,6 @@ TEST_F(Faults, FailuresTheSystemGivesNoTextForSayWhatIsLikely) {
     SetSystemFailure(FAIL_TOO_LONG, "C:\\WINDOWS", ERROR_ACCESS_DENIED);
     EXPECT_STREQ(installer.failure, "Paths in C:\\WINDOWS would be too long.\r\n\r\nNothing has been installed or "
                                     "changed.");
-}
-
-// Windows refuses to replace a read-only file, whoever asks: access denied,
-// but no word of administrators.
-TEST_F(Faults, AReadOnlyFileIsNotTakenForMissingRights) {
-    UseInstaller(ThreeEntries());
-    WriteFile(kData, "old data");
-    fs::permissions(standin::HostPath(kData),
-                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    EXPECT_EQ(GetFileAttributesA(kData),
-              DWORD(FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(_lcreat(kData, 0), HFILE_ERROR);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    SetSystemFailure(FAIL_CREATE, kData, ERROR_ACCESS_DENIED);
-    EXPECT_STREQ(installer.failure, "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be "
-                                    "created.  Access is denied.\r\n\r\nNothing has been installed or changed.");
 }
 
 TEST_F(Faults, StoredDataEndingEarlyIsDamage) {

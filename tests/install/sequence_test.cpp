@@ -66,9 +66,9 @@ TEST_F(Sequence, CompletedRunShowsConfirmationDialogAndCompletionThenStartsTheSa
     for (const auto& box : log.boxes) EXPECT_FALSE(box.hasOwner);
 
     EXPECT_EQ(log.events, (std::vector<std::string>{
-                              "box " + caption, "cursor wait", "dialog", "paint", "lock",
+                              "lock", "box " + caption, "cursor wait", "dialog", "paint",
                               "profile C:\\WINDOWS\\MY.SCR", "registry SCRNSAVE.EXE=C:\\WINDOWS\\MY.SCR",
-                              "spi 17", "unlock", "dialog ended 1", "cursor arrow",
+                              "spi 17", "dialog ended 1", "cursor arrow", "unlock",
                               "box " + caption, "exec \"C:\\WINDOWS\\MY.SCR\"", "quit 0"}));
     ASSERT_EQ(log.execs.size(), 1u);
     EXPECT_EQ(log.execs[0].show, UINT(SW_SHOW));

@@ -60,7 +60,7 @@ static int AppendSystemText(char* text, DWORD error) {
  * a directory: most likely the rights of a user who is not an
  * administrator (the Windows directory is the administrators'). */
 static int NeedsAdministrator(DWORD error, const char* path) {
-    if (error != ERROR_ACCESS_DENIED || (GetVersion() & 0x80000000u)) return 0;
+    if (error != ERROR_ACCESS_DENIED || !NtFamily()) return 0;
     DWORD attributes = GetFileAttributesA(path);
     return attributes == INVALID_FILE_ATTRIBUTES ||
            !(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));

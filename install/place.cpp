@@ -460,6 +460,19 @@ int PlaceEntries(HWND dialog) {
     return 0;
 }
 
+/* The saver in use on the NT family: the user's registry value, which the
+ * profile call reaches only where the system maps system.ini's [boot]
+ * there (no version documents that mapping for Windows 10 and 11). */
+static int SetUserSaver(const char* path) {
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) !=
+        ERROR_SUCCESS)
+        return 0;
+    LONG result = RegSetValueExA(key, "SCRNSAVE.EXE", 0, REG_SZ, (const BYTE*)path, (DWORD)strlen(path) + 1);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
 int RegisterSaver(void) {
     char path[PATH_SIZE], shortPath[PATH_SIZE];
     if (!ReadWindowsDirectory(path)) return 1;
@@ -470,6 +483,7 @@ int RegisterSaver(void) {
     const char* registered = length > 0 && length < PATH_SIZE ? shortPath : path;
     if (!WritePrivateProfileStringA("boot", "SCRNSAVE.EXE", registered, "system.ini"))
         return SetFailure(FAIL_PROFILE, installer.scrName);
+    if (NtFamily() && !SetUserSaver(registered)) return SetFailure(FAIL_SETTING, installer.scrName);
     if (!SystemParametersInfoA(SPI_SETSCREENSAVEACTIVE, 1, NULL, SPIF_UPDATEINIFILE))
         return SetFailure(FAIL_SETTING, installer.scrName);
     return 1;

@@ -36,8 +36,10 @@ enum CopyResult { COPY_DONE = 1, COPY_SHORT_DATA = 0, COPY_WRITE_FAILED = -1 };
 CopyResult CopyStoredEntry(HFILE package, HFILE target, char* block, DWORD storedSize);
 
 /* Names the installed saver under "boot", "SCRNSAVE.EXE" in "system.ini"
- * and switches the screen saver on. Skipped (1) when the Windows directory
- * cannot be read; 0 after SetFailure when a setting is refused. */
+ * (its short path), on the NT family also in the user's registry value
+ * "SCRNSAVE.EXE" of "Control Panel\Desktop", and switches the screen saver
+ * on. Skipped (1) when the Windows directory cannot be read; 0 after
+ * SetFailure when a setting is refused. */
 int RegisterSaver(void);
 
 #endif

@@ -7,7 +7,8 @@
  * installation can run in-process under test.
  *
  * PathExists(path) is not a Win32 name: nonzero when a file or directory is
- * at path.
+ * at path. NtFamily() neither: nonzero on Windows NT and its successors,
+ * 0 on Windows 95/98/Me (GetVersion's top bit).
  *
  * The installer links no C runtime DLL (the first Windows 95 has no
  * msvcrt.dll): the few C library functions its code and the compiler call
@@ -25,5 +26,7 @@ inline int PathExists(const char* path) { return GetFileAttributesA(path) != INV
 #else
 #include "platform/standin/win32.h"
 #endif
+
+inline int NtFamily(void) { return !(GetVersion() & 0x80000000u); }
 
 #endif

@@ -25,7 +25,41 @@ std::string Quoted(const std::filesystem::path& path);
 // "saver") when the file is missing or not a regular file.
 std::uint64_t CheckedFileSize(const std::filesystem::path& path, const std::string& what);
 
-// The whole file, with the refusals of CheckedFileSize and for a read error.
+// A regular file open for reading at offsets. A FIFO, a device or a
+// directory is refused at once, naming it: the file is looked at before it
+// is opened and opened without waiting for a FIFO's writer, then looked at
+// again through its handle before anything is read.
+class InputFile {
+public:
+    // Throws Refusal naming `what` (e.g. "installer") and the path.
+    InputFile(const std::filesystem::path& path, const std::string& what);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    std::uint64_t Size() const { return size_; }
+
+    // Reads count bytes at `at`, or fewer where the file ends (or a read fails).
+    std::uint32_t ReadAt(std::uint64_t at, void* buffer, std::uint32_t count);
+
+private:
+#ifdef _WIN32
+    void* handle_;
+#else
+    int fd_;
+#endif
+    std::uint64_t size_ = 0;
+};
+
+// The bytes of a pipe (a FIFO, or `--data <(command)` of the shell), read
+// to its end, which comes at once when nothing has it open for writing;
+// nullopt when path is no pipe. Throws Refusal when the pipe yields `limit`
+// bytes or more, or cannot be read. Windows has no such pipes by path:
+// always nullopt there.
+std::optional<std::vector<std::uint8_t>> ReadPipe(const std::filesystem::path& path, const std::string& what,
+                                                  std::uint64_t limit);
+
+// The whole file, with the refusals of InputFile and for a read error.
 std::vector<std::uint8_t> ReadWholeFile(const std::filesystem::path& path, const std::string& what);
 
 // Throws Refusal unless a file can be put at path: its directory exists and

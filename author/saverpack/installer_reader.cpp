@@ -8,32 +8,22 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
+#include <memory>
 
 namespace saverpack {
 namespace {
 
-// The installer file, read at offsets.
+// The installer file, read at offsets: a regular file, or a ReadError that
+// names what it is instead.
 class InstallerFile {
 public:
-    explicit InstallerFile(const std::filesystem::path& path) : in_(path, std::ios::binary) {
-        if (!in_) throw ReadError("cannot open " + Quoted(path));
-        in_.seekg(0, std::ios::end);
-        size_ = std::uint64_t(in_.tellg());
-        if (!in_) throw ReadError("cannot read " + Quoted(path));
-    }
+    explicit InstallerFile(const std::filesystem::path& path) : file_(Open(path)) {}
 
-    std::uint64_t Size() const { return size_; }
+    std::uint64_t Size() const { return file_->Size(); }
 
     // The bytes at `at`: count of them, or fewer where the file ends.
     std::uint32_t ReadAt(std::uint64_t at, void* buffer, std::uint32_t count) {
-        if (at >= size_) return 0;
-        in_.clear();
-        in_.seekg(std::streamoff(at));
-        in_.read(static_cast<char*>(buffer), std::streamsize(count));
-        std::uint32_t got = std::uint32_t(in_.gcount());
-        in_.clear();
-        return got;
+        return file_->ReadAt(at, buffer, count);
     }
 
     // LocatePackage's reads.
@@ -42,8 +32,15 @@ public:
     }
 
 private:
-    std::ifstream in_;
-    std::uint64_t size_ = 0;
+    static std::unique_ptr<InputFile> Open(const std::filesystem::path& path) {
+        try {
+            return std::make_unique<InputFile>(path, "installer");
+        } catch (const Refusal& e) {
+            throw ReadError(e.what());
+        }
+    }
+
+    std::unique_ptr<InputFile> file_;
 };
 
 // The table a signer appends: after the last byte of the package and at
@@ -109,6 +106,40 @@ std::string CertificateOverlap(const InstallerView& view, const Record& r) {
     return "its data (" + std::to_string(r.storedSize) + " bytes at " + std::to_string(r.dataOffset) +
            ") reaches into the certificate table (" + std::to_string(view.certificate->size) + " bytes at " +
            std::to_string(view.certificate->offset) + ")";
+}
+
+std::vector<std::string> OverlapWarnings(const InstallerView& view) {
+    const std::vector<Record>& entries = view.entries;
+    std::vector<std::size_t> order(entries.size());
+    for (std::size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return entries[a].dataOffset < entries[b].dataOffset; });
+    std::vector<std::string> warnings;
+    std::optional<std::size_t> furthest;  // of the entries so far in file order, the one whose data reaches furthest
+    for (std::size_t k : order) {
+        const Record& r = entries[k];
+        if (furthest && r.dataOffset < DataEnd(entries[*furthest])) {
+            auto [a, b] = std::minmax(*furthest, k);
+            const Record &first = entries[a], &second = entries[b];
+            std::string which = "warning: entries " + std::to_string(a) + " and " + std::to_string(b);
+            if (first.dataOffset == second.dataOffset && first.storedSize == second.storedSize)
+                warnings.push_back(which + " share their stored data (" + std::to_string(r.storedSize) +
+                                   " bytes at " + std::to_string(r.dataOffset) + "), which pack never writes");
+            else
+                warnings.push_back(which + ": their stored data overlap (from byte " +
+                                   std::to_string(std::max(first.dataOffset, second.dataOffset)) + " to " +
+                                   std::to_string(std::min(DataEnd(first), DataEnd(second))) +
+                                   "), which pack never writes");
+        }
+        if (!furthest || DataEnd(r) > DataEnd(entries[*furthest])) furthest = k;
+    }
+    return warnings;
+}
+
+void ReportLines(std::ostream& out, const std::string& prefix, const std::vector<std::string>& lines,
+                 std::size_t shown) {
+    for (std::size_t i = 0; i < lines.size() && i < shown; i++) out << prefix << lines[i] << "\n";
+    if (lines.size() > shown) out << prefix << "... " << lines.size() - shown << " more\n";
 }
 
 EntryStream StreamEntry(const InstallerView& view, const Record& record, const codec::BlockSink& sink) {

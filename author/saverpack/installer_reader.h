@@ -15,6 +15,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace saverpack {
@@ -81,6 +82,22 @@ std::uint64_t ContentEnd(const InstallerView& view, std::uint64_t sectionEnd);
 // Why the record's data cannot be right in a signed installer: it reaches
 // into the certificate table. "" when it does not (or the file is unsigned).
 std::string CertificateOverlap(const InstallerView& view, const Record& record);
+
+// An entry's stored block: its data offset and both sizes. Entries with the
+// same block are installed with the same bytes, so the commands expand each
+// distinct block once.
+using StoredBlock = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;
+inline StoredBlock BlockOf(const Record& r) { return {r.dataOffset, r.storedSize, r.expandedSize}; }
+
+// Entries whose stored data overlap, which pack never writes (the installer
+// reads each entry on its own, so such a package still installs): one
+// warning for each entry whose data overlaps that of an entry before it in
+// the file, naming both.
+std::vector<std::string> OverlapWarnings(const InstallerView& view);
+
+// Writes each line after prefix, the first `shown` of them, and how many more.
+void ReportLines(std::ostream& out, const std::string& prefix, const std::vector<std::string>& lines,
+                 std::size_t shown = 25);
 
 // What reading one entry found.
 struct EntryStream {

@@ -102,6 +102,7 @@ int ListCommand(const fs::path& installer, bool json, unsigned codePage, std::os
         out << Json(view, codePage).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     else
         Text(view, codePage, out);
+    ReportLines(err, "saverpack: " + PathToUtf8(installer) + ": ", OverlapWarnings(view));
     int status = 0;
     if (!view.certificateProblem.empty()) {
         err << "saverpack: " << PathToUtf8(installer) << ": " << view.certificateProblem << "\n";

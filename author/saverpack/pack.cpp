@@ -33,6 +33,7 @@ struct Input {
     std::string what;  // "saver", "data file", "file"
     std::array<char, 4> extension{};
     std::uint64_t size = 0;
+    std::optional<std::vector<std::uint8_t>> piped = std::nullopt;  // a pipe's bytes, read when its size was wanted
 };
 
 std::array<char, 4> Extension(const char* text) {
@@ -41,11 +42,11 @@ std::array<char, 4> Extension(const char* text) {
     return e;
 }
 
-author::PackageEntry MakeEntry(const Input& input, std::size_t index, const PackRequest& request,
+author::PackageEntry MakeEntry(Input& input, std::size_t index, const PackRequest& request,
                                const std::function<void(std::uint64_t)>& progress) {
     author::PackageEntry entry;
     entry.extension = input.extension;
-    std::vector<std::uint8_t> file = ReadWholeFile(input.path, input.what);
+    std::vector<std::uint8_t> file = input.piped ? std::move(*input.piped) : ReadWholeFile(input.path, input.what);
     if (file.size() != input.size)
         throw Refusal(input.what + " " + Quoted(input.path) + " changed size while being packed");
 
@@ -243,7 +244,9 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
     std::uint64_t dataStart = PackageDataStart(layout.packageStart, inputs.size());
     std::uint64_t total = 0;
     for (Input& input : inputs) {
-        input.size = CheckedFileSize(input.path, input.what);
+        // A pipe can be read once only: now, whole.
+        input.piped = ReadPipe(input.path, input.what, PACKAGE_LIMIT);
+        input.size = input.piped ? input.piped->size() : CheckedFileSize(input.path, input.what);
         std::string which = input.what + " " + Quoted(input.path);
         if (input.size == 0)
             throw Refusal(which + " is empty: a stored size of 0 would end the installer's entry table");

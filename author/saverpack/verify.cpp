@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace fs = std::filesystem;
 
@@ -92,7 +93,12 @@ void CheckNames(const InstallerView& view, std::vector<std::string>& problems) {
                            ": the later would replace the earlier");
 }
 
-void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, std::vector<std::string>& problems) {
+// What expanding each distinct stored block found: entries that share one
+// are decoded once.
+using Decoded = std::map<StoredBlock, EntryStream>;
+
+void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, Decoded& decoded,
+                std::vector<std::string>& problems) {
     std::string which = "entry " + std::to_string(index) + ": ";
     bool sizesFit = true;
     auto limit = [&](const char* field, std::uint32_t value) {
@@ -122,7 +128,11 @@ void CheckEntry(const InstallerView& view, std::size_t index, const Record& r, s
 
     try {
         // Decoded in blocks and dropped: memory stays fixed whatever the record claims.
-        EntryStream stream = StreamEntry(view, r, [](std::span<const std::uint8_t>) { return true; });
+        auto known = decoded.find(BlockOf(r));
+        if (known == decoded.end())
+            known = decoded.emplace(BlockOf(r), StreamEntry(view, r, [](std::span<const std::uint8_t>) { return true; }))
+                        .first;
+        const EntryStream& stream = known->second;
         if (stream.ranOut)
             problems.push_back(which + "its compressed stream runs out of its " + std::to_string(r.storedSize) +
                                " stored bytes before it has expanded to " + std::to_string(r.expandedSize));
@@ -159,7 +169,8 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
         problems.push_back("the terminator record is not all zero" + more);
     }
     if (view.entries.empty()) problems.push_back("the package carries no entries: not even a saver is installed");
-    for (std::size_t i = 0; i < view.entries.size(); i++) CheckEntry(view, i, view.entries[i], problems);
+    Decoded decoded;
+    for (std::size_t i = 0; i < view.entries.size(); i++) CheckEntry(view, i, view.entries[i], decoded, problems);
     CheckNames(view, problems);
     if (!view.certificateProblem.empty()) problems.push_back(view.certificateProblem);
     if (sectionEnd != 0 && view.terminated) CheckWhatFollows(view, sectionEnd, problems);
@@ -168,21 +179,22 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
 
 int VerifyCommand(const fs::path& installer, std::ostream& out, std::ostream&) {
     std::vector<std::string> problems = FindProblems(installer);
-    // The size the installer will ask the user to make room for, and the
-    // signer's table (FindProblems says why when the file cannot be read).
+    const std::string prefix = PathToUtf8(installer) + ": ";
+    // The size the installer will ask the user to make room for, the
+    // signer's table and data shared between entries (FindProblems says why
+    // when the file cannot be read).
     try {
         InstallerView view = ReadInstaller(installer);
-        if (view.SoundlySigned()) out << PathToUtf8(installer) << ": " << SignedNote(*view.certificate) << "\n";
-        if (view.headerComplete)
-            out << PathToUtf8(installer) << ": installation size " << GroupThousands(view.installSize) << " bytes\n";
+        if (view.SoundlySigned()) out << prefix << SignedNote(*view.certificate) << "\n";
+        if (view.headerComplete) {
+            out << prefix << "installation size " << GroupThousands(view.installSize) << " bytes\n";
+            ReportLines(out, prefix, OverlapWarnings(view));
+        }
     } catch (const ReadError&) {
     }
     // A table that lost its terminator reads on through the data, one
     // bogus record after another: the first problems tell the story.
-    constexpr std::size_t kShown = 25;
-    for (std::size_t i = 0; i < problems.size() && i < kShown; i++)
-        out << PathToUtf8(installer) << ": " << problems[i] << "\n";
-    if (problems.size() > kShown) out << PathToUtf8(installer) << ": ... " << problems.size() - kShown << " more\n";
+    ReportLines(out, prefix, problems);
     if (problems.empty()) {
         out << PathToUtf8(installer) << ": sound\n";
         return 0;

@@ -8,6 +8,7 @@
 #define PLATFORM_STANDIN_CONTROL_H
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,10 @@ struct Setup {
     bool shortPathFails = false;
     bool profileWriteFails = false;
     bool screenSaverSettingFails = false;
+    // The user's registry refuses to open or make a key (a policy, say), or
+    // to set a value in it: ERROR_ACCESS_DENIED.
+    bool registryKeyRefused = false;
+    bool registryValueRefused = false;
 
     // Called at every PeekMessageA while a dialog runs, with its 1-based count.
     std::function<void(int)> onQueueCheck;
@@ -142,7 +147,7 @@ struct DialogLog {
 struct Log {
     // Ordered: "box <caption>", "cursor wait", "cursor arrow", "dialog",
     // "dialog ended <result>", "paint", "exec <command>", "profile <value>",
-    // "spi <action>", "quit <code>", "lock", "unlock".
+    // "registry <name>=<value>", "spi <action>", "quit <code>", "lock", "unlock".
     std::vector<std::string> events;
     std::vector<MessageBoxCall> boxes;
 
@@ -181,6 +186,18 @@ struct Log {
         UINT show;
     };
     std::vector<Exec> execs;
+    // The user's registry as Windows keeps it: a value under its key's
+    // path and its name, both compared without regard to case, holding
+    // the type and the bytes that RegSetValueExA was given (a REG_SZ
+    // value's size counts its terminating NUL). Every call is logged:
+    // "create <key>", "set <key>\<name>", "close <key>".
+    struct RegistryValue {
+        DWORD type = 0;
+        std::string data;
+    };
+    std::map<std::string, RegistryValue> userValues;  // "<key>\<name>", lower-cased
+    std::vector<std::string> registryCalls;
+    int openKeys = 0;                   // keys opened and not yet closed
     std::vector<std::string> moveFileExCalls;  // "<from> -> <to>" for each MoveFileExA call
     std::vector<std::string> deletesAtRestart;  // paths MoveFileExA scheduled for deletion
     std::string mutexName;              // the last CreateMutexA's name
@@ -196,6 +213,8 @@ void PostToDialog(UINT message, WPARAM wParam, LPARAM lParam);
 // The system sends the dialog a message (WM_CLOSE from the task bar, say);
 // default handling applies when its procedure returns 0.
 LRESULT SendToDialog(UINT message, WPARAM wParam, LPARAM lParam);
+// The value of HKEY_CURRENT_USER\<key> <name>, or null when it was never set.
+const Log::RegistryValue* UserValue(const std::string& key, const std::string& name);
 
 }  // namespace standin
 

@@ -1,7 +1,8 @@
 // Native stand-in: the system's services an installation uses. Free space
 // (with the extended call found at run time, or without it), short paths,
-// the profile writes, the screen-saver setting, program start, replacing
-// moves and deletion at restart, the version and the placement lock.
+// the profile writes, the user's registry, the screen-saver setting,
+// program start, replacing moves and deletion at restart, the version and
+// the placement lock.
 // Behaviour comes from Setup; every call is written to the Log.
 #include "platform/standin/internal.h"
 
@@ -20,6 +21,13 @@ namespace {
 struct Session {
     Setup setup;
     Log log;
+    // Every key handed out: handle n is entry n - 1.
+    struct OpenKey {
+        std::string path;
+        REGSAM access;
+        bool open;
+    };
+    std::vector<OpenKey> keys;
 };
 
 Session& S() {
@@ -85,7 +93,24 @@ std::string ShortComponent(const std::string& name) {
     return shortName;
 }
 
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The open key behind a handle, or null for a handle that is not one.
+Session::OpenKey* FindKey(HKEY key) {
+    uintptr_t n = reinterpret_cast<uintptr_t>(key);
+    if (n == 0 || n > S().keys.size() || !S().keys[n - 1].open) return nullptr;
+    return &S().keys[n - 1];
+}
+
 }  // namespace
+
+const Log::RegistryValue* UserValue(const std::string& key, const std::string& name) {
+    auto found = S().log.userValues.find(Lower(key + "\\" + name));
+    return found == S().log.userValues.end() ? nullptr : &found->second;
+}
 
 Setup& GetSetup() { return S().setup; }
 const Log& GetLog() { return S().log; }
@@ -288,4 +313,39 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL, DWORD,
     S().log.lockHeld = true;
     S().log.events.push_back("lock");
     return WAIT_OBJECT_0;
+}
+
+// Keys below HKEY_CURRENT_USER only; a key is made by opening it. A value
+// can be set only through a key opened with KEY_SET_VALUE, and a REG_SZ
+// value is stored as given: its size should count the terminating NUL.
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
+                     PHKEY result, LPDWORD) {
+    S().log.registryCalls.push_back(std::string("create ") + (subKey ? subKey : ""));
+    if (key != HKEY_CURRENT_USER || !subKey || reserved || !result) return ERROR_INVALID_HANDLE;
+    if (S().setup.registryKeyRefused) return ERROR_ACCESS_DENIED;
+    S().keys.push_back({subKey, access, true});
+    S().log.openKeys++;
+    *result = reinterpret_cast<HKEY>(static_cast<uintptr_t>(S().keys.size()));
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+    standin::Session::OpenKey* open = standin::FindKey(key);
+    if (!open || reserved) return ERROR_INVALID_HANDLE;
+    std::string valueName = name ? name : "";
+    S().log.registryCalls.push_back("set " + open->path + "\\" + valueName);
+    if (!(open->access & KEY_SET_VALUE) || S().setup.registryValueRefused) return ERROR_ACCESS_DENIED;
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    S().log.userValues[standin::Lower(open->path + "\\" + valueName)] = {type, bytes};
+    S().log.events.push_back("registry " + valueName + "=" + std::string(bytes.c_str()));
+    return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+    standin::Session::OpenKey* open = standin::FindKey(key);
+    if (!open) return ERROR_INVALID_HANDLE;
+    S().log.registryCalls.push_back("close " + open->path);
+    open->open = false;
+    S().log.openKeys--;
+    return ERROR_SUCCESS;
 }

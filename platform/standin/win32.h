@@ -297,6 +297,23 @@ BOOL ReleaseMutex(HANDLE mutex);
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds, DWORD wakeMask);
 UINT WinExec(LPCSTR commandLine, UINT show);
 
+/* advapi32: the user's registry. Only HKEY_CURRENT_USER is there. */
+typedef struct StandinKey* HKEY;
+typedef HKEY* PHKEY;
+typedef unsigned char BYTE;
+typedef DWORD REGSAM;
+typedef DWORD* LPDWORD;
+#define HKEY_CURRENT_USER ((HKEY)(uintptr_t)0x80000001u)
+#define ERROR_SUCCESS 0L
+#define REG_SZ 1
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define REG_OPTION_NON_VOLATILE 0
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
+                     LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+LONG RegCloseKey(HKEY key);
+
 /* Not a Win32 name (see platform/platform.h) */
 int PathExists(const char* path);
 

@@ -186,9 +186,10 @@ def report_results(session, sources):
     boot = session.read_system_ini().get("boot", {})
     say("system.ini [boot]: SCRNSAVE.EXE=%s" % boot.get("scrnsave.exe", "(not set)"))
     session.flush_registry()
-    active = session.user_reg_value("Control Panel\\Desktop", "ScreenSaveActive")
-    shown = '"%s"' % active if active is not None else "(not set)"
-    say("user.reg [Control Panel\\Desktop]: ScreenSaveActive=%s" % shown)
+    for name in ("SCRNSAVE.EXE", "ScreenSaveActive"):
+        value = session.user_reg_value("Control Panel\\Desktop", name)
+        shown = '"%s"' % value if value is not None else "(not set)"
+        say("user.reg [Control Panel\\Desktop]: %s=%s" % (name, shown))
 
 
 def main():

@@ -56,14 +56,17 @@ def wine_env(prefix, display):
 
 
 def build_probe(out_path):
-    """Compiles winprobe.exe when it is missing or older than its source."""
-    if os.path.exists(out_path) and os.path.getmtime(out_path) >= os.path.getmtime(PROBE_SOURCE):
-        return out_path
+    """Compiles winprobe.exe, and its hook winprobe-hook.dll beside it, when
+    they are missing or older than their source."""
+    hook = os.path.join(os.path.dirname(out_path), "winprobe-hook.dll")
     os.makedirs(os.path.dirname(out_path), exist_ok=True)
-    partial = "%s.%d.tmp" % (out_path, os.getpid())
-    subprocess.run([MINGW_GCC, "-Os", "-s", "-Wall", "-Wextra", "-mconsole", "-static-libgcc",
-                    PROBE_SOURCE, "-o", partial, "-lgdi32"], check=True)
-    os.replace(partial, out_path)
+    for path, options in ((hook, ["-shared", "-DWINPROBE_HOOK"]), (out_path, ["-mconsole"])):
+        if os.path.exists(path) and os.path.getmtime(path) >= os.path.getmtime(PROBE_SOURCE):
+            continue
+        partial = "%s.%d.tmp" % (path, os.getpid())
+        subprocess.run([MINGW_GCC, "-Os", "-s", "-Wall", "-Wextra", "-static-libgcc"] + options +
+                       [PROBE_SOURCE, "-o", partial, "-lgdi32"], check=True)
+        os.replace(partial, path)
     return out_path
 
 
@@ -207,6 +210,36 @@ def parse_probe_output(text):
     return windows
 
 
+class DialogMeasure:
+    """What winprobe dialog reports: the version the process is told, the
+    screen (width, height, dpi), the window (left, top, width, height) and
+    each static control as (id, width, height, text width, text height, text)."""
+
+    def __init__(self):
+        self.version, self.screen, self.window, self.statics = None, None, None, []
+
+    def __repr__(self):
+        return "DialogMeasure(version %s, screen %r, window %r, statics %r)" % (
+            self.version, self.screen, self.window, self.statics)
+
+
+def parse_dialog_measure(text):
+    measure = DialogMeasure()
+    for line in text.splitlines():
+        fields = line.split("\t")
+        if fields[0] == "version" and len(fields) == 2:
+            measure.version = fields[1]
+        elif fields[0] == "screen" and len(fields) == 4:
+            measure.screen = tuple(int(f) for f in fields[1:])
+        elif fields[0] == "window" and len(fields) == 5:
+            measure.window = tuple(int(f) for f in fields[1:])
+        elif fields[0] == "S" and len(fields) == 7:
+            measure.statics.append(tuple(int(f) for f in fields[1:6]) + (_unescape(fields[6]),))
+    if measure.screen is None or measure.window is None:
+        raise HarnessError("winprobe dialog gave no screen or window: %r" % text)
+    return measure
+
+
 class Process:
     """A Windows program started under Wine, its output kept in a log file."""
 
@@ -302,6 +335,21 @@ class WineSession:
             if not process.running() or time.monotonic() > deadline:
                 raise HarnessError("winprobe could not hold %s open: %s" % (unix_path, text))
             time.sleep(0.1)
+
+    def measure_dialog(self, window):
+        """The dialog as its own process sees it (winprobe dialog)."""
+        code, out = self.run_probe("dialog", "%x" % window.hwnd)
+        if code != 0:
+            raise HarnessError("winprobe dialog failed: " + out)
+        return parse_dialog_measure(out)
+
+    def set_user_value(self, key, name, value):
+        """Sets HKEY_CURRENT_USER\\key name: a number as REG_DWORD, text as
+        REG_SZ. Programs started afterwards read it."""
+        kind, data = ("REG_DWORD", str(value)) if isinstance(value, int) else ("REG_SZ", value)
+        subprocess.run(["wine", "reg", "add", "HKCU\\" + key, "/v", name, "/t", kind, "/d", data, "/f"],
+                       env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60, check=True)
 
     def windows(self):
         code, out = self.run_probe("windows")

@@ -32,6 +32,21 @@
  *       click on it would: a key goes only to the window that has the
  *       focus, and with the windows of several programs up it may not.
  *
+ *   winprobe dialog <hwnd>
+ *       Measures a dialog of another process from inside that process, as
+ *       it sees itself: a control's font is a handle of its own process,
+ *       and its DPI awareness decides the pixels it gets. winprobe-hook.dll
+ *       (this file built with WINPROBE_HOOK) is hooked into the dialog's
+ *       thread, which writes:
+ *         version <major>.<minor>    (GetVersion, as the process is told)
+ *         screen <width> <height> <dpi>
+ *         window <left> <top> <width> <height>
+ *       and one line per static control:
+ *         S <id> <width> <height> <text width> <text height> <text>
+ *       The size is the control's client area; the text is measured on one
+ *       line in the control's own font (WM_GETFONT). This prints what it
+ *       wrote and exits 0, or 1 when the hook could not run.
+ *
  *   winprobe hold <file> <seconds>
  *       Opens the file for reading, sharing reading and writing but not
  *       deletion, as a program that uses it does; prints "held" once it is
@@ -44,19 +59,112 @@
 #include <string.h>
 #include <stdlib.h>
 
-static void PutEscaped(const char* text)
+/* Sent to the dialog, with the probe's process id as wParam: the hook
+ * measures it into winprobe-<id>.out beside the hook's DLL. */
+#define MEASURE_MESSAGE "WinProbeMeasureDialog"
+#define HOOK_DLL "winprobe-hook.dll"
+
+static void WriteEscaped(FILE* out, const char* text)
 {
     for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
         switch (*p) {
-        case '\t': fputs("\\t", stdout); break;
-        case '\r': fputs("\\r", stdout); break;
-        case '\n': fputs("\\n", stdout); break;
-        case '\\': fputs("\\\\", stdout); break;
+        case '\t': fputs("\\t", out); break;
+        case '\r': fputs("\\r", out); break;
+        case '\n': fputs("\\n", out); break;
+        case '\\': fputs("\\\\", out); break;
         default:
-            if (*p < 0x20 || *p > 0x7e) printf("\\x%02x", *p);
-            else putchar(*p);
+            if (*p < 0x20 || *p > 0x7e) fprintf(out, "\\x%02x", *p);
+            else fputc(*p, out);
         }
     }
+}
+
+/* The file beside this module (the probe or its hook) called name. */
+static void BesideModule(HMODULE module, const char* name, char* path, DWORD size)
+{
+    DWORD length = GetModuleFileNameA(module, path, size);
+    char* slash = strrchr(path, '\\');
+    if (length == 0 || length >= size || !slash || strlen(name) >= size - (DWORD)(slash + 1 - path)) {
+        path[0] = 0;
+        return;
+    }
+    strcpy(slash + 1, name);
+}
+
+#ifdef WINPROBE_HOOK
+
+static HINSTANCE hookModule;
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) hookModule = instance;
+    return TRUE;
+}
+
+static void MeasureStatic(FILE* out, HWND control)
+{
+    char text[2048];
+    RECT r;
+    SIZE extent = {0, 0};
+    GetWindowTextA(control, text, sizeof text);
+    GetClientRect(control, &r);
+    HDC dc = GetDC(control);
+    HFONT font = (HFONT)SendMessageA(control, WM_GETFONT, 0, 0);
+    /* No font of its own: the control draws in the system font. */
+    HGDIOBJ old = SelectObject(dc, font ? (HGDIOBJ)font : GetStockObject(SYSTEM_FONT));
+    GetTextExtentPoint32A(dc, text, (int)strlen(text), &extent);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    fprintf(out, "S\t%ld\t%ld\t%ld\t%ld\t%ld\t", (long)GetDlgCtrlID(control), (long)r.right, (long)r.bottom,
+            (long)extent.cx, (long)extent.cy);
+    WriteEscaped(out, text);
+    fputc('\n', out);
+}
+
+static void MeasureDialog(FILE* out, HWND dialog)
+{
+    RECT r;
+    HDC dc = GetDC(dialog);
+    GetWindowRect(dialog, &r);
+    DWORD version = GetVersion();
+    fprintf(out, "version\t%lu.%lu\n", (unsigned long)(version & 0xFF), (unsigned long)(version >> 8 & 0xFF));
+    fprintf(out, "screen\t%d\t%d\t%d\n", GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+            GetDeviceCaps(dc, LOGPIXELSY));
+    ReleaseDC(dialog, dc);
+    fprintf(out, "window\t%ld\t%ld\t%ld\t%ld\n", (long)r.left, (long)r.top, (long)(r.right - r.left),
+            (long)(r.bottom - r.top));
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char cls[64];
+        GetClassNameA(child, cls, sizeof cls);
+        if (_stricmp(cls, "static") == 0) MeasureStatic(out, child);
+    }
+}
+
+/* Runs in the thread of the dialog's process that is hooked. */
+__declspec(dllexport) LRESULT CALLBACK MeasureHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    const CWPSTRUCT* call = (const CWPSTRUCT*)lParam;
+    if (code == HC_ACTION && call->message == RegisterWindowMessageA(MEASURE_MESSAGE)) {
+        char name[64], path[MAX_PATH], partial[MAX_PATH + 8];
+        snprintf(name, sizeof name, "winprobe-%lu.out", (unsigned long)call->wParam);
+        BesideModule(hookModule, name, path, sizeof path);
+        snprintf(partial, sizeof partial, "%s.part", path);
+        FILE* out = path[0] ? fopen(partial, "w") : NULL;
+        if (out) {
+            MeasureDialog(out, call->hwnd);
+            fclose(out);
+            MoveFileExA(partial, path, MOVEFILE_REPLACE_EXISTING);
+        }
+    }
+    return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+#else
+
+static void PutEscaped(const char* text)
+{
+    WriteEscaped(stdout, text);
 }
 
 static void ImagePathOf(DWORD pid, char* out, DWORD size)
@@ -189,6 +297,42 @@ static int Preview(const char* program, DWORD showMs)
     return ok ? 0 : 1;
 }
 
+static int MeasureDialog(HWND dialog)
+{
+    char dll[MAX_PATH], name[64], path[MAX_PATH];
+    DWORD thread = GetWindowThreadProcessId(dialog, NULL);
+    BesideModule(NULL, HOOK_DLL, dll, sizeof dll);
+    HMODULE module = dll[0] ? LoadLibraryA(dll) : NULL;
+    HOOKPROC hook = module ? (HOOKPROC)(void*)GetProcAddress(module, "MeasureHook@12") : NULL;
+    if (!hook) {
+        printf("no hook in %s\n", dll);
+        return 1;
+    }
+    snprintf(name, sizeof name, "winprobe-%lu.out", (unsigned long)GetCurrentProcessId());
+    BesideModule(module, name, path, sizeof path);
+    DeleteFileA(path);
+    HHOOK installed = thread ? SetWindowsHookExA(WH_CALLWNDPROC, hook, module, thread) : NULL;
+    if (!installed) {
+        printf("cannot hook thread %lu: error %lu\n", (unsigned long)thread, (unsigned long)GetLastError());
+        return 1;
+    }
+    DWORD_PTR ignored;
+    SendMessageTimeoutA(dialog, RegisterWindowMessageA(MEASURE_MESSAGE), GetCurrentProcessId(), 0, SMTO_NORMAL,
+                        30000, &ignored);
+    UnhookWindowsHookEx(installed);
+    FILE* in = fopen(path, "r");
+    if (!in) {
+        printf("the hook wrote nothing to %s\n", path);
+        return 1;
+    }
+    char line[4096];
+    while (fgets(line, sizeof line, in)) fputs(line, stdout);
+    fclose(in);
+    DeleteFileA(path);
+    fflush(stdout);
+    return 0;
+}
+
 static int Hold(const char* path, DWORD seconds)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
@@ -216,7 +360,12 @@ int main(int argc, char** argv)
         HWND window = (HWND)(ULONG_PTR)strtoul(argv[2], NULL, 16);
         return PostMessageA(window, WM_COMMAND, MAKEWPARAM(atoi(argv[3]), BN_CLICKED), 0) ? 0 : 1;
     }
+    if (argc == 3 && strcmp(argv[1], "dialog") == 0)
+        return MeasureDialog((HWND)(ULONG_PTR)strtoul(argv[2], NULL, 16));
     if (argc == 4 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
-    fputs("usage: winprobe windows | preview PROGRAM MILLISECONDS | command HWND ID | hold FILE SECONDS\n", stderr);
+    fputs("usage: winprobe windows | preview PROGRAM MILLISECONDS | command HWND ID | dialog HWND | hold FILE SECONDS\n",
+          stderr);
     return 2;
 }
+
+#endif

@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <functional>
+#include <sys/stat.h>
 #include <cstring>
 #include <set>
 #include <sys/wait.h>
@@ -306,6 +308,45 @@ TEST_F(PackTest, ASmallPackageIsPaddedToTheEndOfItsSection) {
     verify = RunTool(kTool, {"verify", out.string()});
     EXPECT_EQ(verify.status, 1);
     EXPECT_TRUE(Has(verify.out, "the file is cut short")) << verify.out;
+}
+
+TEST_F(PackTest, ExtractWritesBelowItsDirectoryOnlyAndThroughNoLink) {
+    fs::path installer = dir_ / "Clouds.exe", outside = dir_ / "outside";
+    ASSERT_EQ(Pack(installer).status, 0);
+    struct Case {
+        const char* what;
+        std::string planted;  // below the directory
+        std::function<void(const fs::path&)> plant;
+        const char* message;
+    } cases[] = {
+        {"a link as the data directory", "TORVANEK", [&](const fs::path& at) { fs::create_directory_symlink(outside, at); },
+         "is a symbolic link"},
+        {"a link as the saver", "CLOUDS.SCR", [&](const fs::path& at) { fs::create_symlink(outside / "saver", at); },
+         "is a symbolic link"},
+        {"a FIFO as the saver", "CLOUDS.SCR", [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0600), 0); },
+         "is not a regular file"},
+        {"a file as the data directory", "TORVANEK", [](const fs::path& at) { WriteBytes(at, {1}); },
+         "is not a directory"},
+    };
+    auto below = [](const fs::path& dir) {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().lexically_relative(dir).string());
+        return names;
+    };
+    for (const Case& c : cases) {
+        fs::path windows = dir_ / "windows";
+        fs::remove_all(windows);
+        fs::remove_all(outside);
+        fs::create_directories(windows);
+        fs::create_directories(outside);
+        c.plant(windows / c.planted);
+        Result r = RunTool("timeout", {"20", kTool, "extract", installer.string(), windows.string()});
+        EXPECT_EQ(r.status, 1) << c.what << ": " << r.err;
+        EXPECT_TRUE(Has(r.err, "\"" + (windows / c.planted).string() + "\" " + c.message)) << c.what << ": " << r.err;
+        EXPECT_TRUE(Has(r.err, "nothing extracted")) << c.what << ": " << r.err;
+        EXPECT_EQ(below(windows), std::set<std::string>{c.planted}) << c.what << ": something was written";
+        EXPECT_TRUE(below(outside).empty()) << c.what << ": written outside the directory";
+    }
 }
 
 TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {

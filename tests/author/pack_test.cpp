@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using namespace tooltest;
@@ -114,6 +115,7 @@ TEST_F(PackTest, RefusalsLeaveNothingBehind) {
     trailing.push_back(0);
     WriteBytes(dir_ / "trailing.exe", trailing);
     fs::create_directories(dir_ / "adir");
+    ASSERT_EQ(mkfifo((dir_ / "fifo.exe").c_str(), 0600), 0);
     std::string thirtyThree(33, 'a');
 
     std::vector<Refused> cases = {
@@ -130,6 +132,8 @@ TEST_F(PackTest, RefusalsLeaveNothingBehind) {
         {"stub not a PE", {"--stub", (dir_ / "text.txt").string()}, "cannot carry a package", 1},
         {"stub with trailing bytes", {"--stub", (dir_ / "trailing.exe").string()}, "follow the \".rsrc\"", 1},
         {"stub missing", {"--stub", (dir_ / "none.exe").string()}, "does not exist", 1},
+        {"stub a FIFO", {"--stub", (dir_ / "fifo.exe").string()}, "is not a regular file: it is a FIFO", 1},
+        {"data file a device", {"--data", "/dev/zero"}, "is not a regular file: it is a device", 1},
         {"store and compress", {"--store", "--compress"}, "excludes", 2},
         {"first number too big", {"--first-number", "65536"}, "65536", 2},
         {"unknown code page", {"--codepage", "65001"}, "65001", 2},

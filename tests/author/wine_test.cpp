@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 using namespace tooltest;
 using namespace testsupport;
@@ -123,6 +125,30 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("U+041E"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(dir_ / "refused.exe"));
+}
+
+// Wine shows a symbolic link to a directory as a reparse point (one to a
+// file looks like the file itself, and a FIFO like nothing it can name).
+TEST_F(WineTest, WindowsBuildRefusesALinkInTheDirectoryAndAFifoAsInstaller) {
+    fs::path installer = dir_ / "Clouds.exe", windows = dir_ / "windows", outside = dir_ / "outside";
+    Result packed = RunTool(kTool, PackArgs(false, installer, {"--title", "Clouds"}));
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    fs::create_directories(windows);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, windows / "TORVANEK");
+    Result extract = Wine({"extract", WindowsPath(installer), WindowsPath(windows)});
+    EXPECT_EQ(extract.status, 1) << extract.out << extract.err;
+    EXPECT_NE(extract.err.find(WindowsPath(windows / "TORVANEK") + "\" is a link"), std::string::npos) << extract.err;
+    EXPECT_FALSE(fs::exists(windows / "CLOUDS.SCR")) << "nothing is written";
+    EXPECT_TRUE(fs::is_empty(outside));
+
+    ASSERT_EQ(mkfifo((dir_ / "pipe.exe").c_str(), 0600), 0);
+    for (const char* command : {"list", "verify"}) {
+        Result r = RunTool("timeout", {"60", "wine", kWindowsTool, command, WindowsPath(dir_ / "pipe.exe")},
+                           Environment());
+        EXPECT_EQ(r.status, 1) << command << ": " << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find("pipe.exe"), std::string::npos) << command << ": " << r.out << r.err;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ TITLE = "Sample"
 CAPTION = caption_for(TITLE)
 FIRST_NUMBER = 15
 DESKTOP_KEY = "Control Panel\\Desktop"
+# "Version" here makes Wine report that Windows version to its programs.
+WINE_KEY = "Software\\Wine"
 SAVER_TEXT = "Hello from the data file"
 IDOK = 1
 
@@ -68,12 +70,16 @@ class InstallTest(e2e.SessionTest):
         leftovers = [f for f in os.listdir(self.data_dir(stem)) if f.startswith("~")]
         self.assertEqual(leftovers, [], "temporary files left in the data directory")
 
-    def assert_registered(self, scr_name):
+    def assert_registered(self, scr_name, nt_family=True):
+        """The saver is named in system.ini and, on the NT family, in the
+        user's registry, where that family looks for the saver in use."""
+        path = "%s\\%s" % (e2e.WINDOWS_DIR, scr_name)
         boot = self.session.read_system_ini().get("boot", {})
-        self.assertEqual(boot.get("scrnsave.exe"), "%s\\%s" % (e2e.WINDOWS_DIR, scr_name))
+        self.assertEqual(boot.get("scrnsave.exe"), path)
         # user.reg is written when the prefix's wineserver ends.
         self.session.flush_registry()
         self.assertEqual(self.session.user_reg_value(DESKTOP_KEY, "ScreenSaveActive"), "1")
+        self.assertEqual(self.session.user_reg_value(DESKTOP_KEY, "SCRNSAVE.EXE"), path if nt_family else None)
 
     def wait_for_saver(self, scr_name, stem):
         """The settings box of the saver that the installer started."""
@@ -96,7 +102,7 @@ class InstallTest(e2e.SessionTest):
         self.assertEqual([w.caption for w in seen], [], "boxes shown after the refusal")
         self.assertEqual(tree_state(self.session.windows_dir), before)
 
-    def install_to_the_end(self, installer):
+    def install_to_the_end(self, installer, nt_family=True):
         """Answers every box of a complete installation of Sample.exe."""
         process, box = self.run_to_confirmation(installer, "SAMPLE.SCR")
         self.session.press_until_gone(box, "Return")
@@ -104,9 +110,19 @@ class InstallTest(e2e.SessionTest):
         self.wait_for_saver("SAMPLE.SCR", "Sample")
         self.assertEqual(process.wait(), 0)
         self.assert_installed("SAMPLE.SCR", "Sample")
-        self.assert_registered("SAMPLE.SCR")
+        self.assert_registered("SAMPLE.SCR", nt_family)
 
     # ---- cases ----
+    def test_windows_98_gets_system_ini_only(self):
+        # Wine then reports 4.10 with GetVersion's top bit set, the mark of
+        # Windows 95/98/Me; its file rules stay those of the NT family.
+        self.session.set_user_value(WINE_KEY, "Version", "win98")
+        self.install_to_the_end(self.make_installer(), nt_family=False)
+
+    def test_nt_4_gets_the_registry_value_too(self):
+        self.session.set_user_value(WINE_KEY, "Version", "nt40")
+        self.install_to_the_end(self.make_installer())
+
     def test_signed_installer_installs(self):
         # Signing appends a certificate table and sets the checksum; the
         # installer addresses its entries by offset and checks no signature.
@@ -247,6 +263,7 @@ class InstallTest(e2e.SessionTest):
         self.assertEqual(file_digest(self.windows_file("system.ini")), before_ini)
         self.session.flush_registry()
         self.assertIsNone(self.session.user_reg_value(DESKTOP_KEY, "ScreenSaveActive"))
+        self.assertIsNone(self.session.user_reg_value(DESKTOP_KEY, "SCRNSAVE.EXE"))
 
     def test_unwritable_file_keeps_older_installation(self):
         installer = self.make_installer()
@@ -373,20 +390,47 @@ class InstallTest(e2e.SessionTest):
         shutil.copyfile(built, installer)
         size = sum(os.path.getsize(p) for p in (e2e.SAMPLE_SAVER, self.data, big))
 
-        process = self.session.start(installer, cwd=self.downloads)
-        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, size), "Return")
-        dialog = self.session.wait_for(
-            lambda w: w.caption == CAPTION and "Please Wait..." in w.child_texts(), "Installing", timeout=60)
-        shot = self.shot("installing.png", dialog)
-        texts = dialog.child_texts()
-        for expected in ("Installing", "%s Screen Saver" % TITLE, "Please Wait..."):
-            self.assertIn(expected, texts)
-        self.assert_drawn_dialog(shot)
+        # Wine, told it is Windows 10, tells a program 10.0 only if its
+        # manifest names Windows 10 as supported (6.2 otherwise, as Windows).
+        self.session.set_user_value(WINE_KEY, "Version", "win10")
+        # 150 % scaling, then 100 %: the screen's DPI as Windows keeps it.
+        for dpi in (144, 96):
+            with self.subTest(dpi=dpi):
+                self.session.set_user_value(DESKTOP_KEY, "LogPixels", dpi)
+                process = self.session.start(installer, cwd=self.downloads)
+                confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, size), "Return")
+                dialog = self.session.wait_for(
+                    lambda w: w.caption == CAPTION and "Please Wait..." in w.child_texts(), "Installing", timeout=60)
+                texts = dialog.child_texts()
+                for expected in ("Installing", "%s Screen Saver" % TITLE, "Please Wait..."):
+                    self.assertIn(expected, texts)
+                self.assert_drawn_dialog("installing-%d.png" % dpi, dialog)
+                measure = self.session.measure_dialog(dialog)
+                self.assertEqual(measure.version, "10.0")
+                self.assert_fits_and_centred(measure, dpi)
 
-        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm, dialog])
-        self.wait_for_saver("SAMPLE.SCR", "Sample")
-        self.assertEqual(process.wait(), 0)
-        self.assertEqual(file_digest(os.path.join(self.data_dir("Sample"), "FILE0000.bin")), file_digest(big))
+                self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm, dialog])
+                saver = self.wait_for_saver("SAMPLE.SCR", "Sample")
+                self.assertEqual(process.wait(), 0)
+                self.assertEqual(file_digest(os.path.join(self.data_dir("Sample"), "FILE0000.bin")),
+                                 file_digest(big))
+                # The next run starts afresh: no saver running, none to replace.
+                self.session.press_until_gone(saver, "Return")
+                os.remove(self.windows_file("SAMPLE.SCR"))
+
+    def assert_fits_and_centred(self, measure, dpi):
+        """Each text of the dialog fits its control, on one line, in the
+        control's own font, and the dialog stands where its centring puts
+        it: half the screen less half the dialog, each half truncated."""
+        width, height, screen_dpi = measure.screen
+        self.assertEqual(screen_dpi, dpi)
+        left, top, w, h = measure.window
+        self.assertEqual((left, top), (width // 2 - w // 2, height // 2 - h // 2), measure)
+        self.assertEqual(sorted(s[5] for s in measure.statics),
+                         sorted(["Installing", "%s Screen Saver" % TITLE, "Please Wait..."]))
+        for _, control_width, control_height, text_width, text_height, text in measure.statics:
+            self.assertLessEqual(text_width, control_width, "%r is wider than its control" % text)
+            self.assertLessEqual(text_height, control_height, "%r is taller than its control" % text)
 
     def peak_memory_kib(self, process):
         """The installer process's peak resident set so far (VmHWM), in KiB."""
@@ -447,20 +491,38 @@ class InstallTest(e2e.SessionTest):
         # the large run needs at most a few MB more than the small one.
         self.assertLess(large_peak, small_peak + 8 * 1024)
 
-    def assert_drawn_dialog(self, shot):
-        """The dialog's face is drawn, with dark text in each of its three lines."""
+    def assert_drawn_dialog(self, name, dialog, timeout=5):
+        """The dialog's face is drawn, with dark text in each of its three
+        lines, in a screenshot taken within timeout seconds of its showing
+        (a machine under load may show the window a moment before its
+        first paint is on the screen)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            fault = self.undrawn(self.shot(name, dialog))
+            # A shot counts only if the dialog was still there after it.
+            if fault is None and dialog.hwnd not in [w.hwnd for w in self.session.windows()]:
+                fault = "the dialog was gone before it was seen drawn"
+                break
+            if fault is None or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertIsNone(fault)
+
+    def undrawn(self, shot):
+        """What a screenshot of the dialog lacks, or None."""
         width, height = e2e.wineharness.image_size(shot)
         histogram = e2e.wineharness.color_histogram(shot)
         face, face_count = max(histogram.items(), key=lambda kv: kv[1])
-        self.assertGreater(sum(face), 3 * 128, "the dialog is not drawn (its face is dark)")
-        self.assertGreater(face_count, width * height // 2)
+        if sum(face) <= 3 * 128 or face_count <= width * height // 2:
+            return "the dialog is not drawn (its face is dark)"
         # Rows of "Installing", the saver's line and "Please Wait..." in a
         # dialog 75 units high: 15-23, 31-39 and 50-58.
         for top, bottom in ((15, 23), (31, 39), (50, 58)):
             y0, y1 = height * (top - 2) // 75, height * (bottom + 2) // 75
             band = e2e.wineharness.color_histogram(shot, (0, y0, width, y1 - y0))
-            dark = sum(n for rgb, n in band.items() if sum(rgb) < 3 * 100)
-            self.assertGreater(dark, 20, "no text drawn in rows %d-%d" % (y0, y1))
+            if sum(n for rgb, n in band.items() if sum(rgb) < 3 * 100) <= 20:
+                return "no text drawn in rows %d-%d" % (y0, y1)
+        return None
 
 
 if __name__ == "__main__":

@@ -92,6 +92,21 @@ int main(int argc, char** argv) {
     }
     printf("%d decoder seeds in %s\n", m, streams.c_str());
 
+    // Compressor seeds: a byte choosing the level (low 2 bits) and the
+    // previous stream, then the same inputs to compress, up to the 8,192
+    // bytes the target takes.
+    fs::path plain = fs::path(argv[2]) / "compress";
+    fs::create_directories(plain);
+    int c = 0;
+    for (const auto& input : inputs) {
+        for (unsigned level = 0; level < 4; level++) {
+            std::vector<std::uint8_t> seed = {std::uint8_t(level | (c * 37 % 64) << 2)};
+            seed.insert(seed.end(), input.begin(), input.begin() + std::min<std::size_t>(input.size(), 8192));
+            author::WriteFileBytes((plain / ("input" + std::to_string(c++))).string(), seed);
+        }
+    }
+    printf("%d compressor seeds in %s\n", c, plain.c_str());
+
     // Contract seeds: the package seeds' images, and names after a 2-byte
     // first file number, a 4-byte extension and an index byte pair.
     fs::path contract = fs::path(argv[2]) / "contract";

@@ -71,14 +71,26 @@ TEST_F(Faults, AnExtensionWithACharacterFileNamesCannotHoldIsRefused) {
     }
 }
 
+// On the NT family a saver not set in the user's registry is not switched
+// on, whatever system.ini says.
 TEST_F(Faults, RefusedRegistrationIsReportedAfterTheFilesArePlaced) {
-    for (bool profile : {true, false}) {
+    const struct {
+        bool standin::Setup::*refused;
+        const char* mentions;
+    } cases[] = {
+        {&standin::Setup::profileWriteFails, "CLOUDS.SCR was installed, but system.ini could not be written."},
+        {&standin::Setup::screenSaverSettingFails, "CLOUDS.SCR was installed but could not be switched on."},
+        {&standin::Setup::registryKeyRefused, "CLOUDS.SCR was installed but could not be switched on."},
+        {&standin::Setup::registryValueRefused, "CLOUDS.SCR was installed but could not be switched on."},
+    };
+    for (const auto& refusal : cases) {
         StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
-        (profile ? standin::GetSetup().profileWriteFails : standin::GetSetup().screenSaverSettingFails) = true;
-        ExpectFailedRun(profile ? "system.ini could not be written" : "could not be switched on");
+        standin::GetSetup().*refusal.refused = true;
+        ExpectFailedRun(refusal.mentions);
         EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
+        EXPECT_EQ(standin::GetLog().openKeys, 0);
     }
 }
 

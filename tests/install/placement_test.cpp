@@ -201,6 +201,24 @@ TEST_F(Placement, RegistrationWritesTheShortPathAndSwitchesTheSaverOn) {
     EXPECT_EQ(log.spiCalls[0].uiParam, 1u);
     EXPECT_FALSE(log.spiCalls[0].hasPointer);
     EXPECT_EQ(log.spiCalls[0].winIni, UINT(SPIF_UPDATEINIFILE));
+    // The NT family also gets the user's value, which is the saver it uses;
+    // its size counts the terminating NUL, as REG_SZ needs.
+    const standin::Log::RegistryValue* saver = standin::UserValue("Control Panel\\Desktop", "SCRNSAVE.EXE");
+    ASSERT_NE(saver, nullptr);
+    EXPECT_EQ(saver->type, DWORD(REG_SZ));
+    EXPECT_EQ(saver->data, std::string("C:\\PROGRA~1\\MYWIND~1\\CLOUDS.SCR") + '\0');
+    EXPECT_EQ(log.openKeys, 0);
+}
+
+// Windows 95/98/Me read system.ini alone.
+TEST_F(Placement, Windows9xGetsNoRegistryCall) {
+    standin::GetSetup().ntFamily = false;
+    UseInstaller(ThreeEntries());
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(standin::GetLog().profileWrites.size(), 1u);
+    EXPECT_EQ(standin::GetLog().spiCalls.size(), 1u);
+    EXPECT_TRUE(standin::GetLog().registryCalls.empty());
+    EXPECT_EQ(LastBox().text.find("Installation Complete!"), 0u);
 }
 
 TEST_F(Placement, RegistrationIsSkippedWithoutAWindowsDirectory) {
@@ -209,6 +227,7 @@ TEST_F(Placement, RegistrationIsSkippedWithoutAWindowsDirectory) {
     EXPECT_EQ(RegisterSaver(), 1);
     EXPECT_TRUE(standin::GetLog().profileWrites.empty());
     EXPECT_TRUE(standin::GetLog().spiCalls.empty());
+    EXPECT_TRUE(standin::GetLog().registryCalls.empty());
     EXPECT_FALSE(installer.failed);
 }
 

@@ -67,7 +67,8 @@ TEST_F(Sequence, CompletedRunShowsConfirmationDialogAndCompletionThenStartsTheSa
 
     EXPECT_EQ(log.events, (std::vector<std::string>{
                               "box " + caption, "cursor wait", "dialog", "paint", "lock",
-                              "profile C:\\WINDOWS\\MY.SCR", "spi 17", "unlock", "dialog ended 1", "cursor arrow",
+                              "profile C:\\WINDOWS\\MY.SCR", "registry SCRNSAVE.EXE=C:\\WINDOWS\\MY.SCR",
+                              "spi 17", "unlock", "dialog ended 1", "cursor arrow",
                               "box " + caption, "exec \"C:\\WINDOWS\\MY.SCR\"", "quit 0"}));
     ASSERT_EQ(log.execs.size(), 1u);
     EXPECT_EQ(log.execs[0].show, UINT(SW_SHOW));

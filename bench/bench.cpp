@@ -35,6 +35,7 @@
 #include <openssl/evp.h>
 
 #include "compress/compress.h"
+#include "compress/expansion.h"
 #include "expand/expand.h"
 #include "platform/standin/control.h"
 

@@ -6,7 +6,7 @@
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
 
 #include "author/pe_layout.h"
-#include "compress/compress.h"
+#include "compress/expansion.h"
 #include "package/layout.h"
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include "author/pe_layout.h"
 #include "author/resources.h"
-#include "compress/compress.h"
+#include "compress/expansion.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>

@@ -9,6 +9,7 @@
 
 #include "compress/classic_tree.h"
 #include "compress/compress.h"
+#include "compress/expansion.h"
 #include "compress/match_finder.h"
 #include "expand/decoder.h"
 #include "expand/reference_decoder.h"

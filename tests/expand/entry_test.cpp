@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "compress/compress.h"
+#include "compress/expansion.h"
 #include "expand/expand.h"
 #include "expand/decoder.h"
 #include "expand/reference_decoder.h"

@@ -28,7 +28,8 @@ struct InstallerState {
     char title[TITLE_SIZE + 1];   /* trailing spaces removed after reading */
     char caption[CAPTION_SIZE];   /* "<title> Screen Saver Installation" */
     char scrName[PATH_SIZE];      /* the installed saver's file name, "CLOUDS.SCR" */
-    unsigned long long installSize; /* bytes of all entries, never wrapped */
+    unsigned long long installSize; /* bytes of all entries, never wrapped (InspectPackage) */
+    DWORD entryCount;             /* entries in the table (InspectPackage) */
     int exitStatus;               /* the quit message's code */
     int creationHandled;          /* WM_CREATE reached MainWndProc */
     int quitPosted;               /* WM_DESTROY reached MainWndProc */

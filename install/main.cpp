@@ -29,11 +29,12 @@ void ResetInstaller(void) { memset(&installer, 0, sizeof installer); }
  * trailing dot), a damaged one, one that cannot read itself, or a system
  * without a readable Windows directory is refused before anything is asked.
  * The name comes first: a device name would have the package read from the
- * device and called damaged. */
+ * device and called damaged. The one walk over the table keeps the
+ * installation size and the entry count for the later steps. */
 static int CheckInstaller(const char* moduleName) {
     if (moduleName[0] && !IsUsableInstallerName(moduleName))
         return SetFailure(FAIL_INSTALLER_NAME, FileNamePart(moduleName));
-    PackageState state = InspectPackage(installer.instance, NULL, NULL);
+    PackageState state = InspectPackage(&installer.installSize, &installer.entryCount);
     if (state == PACKAGE_MISSING && PackageFailureReason() == PACKAGE_PATH_TOO_LONG)
         return SetFailure(FAIL_INSTALLER_PATH, "");
     if (state != PACKAGE_SOUND) return SetFailure(FAIL_DAMAGED_INSTALLER, FileNamePart(moduleName));
@@ -59,7 +60,7 @@ void RunInstallation(void) {
     char text[MESSAGE_SIZE], directory[PATH_SIZE], moduleName[PATH_SIZE];
     char stem[PATH_SIZE], sizeText[NUMBER_TEXT_SIZE];
 
-    ReadTitle(installer.instance, installer.title);
+    ReadTitle(installer.title);
     UseTitle();
     const char* caption = installer.caption;
     ReadModuleName(installer.instance, moduleName);
@@ -69,7 +70,7 @@ void RunInstallation(void) {
     }
 
     if (!CheckReplace(installer.instance)) return;
-    if (!CheckDiskSpace(installer.instance)) return;
+    if (!CheckDiskSpace()) return;
 
     MakeScrName(moduleName, installer.scrName);
     ReadWindowsDirectory(directory);

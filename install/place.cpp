@@ -326,7 +326,7 @@ static int MakeDataDir(HWND dialog) {
 
 /* Step 1: every entry into its new file. */
 static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+    HFILE package = OpenPackage();
     if (package == HFILE_ERROR) return SetFailure(FAIL_UNREADABLE, installer.scrName);
     /* Expansion writes through its own stream: serve the queue after each
      * of its blocks as after each copied one. */
@@ -363,7 +363,7 @@ static int WriteNewFiles(HWND dialog, HINSTANCE instance) {
             _lclose(package);
             reason = ExpandedResult(
                 ExpandEntry(instance, record.dataOffset, record.expandedSize, record.storedSize, run.temporary));
-            package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+            package = OpenPackage();
         } else {
             reason = WriteStoredEntry(package, &record, run.temporary);
         }
@@ -411,8 +411,8 @@ static DWORD RunStep(HFILE package, LONG table, int step) {
 }
 
 /* Steps 2 and 3, after a put-back when step 2 fails. */
-static int PutFilesInPlace(HINSTANCE instance) {
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+static int PutFilesInPlace(void) {
+    HFILE package = OpenPackage();
     unsigned short firstFileNumber;
     if (package == HFILE_ERROR || !ReadFirstFileNumber(package, &firstFileNumber)) {
         if (package != HFILE_ERROR) _lclose(package);
@@ -445,13 +445,13 @@ int PlaceEntries(HWND dialog) {
         return SetFailure(FAIL_NO_WINDOWS, "");
     UpperCase(run.saverDir);
     DeleteEarlierSetAsides(run.saverDir);
-    InspectPackage(instance, NULL, &run.count);
+    run.count = installer.entryCount;
     /* The run's names are chosen once DataDir is there to look in. */
     if (run.count >= 2 && !MakeDataDir(dialog)) {
         SetFailure(FAIL_TOO_LONG, run.saverDir);
     } else {
         ChooseBase();
-        if (WriteNewFiles(dialog, instance) && PutFilesInPlace(instance)) return 1;
+        if (WriteNewFiles(dialog, instance) && PutFilesInPlace()) return 1;
     }
     char path[PATH_SIZE];
     for (DWORD index = 0; index < run.created; index++)

@@ -25,7 +25,8 @@ enum FailureReason {
     FAIL_IN_USE,            /* an installed file could not be set aside or replaced */
     FAIL_NOT_RESTORED,      /* after a failure an old file could not be put back */
     FAIL_PROFILE,           /* "system.ini" could not be written */
-    FAIL_SETTING            /* the screen saver could not be switched on */
+    FAIL_SETTING,           /* the screen saver could not be switched on */
+    FAILURE_REASONS         /* not a reason: how many there are */
 };
 
 /* Keeps the message for reason, naming subject (and, for

@@ -22,6 +22,10 @@
 
 enum { ID_ICON = 101 };
 
+/* The main window's class, and the name of the lock that lets one
+ * installer of this kind place its files at a time. */
+#define INSTALLER_CLASS "LVRNInst"
+
 /* Module-level state: one instance per process, zero at start. */
 struct InstallerState {
     HINSTANCE instance;

@@ -96,8 +96,8 @@ void RunInstallation(void) {
     MakeInstallerStem(moduleName, stem + 1);
     UpperCase(stem);
     FormatText(text, MESSAGE_SIZE,
-               "Installation Complete!\r\n\r\nData files have also been installed in your %sTORVANEK\\LUMAVERN%s "
-               "directory.",
+               "Installation Complete!\r\n\r\nData files have also been installed in your %s" DATA_DIR_TOP
+               "\\" DATA_DIR_MIDDLE "%s directory.",
                directory, stem);
     MessageBoxA(NULL, text, caption, MB_OK | MB_ICONEXCLAMATION);
 
@@ -134,11 +134,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(ID_ICON));
         windowClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
         windowClass.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
-        windowClass.lpszClassName = "LVRNInst";
+        windowClass.lpszClassName = INSTALLER_CLASS;
         if (!RegisterClassA(&windowClass)) return 1;
     }
     installer.instance = instance;
-    CreateWindowExA(0, "LVRNInst", "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+    CreateWindowExA(0, INSTALLER_CLASS, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                     CW_USEDEFAULT, NULL, NULL, instance, NULL);
     /* Without WM_CREATE nothing posts the quit message: the loop would wait.
      * Some systems (Wine) destroy a refused window without WM_DESTROY, so

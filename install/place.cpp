@@ -132,8 +132,7 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         UpdateWindow(dialog);
         /* Without a lock (no such object can be made) the run still never
          * touches another run's files. */
-        /* Named as the main window's class: one name for this kind of installer. */
-        HANDLE lock = CreateMutexA(NULL, FALSE, "LVRNInst");
+        HANDLE lock = CreateMutexA(NULL, FALSE, INSTALLER_CLASS);
         if (lock)
             while (MsgWaitForMultipleObjects(1, &lock, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
                 ServeMessages();
@@ -151,7 +150,7 @@ int BuildDataDir(HWND dialog, char* path, char* base) {
     char moduleName[PATH_SIZE];
     if (!ReadWindowsDirectory(path) || !ReadModuleName(instance, moduleName)) return 0;
     MakeInstallerStem(moduleName, base);
-    const char* const levels[] = {"TORVANEK", "LUMAVERN", base};
+    const char* const levels[] = {DATA_DIR_TOP, DATA_DIR_MIDDLE, base};
     for (int level = 0; level < 3; level++) {
         if (!AppendBackslash(path, PATH_SIZE) || !AppendText(path, PATH_SIZE, levels[level])) return 0;
         run.levelEnds[level] = (unsigned)strlen(path);

@@ -8,9 +8,8 @@
 // stream writes them; no match reaches that far back, since a match can go
 // back at most to the first of the spaces.
 //
-// Parses, from cheapest to best:
-//   Greedy   the classic one: the longest match a plain search tree finds,
-//            taken at once (the baseline the others are measured against);
+// Parses, from cheapest to best (the benchmark measures them against the
+// classic greedy parse, bench/greedy.h):
 //   Fast     the nearest of the longest matches (match_finder.h), with one
 //            step of lazy evaluation: a literal first when the next
 //            position has a longer match;
@@ -36,7 +35,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "compress/classic_tree.h"
 #include "compress/match_finder.h"
 #include "compress/stream_encoder.h"
 #include "expand/model.h"
@@ -73,23 +71,6 @@ struct Job {
 };
 
 Match Longest(const Match* matches, size_t count) { return count ? matches[count - 1] : Match{0, 0}; }
-
-void ParseGreedy(Job& job) {
-    ClassicTree tree(job.data);
-    for (uint32_t pos = 0; pos < RING_START; pos++) tree.Insert(pos);
-    const uint32_t end = job.End();
-    for (uint32_t pos = RING_START; pos < end;) {
-        Match m = tree.Insert(pos);
-        if (m.length < kMinMatch) {
-            job.encoder.Literal(job.data[pos++]);
-        } else {
-            job.encoder.Match(m.length, m.distance);
-            for (uint32_t k = 1; k < m.length; k++) tree.Insert(pos + k);
-            pos += m.length;
-        }
-        job.Report(pos);
-    }
-}
 
 void ParseLazy(Job& job, MatchFinder& finder) {
     Match found[kMaxMatches];
@@ -300,15 +281,11 @@ std::vector<uint8_t> Compress(std::span<const uint8_t> input, Level level, const
             job.NextParse();
         }
     } else {
-        if (level == Level::Greedy) {
-            ParseGreedy(job);
+        MatchFinder finder = startFinder(16);
+        if (level == Level::Fast) {
+            ParseLazy(job, finder);
         } else {
-            MatchFinder finder = startFinder(16);
-            if (level == Level::Fast) {
-                ParseLazy(job, finder);
-            } else {
-                OptimalParser(job, finder, kDefaultPlan).Run();
-            }
+            OptimalParser(job, finder, kDefaultPlan).Run();
         }
         out = job.encoder.Finish();
     }

@@ -13,7 +13,6 @@
 namespace codec {
 
 enum class Level {
-    Greedy,   // classic longest-match-first parse: the benchmark's baseline
     Fast,     // nearest longest matches with one step of lazy evaluation
     Default,  // matches and literals chosen by their price on the adaptive tree
     Best      // the same, searching deeper and pricing each stretch twice

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "expand/decoder.h"
-#include "expand/reference_decoder.h"
+#include "support/reference_decoder.h"
 #include "platform/standin/control.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "compress/expansion.h"
 #include "expand/expand.h"
 #include "expand/decoder.h"
-#include "expand/reference_decoder.h"
+#include "support/reference_decoder.h"
 #include "platform/standin/control.h"
 
 namespace {

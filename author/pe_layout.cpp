@@ -222,7 +222,7 @@ HostLayout CheckHost(std::span<const std::uint8_t> f, Trailing trailing) {
     return {package.rva - rsrc.virtualAddress + rsrc.rawOffset, std::uint32_t(rsrcEnd)};
 }
 
-void FixHost(std::vector<std::uint8_t>& f) {
+void FixHost(std::vector<std::uint8_t>& f, FixPasses passes) {
     PeImage img = ReadPeImage(f);
     const Section& rsrc = img.sections[img.resources];
     ResourceTree tree(f, rsrc);
@@ -264,8 +264,8 @@ void FixHost(std::vector<std::uint8_t>& f) {
             break;
         }
     }
-    DropImportNameTable(f);
-    CompactHeaders(f);
+    if (passes.dropImportLookupTables) DropImportNameTable(f);
+    if (passes.compactHeaders) CompactHeaders(f);
 }
 
 namespace {

@@ -97,7 +97,13 @@ HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Tr
 // to the first section that is not code, drops the import lookup tables
 // and compacts the headers. The linker writes resource data in directory
 // order, which puts "LASTRES" first.
-void FixHost(std::vector<std::uint8_t>& image);
+// The two passes that only make the file smaller can be left out (to
+// measure what they save).
+struct FixPasses {
+    bool dropImportLookupTables = true;
+    bool compactHeaders = true;
+};
+void FixHost(std::vector<std::uint8_t>& image, FixPasses passes = {});
 
 // Leaves out the import lookup tables when they are the last bytes of their
 // section and that shortens its raw data by at least one file-alignment

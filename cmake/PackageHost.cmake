@@ -17,137 +17,96 @@
 # INSTALLER_COMPILE_OPTIONS. IMPORTS names the list of functions the host
 # may import (the build fails on any other); SIZE_LIMIT its largest size.
 #
-# What each compiler and linker choice costs, measured by leaving it out of
-# the build of installer.exe (no package) that had the C runtime DLL and no
-# manifest (16,384 bytes). ".text" is the code with the read-only data; the
-# file grows in steps of 512 bytes.
+# Size choices in force for installer.exe. Each is one compile or link
+# option or one post-link pass, named so that scripts/size-report can build
+# the installer with it left out (INSTALLER_SIZE_OFF, a list of names); the
+# columns are what installer.exe without a package grows by then: the bytes
+# the headers use, the bytes of the code section, of the import section and
+# of any further section (the linker's own script makes more) held in the
+# file, and the file (512-byte blocks). `scripts/size-report --update`
+# writes the table; the history is in the git log.
 #
-#   left out                                .text    file
-#   (nothing: that build)                   11,564   16,384
-#   -mno-stack-arg-probe (see below)        +1,376   17,920
-#   -flto: optimised as one program         +884     17,408
-#   -fomit-frame-pointer                    +640     16,896
-#   -mpreferred-stack-boundary=2            +552     16,896
-#   -fno-thread-jumps (no blocks copied)    +240     16,896
-#   -Oz (-Os instead)                       +140     16,384
-#   -malign-data=abi (arrays 32-aligned)    +52      16,384
-#   -march=i386 (i686 code)                 -12      16,384
-#   -ffunction-sections (not used: LTO      +32      16,384
-#     drops unused code; sections pad
-#     every function to 4 bytes)
-#   these options for expand                +588     16,896
-#   cmake/installer.ld                      0        16,384  (.text 9,612
-#     and .rdata 1,968 need 23 blocks too; with the script the 212 bytes
-#     of slack are in one section and the headers are 40 bytes shorter)
-#   -fdata-sections (not used)              i686 GCC puts zero-filled
-#     variables into .data with it: 48 KB of zeros in the file (66,560)
-#   -s, no relocation section               .reloc and symbols would
-#                                           follow ".rsrc"
+# Measured by scripts/size-report with binutils-mingw-w64-i686 2.40-2+10.4,
+# g++-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 on installer.exe of
+# 17,920 bytes (.text 13,760, .idata 1,688, .rsrc 1,776).
+#   choice                    in force                        headers  .text .idata other  file
+#   oz                        -Oz                                   0   +192      0     0  +512
+#   lto                       -flto                                 0  +1536      0     0 +1536
+#   omit-frame-pointer        -fomit-frame-pointer                  0   +672      0     0 +1024
+#   stack-boundary            -mpreferred-stack-boundary=2          0   +704      0     0 +1024
+#   no-stack-arg-probe        -mno-stack-arg-probe                  0  +1600      0     0 +1536
+#   gc-sections               -Wl,--gc-sections                     0   +544      0     0  +512
+#   linker-script             cmake/installer.ld                  +72  -2292   +400 +2304 +1536
+#   libc-function-sections    -ffunction-sections (libc)            0    +32      0     0     0
+#   drop-import-lookup-tables post-link: lookup tables              0      0   +152     0  +512
+#   compact-headers           post-link: short DOS stub           +32      0      0     0  +512
 #
-# What running on every Windows from 95 to 11 cost, each change measured on
-# the build before it (.idata holds the imports and the writable data):
-#
-#   change                                  .text   .idata  .rsrc   file
-#   (before: msvcrt.dll imported)           11,564  1,732   1,360   16,384
-#   no C runtime DLL: kernel32 file calls   +176    -252            15,872
-#     for expansion, own memcmp, memmove,
-#     strchr, strlen, strrchr (Windows 95
-#     before OSR2 has no msvcrt.dll)
-#   entry point without GetCommandLineA     -8      -32             15,872
-#   manifest (highestAvailable, 337 bytes)                  +416    16,384
-#   BaseOfData set by the post-link step    0       0       0       16,384
-#   failure texts from FormatMessageA,      +532    +84             16,896
-#     GetLastError, GetVersion (NT only:
-#     the administrator hint)
-#   wait cursor answered to WM_SETCURSOR    +24                     16,896
-#
-#   package contract (walk over any      +148                            17,408
-#     source, stricter extension check)
-#   headers compacted by the post-link                                   16,896
-#     step: a 31-byte DOS stub instead
-#     of ld's 64, PE headers at 0x60, so
-#     headers and four section headers
-#     take 504 bytes, one 512-byte block
-#     instead of two (-512)
-#
-# The final file: headers 512; .text 12,436 in 12,800 (364 bytes to spare);
-# .idata 1,532 in 1,536 (49 imports, and the writable data: the next import
-# costs 512); .bss with no bytes in the file; .rsrc 1,776 in 2,048 (icon,
-# manifest, dialog). INSTALLER_SIZE_BUDGET is 16,896: at most 16,384 with
-# the runtime gone and the manifest in, 512 more for the failure texts and
-# the wait cursor; the contract fits in it since the headers take one block.
-#
-# Then placement under Windows' file rules, measured the same way:
-#
-#   change                                  .text   .idata  .rsrc   file
-#   one placement at a time (named lock     +1,136  +408            18,432
-#     waited for with the queue served),
-#     names of the run's own created only
-#     if absent (CreateFileA: +80 .text,
-#     +44 .idata), set-aside and put-back,
-#     deletion at restart (MoveFileExA on
-#     NT, WININIT.INI on 95/98), earlier
-#     runs' set-aside files deleted
-#     (FindFirstFileA: +228, +68), unusable
-#     installer names refused, made
-#     directories removed; 14 imports
-#   cmake/installer.ld drops the 4 bytes            -252            18,432
-#     of .idata$7 every imported function
-#     brings (they only pull the import
-#     library's head into the link)
-#
-#   the three texts of failures after     -332    +336            17,920
-#     placement and the closing sentences
-#     (the disk, the administrator hint)
-#     in .idata's spare room (".rdatai":
-#     read-only data nothing writes)
-#
-# That file: headers 512; .text 13,240 in 13,312; .idata 2,024 in 2,048
-# (63 imports, and read-only texts; no writable data); .bss with no bytes
-# in the file; .rsrc 1,776 in 2,048 (icon, manifest, dialog). A block less
-# needed 416 bytes fewer in .text and .idata together:
-#
-#   change                                  .text   .idata  .rsrc   file
-#   import lookup tables left out of the            -264            17,920
-#     file by the post-link step (last in
-#     .idata by cmake/installer.ld; every
-#     descriptor then names its address
-#     table only, which loaders read)
-#   two failure texts in fewer words        -40                     17,920
-#   -fno-tree-dominator-opts -fno-tree-slsr -168                    17,920
-#     -fno-strict-aliasing -fno-tree-vrp
-#     -fno-if-conversion (each measured
-#     alone: -84, -40, -32, -20, -16;
-#     every other option tried gave 20
-#     bytes or less, or grew the code)
-#   texts moved back from .idata's room    +264    -272            17,408
-#     (only the two unexplained-failure
-#     sentences stay there)
-#
-# The final file: headers 512; .text 13,296 in 13,312; .idata 1,492 in
-# 1,536 (63 imports and two sentences; the lookup tables, 264 bytes, lie
-# beyond the raw data, zero-filled in memory); .bss with no bytes in the
-# file; .rsrc 1,776 in 2,048. INSTALLER_SIZE_BUDGET is 17,408. The code and
-# the imports have 60 bytes of room together (16 and 44; read-only texts
-# can move between them): a few more bytes of either cost a block.
-#
+# Requirements, not choices (the installer cannot do without them):
 # -march=i386: GCC's default i686 code uses cmov and bswap, which the 386,
 # 486 and Pentium machines that run Windows 95 and NT 4 do not have.
-# -mno-stack-arg-probe: probing makes GCC keep the outgoing arguments in
-# the frame and restore that area after every stdcall call. GCC probes only
-# frames of 4000 bytes and more (CHECK_STACK_LIMIT for Windows), which no
-# installer frame reaches: -Werror=frame-larger-than=4000 keeps it so, after
-# link-time inlining too (the largest is 2,856 bytes). -fno-exceptions,
-# -fno-rtti and -fno-asynchronous-unwind-tables leave out unwind tables and
-# type information (expand's .eh_frame was 1,024 bytes of the file).
-# -ffat-lto-objects keeps ordinary code in the libraries as well, for the
-# programs that link them without -flto (saverpack, package-probe).
+# -fno-exceptions, -fno-rtti, -fno-threadsafe-statics, -fno-stack-protector:
+# no C++ runtime is linked. -Werror=frame-larger-than=4000 keeps every frame
+# below the size at which GCC would probe the stack (CHECK_STACK_LIMIT),
+# after link-time inlining too. -s and --disable-reloc-section: nothing may
+# follow ".rsrc". -ffat-lto-objects keeps ordinary code in the libraries as
+# well, for the programs that link them without -flto (saverpack,
+# package-probe). The post-link step's move of the "LASTRES" data and its
+# cleared checksum are the layout the package needs.
+#
+# Why the choices: -mno-stack-arg-probe: probing makes GCC keep the outgoing
+# arguments in the frame and restore that area after every stdcall call.
+# --gc-sections also drops the unwind tables and the compiler's
+# identification, which nothing refers to: -fno-asynchronous-unwind-tables
+# and -fno-ident gave no byte.
+# cmake/installer.ld puts the slack of code and read-only data into one
+# section, drops the 4 bytes of .idata$7 each import brings, and puts the
+# import lookup tables last, which the post-link step then leaves out of
+# the file (the loader reads the address tables); compacting the headers
+# (a 31-byte DOS stub) lets them fit one 512-byte block.
+set(INSTALLER_SIZE_OFF "" CACHE STRING "Size choices to leave out of installer.exe (scripts/size-report)")
+
+# name, then the options in force (";"-separated), then those used instead
+# when it is left out ("-" for none).
+set(INSTALLER_SIZE_CHOICES
+    oz                  "-Oz"                              "-Os"
+    lto                 "-flto"                            "-"
+    omit-frame-pointer  "-fomit-frame-pointer"             "-"
+    stack-boundary      "-mpreferred-stack-boundary=2"     "-"
+    no-stack-arg-probe  "-mno-stack-arg-probe"             "-")
+# Choices outside the compile options, honoured where they are made.
+set(INSTALLER_OTHER_CHOICES gc-sections linker-script libc-function-sections
+    drop-import-lookup-tables compact-headers)
+foreach(name IN LISTS INSTALLER_SIZE_OFF)
+    list(FIND INSTALLER_SIZE_CHOICES "${name}" at)
+    if(at EQUAL -1 AND NOT name IN_LIST INSTALLER_OTHER_CHOICES)
+        message(FATAL_ERROR "INSTALLER_SIZE_OFF: no size choice \"${name}\"")
+    endif()
+endforeach()
+function(installer_size_choice name result)
+    if(name IN_LIST INSTALLER_SIZE_OFF)
+        set(${result} OFF PARENT_SCOPE)
+    else()
+        set(${result} ON PARENT_SCOPE)
+    endif()
+endfunction()
+
 set(INSTALLER_COMPILE_OPTIONS
-    -Oz -flto -ffat-lto-objects -fomit-frame-pointer -march=i386
-    -mpreferred-stack-boundary=2 -mno-stack-arg-probe -Werror=frame-larger-than=4000
-    -fno-thread-jumps -malign-data=abi
-    -fno-tree-dominator-opts -fno-tree-slsr -fno-strict-aliasing -fno-tree-vrp -fno-if-conversion
-    -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-stack-protector -fno-threadsafe-statics -fno-ident)
+    -march=i386 -ffat-lto-objects -Werror=frame-larger-than=4000
+    -fno-exceptions -fno-rtti -fno-stack-protector -fno-threadsafe-statics)
+list(LENGTH INSTALLER_SIZE_CHOICES count)
+math(EXPR last "${count} - 1")
+foreach(i RANGE 0 ${last} 3)
+    math(EXPR on "${i} + 1")
+    math(EXPR off "${i} + 2")
+    list(GET INSTALLER_SIZE_CHOICES ${i} name)
+    list(GET INSTALLER_SIZE_CHOICES ${on} options)
+    if(name IN_LIST INSTALLER_SIZE_OFF)
+        list(GET INSTALLER_SIZE_CHOICES ${off} options)
+    endif()
+    if(NOT options STREQUAL "-")
+        list(APPEND INSTALLER_COMPILE_OPTIONS ${options})
+    endif()
+endforeach()
 
 # Installer code (package, expand, install): no exceptions and no run-time
 # type information anywhere, and in the win32 build the options above.
@@ -178,16 +137,28 @@ ExternalProject_Add(host_pelayout
     BUILD_BYPRODUCTS ${PELAYOUT})
 
 # The most bytes installer.exe (without a package) may have; the build fails
-# beyond it. Raise it only with the cost tables above brought up to date.
-# 16,896 with the package contract; 17,408 with placement under Windows'
-# file rules (see the tables above).
+# beyond it (not checked while a size choice is left out). It leaves room
+# for the changes in hand rather than fitting today's file: size is a
+# budget, not a goal. Raise it only with the table above measured again.
 set(INSTALLER_SIZE_BUDGET 20480)
 
 # platform/libc.cpp, our own C library functions: no loop of theirs may
 # become a call to the function itself, and GCC's late calls to memcpy and
 # memset must find them (so no link-time optimisation); the ones nobody
 # calls are dropped.
-set(LIBC_COMPILE_OPTIONS -fno-lto -fno-builtin -fno-tree-loop-distribute-patterns -ffunction-sections)
+set(LIBC_COMPILE_OPTIONS -fno-lto -fno-builtin -fno-tree-loop-distribute-patterns)
+installer_size_choice(libc-function-sections kept)
+if(kept)
+    list(APPEND LIBC_COMPILE_OPTIONS -ffunction-sections)
+endif()
+
+# Post-link passes left out: pelayout fix --keep PASS.
+set(PELAYOUT_KEEP "")
+foreach(pass drop-import-lookup-tables compact-headers)
+    if(pass IN_LIST INSTALLER_SIZE_OFF)
+        list(APPEND PELAYOUT_KEEP --keep ${pass})
+    endif()
+endforeach()
 
 function(add_package_host target)
     cmake_parse_arguments(H "CONSOLE;NO_CRT" "IMPORTS;SIZE_LIMIT" "SOURCES;LIBS" ${ARGN})
@@ -199,16 +170,22 @@ function(add_package_host target)
     if(NOT H_CONSOLE)
         set_target_properties(${target} PROPERTIES WIN32_EXECUTABLE ON)
     endif()
-    target_link_options(${target} PRIVATE -s -Wl,--disable-dynamicbase,--disable-reloc-section
-        -Wl,--gc-sections -static-libgcc)
+    target_link_options(${target} PRIVATE -s -Wl,--disable-dynamicbase,--disable-reloc-section -static-libgcc)
+    installer_size_choice(gc-sections kept)
+    if(kept)
+        target_link_options(${target} PRIVATE -Wl,--gc-sections)
+    endif()
     if(H_NO_CRT)
         target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/platform/start.cpp ${PROJECT_SOURCE_DIR}/platform/libc.cpp)
         set_source_files_properties(${PROJECT_SOURCE_DIR}/platform/libc.cpp PROPERTIES
             COMPILE_OPTIONS "${LIBC_COMPILE_OPTIONS}")
         target_compile_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS})
-        target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup
-            -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)
-        set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
+        target_link_options(${target} PRIVATE ${INSTALLER_COMPILE_OPTIONS} -nostdlib -Wl,-e,_WinMainCRTStartup)
+        installer_size_choice(linker-script kept)
+        if(kept)
+            target_link_options(${target} PRIVATE -Wl,-T,${PROJECT_SOURCE_DIR}/cmake/installer.ld)
+            set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/installer.ld)
+        endif()
         target_link_libraries(${target} PRIVATE ${H_LIBS} -luser32 -lgdi32 -lkernel32 -lgcc)
     else()
         target_link_libraries(${target} PRIVATE ${H_LIBS})
@@ -217,7 +194,7 @@ function(add_package_host target)
     # A changed post-link step is run again.
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PELAYOUT})
     add_custom_command(TARGET ${target} POST_BUILD
-        COMMAND ${PELAYOUT} fix $<TARGET_FILE:${target}>
+        COMMAND ${PELAYOUT} fix $<TARGET_FILE:${target}> ${PELAYOUT_KEEP}
         COMMAND ${PELAYOUT} check $<TARGET_FILE:${target}>
         VERBATIM)
     if(H_IMPORTS)
@@ -226,7 +203,7 @@ function(add_package_host target)
             COMMAND ${PELAYOUT} imports $<TARGET_FILE:${target}> ${H_IMPORTS}
             VERBATIM)
     endif()
-    if(H_SIZE_LIMIT)
+    if(H_SIZE_LIMIT AND NOT INSTALLER_SIZE_OFF)
         add_custom_command(TARGET ${target} POST_BUILD
             COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${target}> -DLIMIT=${H_SIZE_LIMIT}
                 -P ${PROJECT_SOURCE_DIR}/cmake/CheckSize.cmake

@@ -1,8 +1,10 @@
 // pelayout: the host executable's post-link step and layout checker.
 //
-//   pelayout fix FILE             move the "LASTRES" data last, clear the
+//   pelayout fix FILE [--keep P]  move the "LASTRES" data last, clear the
 //                                 checksum, set BaseOfData, leave out the
-//                                 import lookup tables, compact the headers
+//                                 import lookup tables, compact the headers;
+//                                 --keep drop-import-lookup-tables or
+//                                 --keep compact-headers skips that pass
 //   pelayout check FILE           verify every host property, print the package start
 //   pelayout imports FILE LIST    fail, naming each, on imports LIST does not allow
 #include "author/imports.h"
@@ -15,8 +17,22 @@
 
 int main(int argc, char** argv) {
     bool imports = argc == 4 && strcmp(argv[1], "imports") == 0;
-    if (!imports && (argc != 3 || (strcmp(argv[1], "fix") != 0 && strcmp(argv[1], "check") != 0))) {
-        fprintf(stderr, "usage: pelayout fix|check FILE\n       pelayout imports FILE LIST\n");
+    bool check = argc == 3 && strcmp(argv[1], "check") == 0;
+    bool fix = argc >= 3 && argc % 2 == 1 && strcmp(argv[1], "fix") == 0;
+    author::FixPasses passes;
+    for (int i = 3; fix && i < argc; i += 2) {
+        bool keep = strcmp(argv[i], "--keep") == 0;
+        if (keep && strcmp(argv[i + 1], "drop-import-lookup-tables") == 0)
+            passes.dropImportLookupTables = false;
+        else if (keep && strcmp(argv[i + 1], "compact-headers") == 0)
+            passes.compactHeaders = false;
+        else
+            fix = false;
+    }
+    if (!imports && !check && !fix) {
+        fprintf(stderr,
+                "usage: pelayout fix FILE [--keep drop-import-lookup-tables|compact-headers]...\n"
+                "       pelayout check FILE\n       pelayout imports FILE LIST\n");
         return 2;
     }
     try {
@@ -28,8 +44,8 @@ int main(int argc, char** argv) {
             for (const std::string& p : problems) fprintf(stderr, "%s: %s\n", argv[2], p.c_str());
             return problems.empty() ? 0 : 1;
         }
-        if (strcmp(argv[1], "fix") == 0) {
-            author::FixHost(image);
+        if (fix) {
+            author::FixHost(image, passes);
             author::WriteFileBytes(argv[2], image);
             return 0;
         }

@@ -61,9 +61,6 @@ int HoldOpen(const std::string& windowsPath, unsigned share);
 void ReleaseHold(int hold);
 // The file at windowsPath is the image of a running program.
 void MarkRunning(const std::string& windowsPath);
-// A profile file's lines as the stand-in keeps them (a bare name lives in
-// the Windows directory, as Windows keeps it).
-std::string ProfilePath(const std::string& file);
 
 // ---- The system's side of an installation: windows, dialogs, message
 // boxes, free space, the profile, program start (ui.cpp, system.cpp). Reset
@@ -155,7 +152,7 @@ struct Log {
     int createCalls = 0;
     std::string createdClass, createdTitle;
     DWORD createdStyle = 0, createdExStyle = 0;
-    int createdX = 0, createdY = 0, createdWidth = 0, createdHeight = 0;
+    int createdX = 0, createdHeight = 0;
     bool createdWithParentOrMenuOrParam = false;
     HINSTANCE createdInstance = nullptr;
     std::vector<UINT> mainMessages;    // sent to the main window procedure
@@ -199,9 +196,6 @@ void PostToDialog(UINT message, WPARAM wParam, LPARAM lParam);
 // The system sends the dialog a message (WM_CLOSE from the task bar, say);
 // default handling applies when its procedure returns 0.
 LRESULT SendToDialog(UINT message, WPARAM wParam, LPARAM lParam);
-// True when a move onto this Windows path is to fail (Setup::refusedMoveTargets);
-// the refusal is used up.
-bool MoveRefused(const std::string& windowsPath);
 
 }  // namespace standin
 

@@ -366,11 +366,6 @@ HFILE _lclose(HFILE file) {
     return 0;
 }
 
-HLOCAL LocalAlloc(UINT, size_t bytes) { return calloc(1, bytes); }
-HLOCAL LocalFree(HLOCAL block) {
-    free(block);
-    return nullptr;
-}
 
 static DWORD AttributesOf(const struct stat& st) {
     if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
@@ -497,7 +492,6 @@ BOOL FindClose(HANDLE handle) {
 }
 
 DWORD GetLastError(void) { return S().lastError; }
-void SetLastError(DWORD error) { standin::SetError(error); }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     const std::string& dir = S().windowsDir;

@@ -20,6 +20,12 @@ bool DeniedDirectory(const std::string& host);
 BOOL Fail(DWORD error);
 // MoveFileA's rename under Windows' file rules; with replace, MoveFileExA's.
 BOOL Rename(LPCSTR from, LPCSTR to, bool replace);
+// The host file of a profile (a bare name lives in the Windows directory,
+// as Windows keeps it).
+std::string ProfilePath(const std::string& file);
+// True when a move onto this Windows path is to fail (Setup::refusedMoveTargets);
+// the refusal is used up.
+bool MoveRefused(const std::string& windowsPath);
 
 }  // namespace standin
 

@@ -161,7 +161,7 @@ ATOM RegisterClassA(const WNDCLASSA* windowClass) {
     return 0xC001;
 }
 
-HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y, int width,
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int, int,
                      int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
     standin::Log& log = EditLog();
     log.createCalls++;
@@ -170,8 +170,6 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     log.createdExStyle = exStyle;
     log.createdStyle = style;
     log.createdX = x;
-    log.createdY = y;
-    log.createdWidth = width;
     log.createdHeight = height;
     log.createdWithParentOrMenuOrParam = parent || menu || param;
     log.createdInstance = instance;

@@ -13,12 +13,10 @@
 #include <stdio.h>
 
 typedef int BOOL;
-typedef int INT;
 typedef unsigned int UINT;
 typedef int32_t LONG;
 typedef uint32_t DWORD;
 typedef uint16_t WORD;
-typedef unsigned char BYTE;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
@@ -41,7 +39,6 @@ typedef struct StandinCursor* HCURSOR;
 typedef struct StandinBrush* HBRUSH;
 typedef struct StandinGdiObject* HGDIOBJ;
 typedef struct StandinMenu* HMENU;
-typedef void* HLOCAL;
 typedef void* LPSECURITY_ATTRIBUTES;
 #define MAX_PATH 260
 typedef intptr_t (*FARPROC)(void);
@@ -74,7 +71,6 @@ typedef struct _WIN32_FIND_DATAA {
 #define OF_READ 0x0000
 #define OF_WRITE 0x0001
 #define OF_READWRITE 0x0002
-#define OF_SHARE_COMPAT 0x0000
 #define OF_SHARE_EXCLUSIVE 0x0010
 #define OF_SHARE_DENY_WRITE 0x0020
 #define OF_SHARE_DENY_READ 0x0030
@@ -82,7 +78,6 @@ typedef struct _WIN32_FIND_DATAA {
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
 #define FILE_END 2
-#define LMEM_FIXED 0x0000
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
@@ -133,8 +128,6 @@ LONG _llseek(HFILE file, LONG offset, int origin);
 UINT _lread(HFILE file, LPVOID buffer, UINT count);
 UINT _lwrite(HFILE file, LPCCH buffer, UINT count);
 HFILE _lclose(HFILE file);
-HLOCAL LocalAlloc(UINT flags, size_t bytes);
-HLOCAL LocalFree(HLOCAL block);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL DeleteFileA(LPCSTR path);
@@ -149,12 +142,10 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* found);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* found);
 BOOL FindClose(HANDLE search);
 DWORD GetLastError(void);
-void SetLastError(DWORD error);
 
 /* ---- Windows, messages, dialogs, the system (platform/standin/ui.cpp and
  * platform/standin/system.cpp) ---- */
 typedef WORD ATOM;
-typedef uintptr_t UINT_PTR;
 typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
@@ -215,7 +206,6 @@ typedef union _ULARGE_INTEGER {
 #define SM_CYSCREEN 1
 #define SW_SHOW 5
 #define SW_SHOWDEFAULT 10
-#define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
 #define WM_CREATE 0x0001
@@ -226,22 +216,17 @@ typedef union _ULARGE_INTEGER {
 #define WM_QUIT 0x0012
 #define WM_NCCREATE 0x0081
 #define WM_NCMOUSEMOVE 0x00A0
-#define WM_NCLBUTTONDOWN 0x00A1
 #define WM_NCMBUTTONDBLCLK 0x00A9
 #define WM_KEYFIRST 0x0100
 #define WM_KEYDOWN 0x0100
-#define WM_KEYUP 0x0101
-#define WM_CHAR 0x0102
 #define WM_SYSKEYDOWN 0x0104
 #define WM_KEYLAST 0x0109
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
-#define WM_SYSCOMMAND 0x0112
 #define WM_TIMER 0x0113
 #define WM_MOUSEFIRST 0x0200
 #define WM_MOUSEMOVE 0x0200
 #define WM_LBUTTONDOWN 0x0201
-#define WM_LBUTTONUP 0x0202
 #define WM_MOUSELAST 0x020E
 #define HTCLIENT 1
 #define VK_RETURN 0x0D
@@ -262,9 +247,7 @@ typedef union _ULARGE_INTEGER {
 
 #define SPI_SETSCREENSAVEACTIVE 17
 #define SPIF_UPDATEINIFILE 0x0001
-#define SPIF_SENDWININICHANGE 0x0002
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
-#define MOVEFILE_COPY_ALLOWED 0x00000002
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 
 /* user32 and gdi32 */

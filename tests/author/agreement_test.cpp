@@ -12,6 +12,7 @@ using tooltest::RunTool;
 using tooltest::TempDir;
 using tooltest::WriteBytes;
 namespace fs = std::filesystem;
+using testsupport::DataDirIn;
 
 // Every regular file below dir, by its path relative to dir, upper-cased
 // (the installer's file system does not tell case apart).
@@ -66,7 +67,7 @@ TEST_F(Agreement, EveryReaderShowsTheSameInstallationSize) {
     const std::size_t terminator = author::CheckHost(Host()).packageStart + PACKAGE_HEADER_SIZE + 3 * ENTRY_RECORD_SIZE;
     for (std::uint32_t extra : {0u, 12345u}) {
         Bytes bytes = image;
-        for (int i = 0; i < 4; i++) bytes[terminator + 8 + i] = std::uint8_t(extra >> (8 * i));
+        testsupport::Put32(bytes, terminator + 8, extra);
         const std::string expected = std::to_string(8700 + extra);
         const std::string grouped = extra ? "21,045" : "8,700";
 
@@ -79,9 +80,7 @@ TEST_F(Agreement, EveryReaderShowsTheSameInstallationSize) {
         tooltest::Result verify = RunTool(SAVERPACK_EXE, {"verify", packed.string()});
         EXPECT_NE(verify.out.find("installation size " + grouped + " bytes"), std::string::npos) << verify.out;
 
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstallerBytes(bytes);
         standin::GetSetup().answers = {IDCANCEL};
         Run();
@@ -105,11 +104,9 @@ TEST_F(Agreement, InstallerAndToolRefuseTheSameExtensions) {
         EXPECT_NE(verify.out.find("entry 2: its extension"), std::string::npos) << verify.out;
         tooltest::Result extract = RunTool(SAVERPACK_EXE, {"extract", packed.string(), (dir / "out").string()});
         EXPECT_EQ(extract.status, 1) << ext;
-        EXPECT_FALSE(fs::exists(dir / "out" / "TORVANEK" / "LUMAVERN" / "Clouds" / "FILE0015")) << ext;
+        EXPECT_FALSE(fs::exists(DataDirIn(dir / "out", "Clouds") / "FILE0015")) << ext;
 
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstaller(c);
         EXPECT_EQ(Run(), 1) << ext;
         EXPECT_NE(LastBox().text.find("does not allow"), std::string::npos) << LastBox().text;

@@ -1,7 +1,7 @@
 // saverpack for installers that are published: signed after packing,
 // branded with the author's icon and version information; and the tool's
-// own bad input (outputs that are inputs, numbers, crafted sizes and names,
-// interruptions).
+// own bad input (outputs that are inputs, numbers, extensions outside
+// ASCII, interruptions). Damaged installers: verify_damage_test.cpp.
 #include "author/icon_file.h"
 #include "author/resources.h"
 #include "icons.h"
@@ -21,27 +21,6 @@ using namespace tooltest;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// What a signer does, without a signer: zero bytes up to a multiple of 8,
-// a table of `table` bytes, the security directory pointing at it and a
-// checksum. `padding` replaces the zero bytes when given.
-Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = nullptr) {
-    author::PeImage img = author::ReadPeImage(installer);
-    if (padding)
-        installer.insert(installer.end(), padding->begin(), padding->end());
-    else
-        installer.resize((installer.size() + 7) / 8 * 8, 0);
-    std::size_t at = installer.size();
-    installer.insert(installer.end(), table, 0x30);
-    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
-          std::uint32_t(at));
-    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory + 4,
-          std::uint32_t(table));
-    Put32(installer, img.optionalHeader + author::kOptionalCheckSum, 0x1234ABCD);
-    return installer;
-}
-
 const author::Resource* Find(const std::vector<author::Resource>& list, std::uint16_t type, std::uint16_t name) {
     for (const author::Resource& r : list)
         if (r.type == author::ResourceKey{{}, type} && r.name == author::ResourceKey{{}, name}) return &r;
@@ -51,7 +30,7 @@ const author::Resource* Find(const std::vector<author::Resource>& list, std::uin
 // The UTF-16 text of a version string, found by its key in the resource.
 std::string VersionString(const Bytes& data, const std::u16string& key) {
     Bytes needle;
-    for (char16_t c : key) needle.insert(needle.end(), {std::uint8_t(c), std::uint8_t(c >> 8)});
+    for (char16_t c : key) Append16(needle, c);
     needle.insert(needle.end(), {0, 0});
     auto at = std::search(data.begin(), data.end(), needle.begin(), needle.end());
     if (at == data.end()) return "<none>";
@@ -94,7 +73,7 @@ TEST_F(PackTest, SignedWithOsslsigncodeTheSignatureCoversThePackageAndEveryComma
 
     // The signature covers the package: one changed byte of an entry breaks it.
     Bytes tampered = bytes;
-    tampered[U32(bytes, author::CheckHost(bytes, author::Trailing::Allowed).packageStart + 34) + 10] ^= 1;
+    tampered[Get32(bytes, author::CheckHost(bytes, author::Trailing::Allowed).packageStart + 34) + 10] ^= 1;
     WriteBytes(dir_ / "Tampered.exe", tampered);
     EXPECT_NE(RunTool("osslsigncode", {"verify", "-CAfile", (dir_ / "cert.pem").string(), "-in",
                                        (dir_ / "Tampered.exe").string()})
@@ -107,66 +86,6 @@ TEST_F(PackTest, SignedWithOsslsigncodeTheSignatureCoversThePackageAndEveryComma
     EXPECT_TRUE(Has(again.err, "is signed")) << again.err;
     EXPECT_TRUE(Has(again.err, "signing must come last")) << again.err;
     EXPECT_FALSE(fs::exists(dir_ / "again.exe"));
-}
-
-TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing) {
-    Bytes signedGood = FakeSigned(bytes_, 1000);
-    Result sound = VerifyDamaged(signedGood);
-    EXPECT_EQ(sound.status, 0) << sound.out;
-    EXPECT_TRUE(Has(sound.out, "signed: certificate table of 1000 bytes")) << sound.out;
-
-    Bytes nonZero = {1, 0, 0};
-    Bytes eight(8 + (8 - bytes_.size() % 8) % 8, 0);
-    Bytes trailing = FakeSigned(bytes_, 1000);
-    trailing.push_back(0);
-    Bytes unsignedChecksum = bytes_;
-    Put32(unsignedChecksum, author::ReadPeImage(bytes_).optionalHeader + author::kOptionalCheckSum, 7);
-    Bytes unsignedTrailing = bytes_;
-    unsignedTrailing.insert(unsignedTrailing.end(), 16, 0);
-    // The table starts 10 bytes before the last entry's data ends.
-    Bytes overlapping = FakeSigned(bytes_, 1000);
-    std::uint32_t tableAt = U32(overlapping, author::ReadPeImage(bytes_).optionalHeader +
-                                                 author::kOptionalDataDirectories + 8 * author::kSecurityDirectory);
-    Put32(overlapping,
-          author::ReadPeImage(bytes_).optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
-          std::uint32_t(bytes_.size() - 10));
-    Put32(overlapping,
-          author::ReadPeImage(bytes_).optionalHeader + author::kOptionalDataDirectories +
-              8 * author::kSecurityDirectory + 4,
-          std::uint32_t(1000 + tableAt - (bytes_.size() - 10)));
-    Bytes pastEnd = FakeSigned(bytes_, 1000);
-    pastEnd.resize(pastEnd.size() - 1);
-    struct Case {
-        const char* what;
-        Bytes file;
-        const char* message;
-    } cases[] = {
-        {"padding that is not zero", FakeSigned(bytes_, 1000, &nonZero), "a signer pads with at most 7 zero bytes"},
-        {"8 bytes of padding", FakeSigned(bytes_, 1000, &eight), "a signer pads with at most 7 zero bytes"},
-        {"bytes after the table", trailing, "1 bytes follow the certificate table"},
-        {"a table past the end", pastEnd, "runs past the end of the file"},
-        {"an entry reaching into the table", overlapping, "entry 3: its data (" },
-        {"a checksum without a signature", unsignedChecksum,
-         "image checksum is not 0: installers are written with checksum 0 (the installer never reads it)"},
-        {"bytes after an unsigned package", unsignedTrailing, "16 bytes follow the last entry's data"},
-    };
-    for (const Case& c : cases) {
-        Result r = VerifyDamaged(c.file);
-        EXPECT_EQ(r.status, 1) << c.what << ": " << r.out;
-        EXPECT_TRUE(Has(r.out, c.message)) << c.what << ": " << r.out;
-    }
-    EXPECT_TRUE(Has(VerifyDamaged(overlapping).out, "reaches into the certificate table"));
-
-    // extract leaves out the entry that reaches into the table, list says so.
-    WriteBytes(dir_ / "overlap.exe", overlapping);
-    Result extract = RunTool(kTool, {"extract", (dir_ / "overlap.exe").string(), (dir_ / "windows").string()});
-    EXPECT_EQ(extract.status, 1);
-    EXPECT_TRUE(Has(extract.err, "entry 3 (TORVANEK\\LUMAVERN\\overlap\\FILE0016.bmp) not extracted")) << extract.err;
-    EXPECT_FALSE(fs::exists(dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "overlap" / "FILE0016.bmp"));
-    EXPECT_EQ(ReadBytes(dir_ / "windows" / "OVERLAP.SCR"), inputs_[0].bytes);
-    Result list = RunTool(kTool, {"list", (dir_ / "overlap.exe").string()});
-    EXPECT_EQ(list.status, 1);
-    EXPECT_TRUE(Has(list.err, "reaches into the certificate table")) << list.err;
 }
 
 TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
@@ -186,7 +105,7 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
     ASSERT_NE(group, nullptr);
     ASSERT_EQ(group->data.size(), 6 + 14 * shapes.size());
     for (std::size_t i = 0; i < shapes.size(); i++) {
-        std::uint16_t id = std::uint16_t(group->data[6 + 14 * i + 12] | (group->data[6 + 14 * i + 13] << 8));
+        std::uint16_t id = Get16(group->data, 6 + 14 * i + 12);
         const author::Resource* image = Find(resources, author::kIconType, id);
         ASSERT_NE(image, nullptr) << "image " << i;
         EXPECT_EQ(image->data, IconImageBytes(shapes[i])) << "image " << i;
@@ -317,7 +236,7 @@ TEST_F(PackTest, TheFirstNumberIsDecimalWithLeadingZerosAllowed) {
     Result list = RunTool(kTool, {"list", "--json", out.string()});
     nlohmann::json j = nlohmann::json::parse(list.out);
     EXPECT_EQ(j["firstFileNumber"], 15);
-    EXPECT_EQ(j["entries"][2]["installedAs"], "TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID");
+    EXPECT_EQ(j["entries"][2]["installedAs"], DataPath("Clouds", "FILE0015.MID"));
     ASSERT_EQ(Pack(out, {"--first-number", "065535", "--quiet"}).status, 0);
     EXPECT_EQ(nlohmann::json::parse(RunTool(kTool, {"list", "--json", out.string()}).out)["firstFileNumber"], 65535);
 }
@@ -330,7 +249,7 @@ TEST_F(PackTest, ASmallPackageIsPaddedToTheEndOfItsSection) {
     ASSERT_EQ(pack.status, 0) << pack.err;
     Bytes file = ReadBytes(out);
     author::HostLayout layout = author::CheckHost(file, author::Trailing::Allowed);
-    std::size_t dataEnd = U32(file, layout.packageStart + 34) + U32(file, layout.packageStart + 38);
+    std::size_t dataEnd = Get32(file, layout.packageStart + 34) + Get32(file, layout.packageStart + 38);
     ASSERT_LT(dataEnd, layout.sectionEnd) << "the package alone would end inside the section";
     EXPECT_EQ(file.size(), layout.sectionEnd);
     EXPECT_TRUE(std::all_of(file.begin() + dataEnd, file.end(), [](std::uint8_t b) { return b == 0; }));
@@ -346,79 +265,6 @@ TEST_F(PackTest, ASmallPackageIsPaddedToTheEndOfItsSection) {
     EXPECT_TRUE(Has(verify.out, "the file is cut short")) << verify.out;
 }
 
-TEST_F(DamageTest, SizesNear2To31FromAFewStoredBytesAreRefusedInFixedMemory) {
-    Bytes claims = bytes_;
-    Put32(claims, RecordAt(0) + 8, 0x7FFFFFF0);  // entry 0 claims to expand to almost 2 GB
-    Put32(claims, RecordAt(2) + 8, 0x7FFFFFFF);
-    WriteBytes(dir_ / "claims.exe", claims);
-    // 1 GB of address space: an expansion into memory would fail on it.
-    std::vector<std::string> limit = {"--as=1000000000", kTool};
-#if defined(__SANITIZE_ADDRESS__)
-    limit = {"--as=unlimited", kTool};  // the sanitizer reserves terabytes of address space
-#endif
-    std::vector<std::string> args = limit;
-    args.insert(args.end(), {"verify", (dir_ / "claims.exe").string()});
-    Result verify = RunTool("prlimit", args);
-    EXPECT_EQ(verify.status, 1) << verify.out << verify.err;
-    EXPECT_TRUE(Has(verify.out, "entry 0: its compressed stream runs out of its")) << verify.out;
-    EXPECT_TRUE(Has(verify.out, "entry 2: its compressed stream runs out of its")) << verify.out;
-
-    args = limit;
-    args.insert(args.end(), {"extract", (dir_ / "claims.exe").string(), (dir_ / "windows").string()});
-    Result extract = RunTool("prlimit", args);
-    EXPECT_EQ(extract.status, 1);
-    EXPECT_TRUE(Has(extract.err, "entry 0 (CLAIMS.SCR) not extracted: its compressed stream runs out")) << extract.err;
-    EXPECT_FALSE(fs::exists(dir_ / "windows" / "CLAIMS.SCR"));
-    fs::path data = dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "claims";
-    EXPECT_EQ(ReadBytes(data / "claims.DAT"), inputs_[1].bytes) << "the sound entries are extracted";
-    std::vector<std::string> left;
-    for (const auto& e : fs::directory_iterator(data)) left.push_back(e.path().filename().string());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"FILE0016.bmp", "claims.DAT"})) << "no partial or temporary file";
-}
-
-TEST_F(DamageTest, EntriesThatTheInstallerWouldWriteToOneFileAreFound) {
-    // Entry 2 ends in ".DAT" and the installer is named like its file: both
-    // entry 1 and entry 2 are FILE0015.DAT.
-    Bytes same = bytes_;
-    std::memcpy(&same[RecordAt(2) + 12], ".DAT", 4);
-    WriteBytes(dir_ / "FILE0015.exe", same);
-    Result verify = RunTool(kTool, {"verify", (dir_ / "FILE0015.exe").string()});
-    EXPECT_EQ(verify.status, 1);
-    EXPECT_TRUE(Has(verify.out, "entries 1 and 2 are both installed as TORVANEK\\LUMAVERN\\FILE0015\\FILE0015.DAT"))
-        << verify.out;
-    Result extract = RunTool(kTool, {"extract", (dir_ / "FILE0015.exe").string(), (dir_ / "windows").string()});
-    EXPECT_EQ(extract.status, 1);
-    EXPECT_TRUE(Has(extract.err, "entry 2 (TORVANEK\\LUMAVERN\\FILE0015\\FILE0015.DAT) not extracted: an earlier"))
-        << extract.err;
-    EXPECT_EQ(ReadBytes(dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "FILE0015" / "FILE0015.DAT"), inputs_[1].bytes);
-
-    // A number and an extension that combine into another entry's name:
-    // FILE1000 with "0.MI" (entry 2) and FILE10000 with ".MI" (entry 9002).
-    const std::size_t count = 9003;
-    Bytes crafted(bytes_.begin(), bytes_.begin() + start_);
-    std::string title = "Crafted";
-    title.resize(32, '\0');
-    crafted.insert(crafted.end(), title.begin(), title.end());
-    crafted.insert(crafted.end(), {0xE8, 0x03});  // 1000
-    std::uint32_t data = std::uint32_t(start_ + 34 + 16 * (count + 1));
-    for (std::size_t i = 0; i < count; i++) {
-        Bytes record(16, 0);
-        Put32(record, 0, data);
-        Put32(record, 4, 4);
-        const char* extension = i == 2 ? "0.MI" : i == count - 1 ? ".MI" : ".X";
-        std::memcpy(&record[12], extension, std::strlen(extension));
-        crafted.insert(crafted.end(), record.begin(), record.end());
-    }
-    crafted.insert(crafted.end(), 16, 0);
-    crafted.insert(crafted.end(), {'M', 'Z', 0, 0});
-    verify = VerifyDamaged(crafted);
-    EXPECT_EQ(verify.status, 1);
-    EXPECT_TRUE(Has(verify.out, "entries 2 and 9002 are both installed as TORVANEK\\LUMAVERN\\damaged\\FILE10000.MI"))
-        << verify.out;
-    EXPECT_TRUE(Has(verify.out, ": 1 problem")) << "nothing else is wrong with it: " << verify.out;
-}
-
 TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {
     inputs_.resize(2);
     Add("--file", "chant.\u0439\u043a", TextLike(500, 3));  // ".йк": 0xE9 0xEA in code page 1251
@@ -427,15 +273,15 @@ TEST_F(PackTest, ExtensionsOutsideAsciiAreShownAndExtractedInTheCodePage) {
     std::string name = "FILE0015.\u0439\u043a";
 
     Result text = RunTool(kTool, {"list", "--codepage", "1251", out.string()});
-    EXPECT_TRUE(Has(text.out, "TORVANEK\\LUMAVERN\\Song\\" + name)) << text.out;
+    EXPECT_TRUE(Has(text.out, DataPath("Song") + name)) << text.out;
     Result json = RunTool(kTool, {"list", "--json", "--codepage", "1251", out.string()});
     nlohmann::json j = nlohmann::json::parse(json.out);
-    EXPECT_EQ(j["entries"][2]["installedAs"], "TORVANEK\\LUMAVERN\\Song\\" + name);
+    EXPECT_EQ(j["entries"][2]["installedAs"], DataPath("Song") + name);
     EXPECT_EQ(j["entries"][2]["extension"], ".\u0439\u043a");
     Result extract = RunTool(kTool, {"extract", "--codepage", "1251", out.string(), (dir_ / "windows").string()});
     ASSERT_EQ(extract.status, 0) << extract.err;
     EXPECT_TRUE(Has(extract.out, name)) << extract.out;
-    EXPECT_EQ(ReadBytes(dir_ / "windows" / "TORVANEK" / "LUMAVERN" / "Song" / name), inputs_[2].bytes);
+    EXPECT_EQ(ReadBytes(DataDirIn(dir_ / "windows", "Song") / name), inputs_[2].bytes);
 
     // The package carries no code page: read as 1252 the same bytes are "éê".
     Result as1252 = RunTool(kTool, {"list", "--json", out.string()});

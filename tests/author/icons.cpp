@@ -10,11 +10,7 @@
 namespace tooltest {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-void Le(Bytes& b, std::uint32_t v, int width) {
-    for (int i = 0; i < width; i++) b.push_back(std::uint8_t(v >> (8 * i)));
-}
+using namespace testsupport;
 
 void Be32(Bytes& b, std::uint32_t v) {
     for (int i = 3; i >= 0; i--) b.push_back(std::uint8_t(v >> (8 * i)));
@@ -47,8 +43,8 @@ Bytes Png(int w, int h) {
     for (std::size_t at = 0; at < raw.size();) {
         std::size_t n = std::min<std::size_t>(raw.size() - at, 65535);
         z.push_back(at + n == raw.size() ? 1 : 0);
-        Le(z, std::uint32_t(n), 2);
-        Le(z, std::uint32_t(~n & 0xFFFF), 2);
+        Append16(z, std::uint32_t(n));
+        Append16(z, std::uint32_t(~n & 0xFFFF));
         z.insert(z.end(), raw.begin() + at, raw.begin() + at + n);
         at += n;
     }
@@ -72,14 +68,14 @@ Bytes Png(int w, int h) {
 
 Bytes Bitmap(int w, int h, int bits) {
     Bytes b;
-    Le(b, 40, 4);
-    Le(b, std::uint32_t(w), 4);
-    Le(b, std::uint32_t(2 * h), 4);
-    Le(b, 1, 2);
-    Le(b, std::uint32_t(bits), 2);
-    for (int i = 0; i < 6; i++) Le(b, 0, 4);
+    Append32(b, 40);
+    Append32(b, std::uint32_t(w));
+    Append32(b, std::uint32_t(2 * h));
+    Append16(b, 1);
+    Append16(b, std::uint32_t(bits));
+    for (int i = 0; i < 6; i++) Append32(b, 0);
     if (bits <= 8)
-        for (int i = 0; i < (1 << bits); i++) Le(b, std::uint32_t(i * 0x010101 * (255 / ((1 << bits) - 1))), 4);
+        for (int i = 0; i < (1 << bits); i++) Append32(b, std::uint32_t(i * 0x010101 * (255 / ((1 << bits) - 1))));
     std::size_t colorRow = std::size_t((w * bits + 31) / 32) * 4, maskRow = std::size_t((w + 31) / 32) * 4;
     for (int y = 0; y < h; y++)
         for (std::size_t x = 0; x < colorRow; x++) b.push_back(std::uint8_t(x * 7 + y * 3));
@@ -95,9 +91,9 @@ std::vector<std::uint8_t> IconImageBytes(const IconShape& s) {
 
 std::vector<std::uint8_t> IconFileBytes(const std::vector<IconShape>& shapes) {
     Bytes file;
-    Le(file, 0, 2);
-    Le(file, 1, 2);
-    Le(file, std::uint32_t(shapes.size()), 2);
+    Append16(file, 0);
+    Append16(file, 1);
+    Append16(file, std::uint32_t(shapes.size()));
     std::uint32_t offset = 6 + 16 * std::uint32_t(shapes.size());
     std::vector<Bytes> images;
     for (const IconShape& s : shapes) {
@@ -106,10 +102,10 @@ std::vector<std::uint8_t> IconFileBytes(const std::vector<IconShape>& shapes) {
         file.push_back(std::uint8_t(s.height & 0xFF));
         file.push_back(std::uint8_t(!s.png && s.bits <= 4 ? 1 << s.bits : 0));
         file.push_back(0);
-        Le(file, 1, 2);
-        Le(file, std::uint32_t(s.png ? 32 : s.bits), 2);
-        Le(file, std::uint32_t(images.back().size()), 4);
-        Le(file, offset, 4);
+        Append16(file, 1);
+        Append16(file, std::uint32_t(s.png ? 32 : s.bits));
+        Append32(file, std::uint32_t(images.back().size()));
+        Append32(file, offset);
         offset += std::uint32_t(images.back().size());
     }
     for (const Bytes& image : images) file.insert(file.end(), image.begin(), image.end());

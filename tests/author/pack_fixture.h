@@ -6,6 +6,8 @@
 #include "author/pe_layout.h"
 #include "author/resources.h"
 #include "compress/expansion.h"
+#include "support/bytes.h"
+#include "support/paths.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +23,27 @@ namespace fs = std::filesystem;
 
 inline const std::string kTool = SAVERPACK_EXE;
 
-inline std::uint32_t U32(const Bytes& b, std::size_t at) {
-    return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (std::uint32_t(b.at(at + 3)) << 24);
-}
+using namespace testsupport;
 
-inline void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; i++) b.at(at + i) = std::uint8_t(v >> (8 * i));
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// What a signer does, without a signer: zero bytes up to a multiple of 8,
+// a table of `table` bytes, the security directory pointing at it and a
+// checksum. `padding` replaces the zero bytes when given.
+inline Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = nullptr) {
+    author::PeImage img = author::ReadPeImage(installer);
+    if (padding)
+        installer.insert(installer.end(), padding->begin(), padding->end());
+    else
+        installer.resize((installer.size() + 7) / 8 * 8, 0);
+    std::size_t at = installer.size();
+    installer.insert(installer.end(), table, 0x30);
+    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
+          std::uint32_t(at));
+    Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory + 4,
+          std::uint32_t(table));
+    Put32(installer, img.optionalHeader + author::kOptionalCheckSum, 0x1234ABCD);
+    return installer;
 }
 
 struct Refused {
@@ -88,7 +105,7 @@ protected:
         std::uint32_t start = author::CheckHost(file, author::Trailing::Allowed).packageStart;
         ExpectHostKept(file);
         EXPECT_EQ(std::string(file.begin() + start, file.begin() + start + 32), titleField);
-        EXPECT_EQ(file.at(start + 32) | (file.at(start + 33) << 8), first);
+        EXPECT_EQ(Get16(file, start + 32), first);
 
         std::size_t n = inputs_.size();
         std::uint32_t offset = start + 34 + 16 * (std::uint32_t(n) + 1);
@@ -96,9 +113,9 @@ protected:
         const char* extensions[] = {".SCR", ".DAT", ".MID", ".bmp"};
         for (std::size_t i = 0; i < n; i++) {
             std::size_t at = start + 34 + 16 * i;
-            std::uint32_t stored = U32(file, at + 4);
-            expanded.push_back(U32(file, at + 8));
-            EXPECT_EQ(U32(file, at), offset) << "entry " << i << " does not follow the one before";
+            std::uint32_t stored = Get32(file, at + 4);
+            expanded.push_back(Get32(file, at + 8));
+            EXPECT_EQ(Get32(file, at), offset) << "entry " << i << " does not follow the one before";
             EXPECT_EQ(std::string(file.begin() + at + 12, file.begin() + at + 16), extensions[i]);
             Bytes data(file.begin() + offset, file.begin() + offset + stored);
             if (expanded.back() == 0) {
@@ -143,7 +160,7 @@ protected:
 
     void ExpectExtracted(const fs::path& out, const std::string& stem, const std::string& scr) const {
         EXPECT_EQ(ReadBytes(out / scr), inputs_[0].bytes);
-        fs::path data = out / "TORVANEK" / "LUMAVERN" / stem;
+        fs::path data = DataDirIn(out, stem);
         EXPECT_EQ(ReadBytes(data / (stem + ".DAT")), inputs_[1].bytes);
         EXPECT_EQ(ReadBytes(data / "FILE0015.MID"), inputs_[2].bytes);
         EXPECT_EQ(ReadBytes(data / "FILE0016.bmp"), inputs_[3].bytes);
@@ -154,30 +171,6 @@ protected:
     std::string stubPath_ = Stub();
     std::vector<Input> inputs_;
     bool iconReplaced_ = false;  // the stub's icons are not expected in the installer
-};
-
-// Damage done to a sound installer, and what verify must say about it.
-class DamageTest : public PackTest {
-protected:
-    void SetUp() override {
-        PackTest::SetUp();
-        good_ = dir_ / "good.exe";
-        ASSERT_EQ(Pack(good_).status, 0);
-        bytes_ = ReadBytes(good_);
-        start_ = author::CheckHost(bytes_, author::Trailing::Allowed).packageStart;
-    }
-
-    std::size_t RecordAt(std::size_t index) const { return start_ + 34 + 16 * index; }
-
-    Result VerifyDamaged(const Bytes& damaged) {
-        fs::path path = dir_ / "damaged.exe";
-        WriteBytes(path, damaged);
-        return RunTool(kTool, {"verify", path.string()});
-    }
-
-    fs::path good_;
-    Bytes bytes_;
-    std::uint32_t start_ = 0;
 };
 
 }  // namespace tooltest

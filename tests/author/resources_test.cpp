@@ -15,16 +15,11 @@
 
 namespace fs = std::filesystem;
 using namespace tooltest;
+using namespace testsupport;
 using author::Resource;
 using author::ResourceKey;
 
 namespace {
-
-std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
-    std::uint32_t v = 0;
-    for (int i = width - 1; i >= 0; i--) v = (v << 8) | b.at(at + i);
-    return v;
-}
 
 // A version block as read back: key, type, value bytes, children.
 struct Block {
@@ -38,12 +33,12 @@ std::size_t Align4(std::size_t v) { return (v + 3) & ~std::size_t(3); }
 
 Block ReadBlock(const Bytes& b, std::size_t at, std::size_t limit) {
     Block block;
-    std::size_t length = Le(b, at, 2), valueLength = Le(b, at + 2, 2);
-    block.type = int(Le(b, at + 4, 2));
+    std::size_t length = Get16(b, at), valueLength = Get16(b, at + 2);
+    block.type = int(Get16(b, at + 4));
     EXPECT_LE(at + length, limit) << "a block runs past its parent";
     std::size_t p = at + 6;
-    while (Le(b, p, 2) != 0) {
-        block.key.push_back(char16_t(Le(b, p, 2)));
+    while (Get16(b, p) != 0) {
+        block.key.push_back(char16_t(Get16(b, p)));
         p += 2;
     }
     p = Align4(p + 2);
@@ -52,14 +47,14 @@ Block ReadBlock(const Bytes& b, std::size_t at, std::size_t limit) {
     p = Align4(p + valueBytes);
     while (p < at + length) {
         block.children.push_back(ReadBlock(b, p, at + length));
-        p = Align4(p + Le(b, p, 2));
+        p = Align4(p + Get16(b, p));
     }
     return block;
 }
 
 std::u16string TextValue(const Block& b) {
     std::u16string s;
-    for (std::size_t i = 0; i + 1 < b.value.size(); i += 2) s.push_back(char16_t(Le(b.value, i, 2)));
+    for (std::size_t i = 0; i + 1 < b.value.size(); i += 2) s.push_back(char16_t(Get16(b.value, i)));
     if (!s.empty() && s.back() == 0) s.pop_back();
     return s;
 }
@@ -75,15 +70,15 @@ ReadVersion ParseVersion(const Bytes& data) {
     ReadVersion v;
     Block root = ReadBlock(data, 0, data.size());
     EXPECT_EQ(root.key, u"VS_VERSION_INFO");
-    EXPECT_EQ(Le(data, 0, 2), data.size());
-    for (std::size_t i = 0; i + 4 <= root.value.size(); i += 4) v.fixed.push_back(Le(root.value, i, 4));
+    EXPECT_EQ(Get16(data, 0), data.size());
+    for (std::size_t i = 0; i + 4 <= root.value.size(); i += 4) v.fixed.push_back(Get32(root.value, i));
     for (const Block& child : root.children) {
         if (child.key == u"StringFileInfo" && child.children.size() == 1) {
             v.table = child.children[0].key;
             for (const Block& s : child.children[0].children) v.strings[s.key] = TextValue(s);
         }
         if (child.key == u"VarFileInfo" && child.children.size() == 1 && child.children[0].value.size() == 4)
-            v.translation = Le(child.children[0].value, 0, 4);
+            v.translation = Get32(child.children[0].value, 0);
     }
     return v;
 }
@@ -115,7 +110,7 @@ TEST(IconFile, RefusesWhatIsNotAUsableIconNamingWhy) {
         std::copy(bytes.begin(), bytes.end(), b.begin() + at);
         return b;
     };
-    std::size_t image1 = Le(good, 6 + 12, 4);
+    std::size_t image1 = Get32(good, 6 + 12);
     Bytes bigPng = IconFileBytes({{256, 256, 32, true}});
     Bytes pngSays = bigPng;
     pngSays[6] = 128;  // directory: 128 wide, PNG: 256
@@ -250,11 +245,11 @@ TEST_F(ResourceSection, RebuildSortsEveryDirectoryAndKeepsEveryResourceAndTheHos
     // Headers that describe the section follow it.
     author::PeImage img = author::ReadPeImage(rebuilt);
     const author::PeSection& rsrc = img.sections[img.resources];
-    EXPECT_EQ(Le(rebuilt, img.optionalHeader + author::kOptionalDataDirectories + 16, 4), rsrc.virtualAddress);
-    EXPECT_EQ(Le(rebuilt, img.optionalHeader + author::kOptionalDataDirectories + 20, 4), rsrc.virtualSize);
-    std::uint32_t alignment = Le(rebuilt, img.optionalHeader + author::kOptionalSectionAlignment, 4);
+    EXPECT_EQ(Get32(rebuilt, img.optionalHeader + author::kOptionalDataDirectories + 16), rsrc.virtualAddress);
+    EXPECT_EQ(Get32(rebuilt, img.optionalHeader + author::kOptionalDataDirectories + 20), rsrc.virtualSize);
+    std::uint32_t alignment = Get32(rebuilt, img.optionalHeader + author::kOptionalSectionAlignment);
     if (alignment == 0) alignment = 0x1000;  // the hand-made host leaves it out
-    EXPECT_EQ(Le(rebuilt, img.optionalHeader + author::kOptionalSizeOfImage, 4),
+    EXPECT_EQ(Get32(rebuilt, img.optionalHeader + author::kOptionalSizeOfImage),
               (rsrc.virtualAddress + rsrc.virtualSize + alignment - 1) / alignment * alignment);
     Bytes installer = rebuilt;
     installer.insert(installer.end(), 100, 1);

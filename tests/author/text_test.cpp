@@ -3,9 +3,12 @@
 #include "author/saverpack/codepage.h"
 #include "author/saverpack/installed_names.h"
 
+#include "support/paths.h"
+
 #include <gtest/gtest.h>
 
 using namespace saverpack;
+using testsupport::DataPath;
 
 namespace {
 
@@ -19,14 +22,14 @@ TEST(InstalledNames, FollowTheInstallersFileName) {
     const char two[4] = {'.', 'x', '\0', 'Q'};
     EXPECT_EQ(Installed("Clouds.exe", 0, 15, mid), "CLOUDS.SCR");
     EXPECT_EQ(Installed("Sea.Life.exe", 0, 15, mid), "SEA.SCR");
-    EXPECT_EQ(Installed("Sea.Life.exe", 1, 15, mid), "TORVANEK\\LUMAVERN\\Sea.Life\\Sea.Life.DAT");
-    EXPECT_EQ(Installed("Sea.Life.exe", 2, 15, mid), "TORVANEK\\LUMAVERN\\Sea.Life\\FILE0015.MID");
-    EXPECT_EQ(Installed("Sea.Life.exe", 4, 15, none), "TORVANEK\\LUMAVERN\\Sea.Life\\FILE0017");
+    EXPECT_EQ(Installed("Sea.Life.exe", 1, 15, mid), DataPath("Sea.Life", "Sea.Life.DAT"));
+    EXPECT_EQ(Installed("Sea.Life.exe", 2, 15, mid), DataPath("Sea.Life", "FILE0015.MID"));
+    EXPECT_EQ(Installed("Sea.Life.exe", 4, 15, none), DataPath("Sea.Life", "FILE0017"));
     EXPECT_EQ(Installed("CLOUDS", 0, 0, mid), "CLOUDS.SCR");
-    EXPECT_EQ(Installed("CLOUDS", 1, 0, mid), "TORVANEK\\LUMAVERN\\CLOUDS\\CLOUDS.DAT");
-    EXPECT_EQ(Installed("x.exe", 2, 0, two), "TORVANEK\\LUMAVERN\\x\\FILE0000.x");
-    EXPECT_EQ(Installed("x.exe", 2, 65535, mid), "TORVANEK\\LUMAVERN\\x\\FILE65535.MID");
-    EXPECT_EQ(Installed("x.exe", 3, 65535, mid), "TORVANEK\\LUMAVERN\\x\\FILE65536.MID");
+    EXPECT_EQ(Installed("CLOUDS", 1, 0, mid), DataPath("CLOUDS", "CLOUDS.DAT"));
+    EXPECT_EQ(Installed("x.exe", 2, 0, two), DataPath("x", "FILE0000.x"));
+    EXPECT_EQ(Installed("x.exe", 2, 65535, mid), DataPath("x", "FILE65535.MID"));
+    EXPECT_EQ(Installed("x.exe", 3, 65535, mid), DataPath("x", "FILE65536.MID"));
     // Only a to z are upper-cased.
     EXPECT_EQ(ScrName("\xE9t\xE9-z.exe"), "\xE9T\xE9-Z.SCR");
     EXPECT_EQ(FileNameOf("/a/b.c/My.Saver.exe"), "My.Saver.exe");

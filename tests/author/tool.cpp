@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/paths.h"
 #include "support/test_host.h"
 
 #include <algorithm>
@@ -108,7 +109,7 @@ std::string Stub() {
     return path;
 }
 
-std::string RealInstaller() { return std::string(SAVER_WIN32_DIR) + "/installer.exe"; }
+std::string RealInstaller() { return testsupport::Win32Built("installer.exe"); }
 
 Bytes TextLike(std::size_t size, std::uint32_t seed) {
     static const char* words[] = {"screen ", "saver ", "clouds ", "drift ", "over ", "the ", "sea ", "\r\n",
@@ -123,20 +124,11 @@ Bytes TextLike(std::size_t size, std::uint32_t seed) {
     return out;
 }
 
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes out(size);
-    for (auto& b : out) b = std::uint8_t(random());
-    return out;
-}
-
 Bytes Bitmap(int width, int height) {
     int row = (width * 3 + 3) & ~3;
     std::uint32_t pixels = std::uint32_t(row * height), size = 54 + pixels;
     Bytes out(size, 0);
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; i++) out[at + i] = std::uint8_t(v >> (8 * i));
-    };
+    auto put32 = [&](std::size_t at, std::uint32_t v) { testsupport::Put32(out, at, v); };
     out[0] = 'B';
     out[1] = 'M';
     put32(2, size);

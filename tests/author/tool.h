@@ -2,6 +2,8 @@
 #ifndef TESTS_AUTHOR_TOOL_H
 #define TESTS_AUTHOR_TOOL_H
 
+#include "support/bytes.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -10,7 +12,7 @@
 
 namespace tooltest {
 
-using Bytes = std::vector<std::uint8_t>;
+using testsupport::Bytes;
 
 struct Result {
     int status = -1;  // exit status; -1 when the process did not exit normally
@@ -41,7 +43,7 @@ std::string RealInstaller();
 
 // Deterministic test inputs.
 Bytes TextLike(std::size_t size, std::uint32_t seed);   // compresses well
-Bytes Noise(std::size_t size, std::uint32_t seed);      // does not compress
+using testsupport::Noise;                               // does not compress
 Bytes Bitmap(int width, int height);                    // a 24-bit BMP file
 
 // A fresh directory under the build tree, removed with the object.

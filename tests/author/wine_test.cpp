@@ -1,6 +1,7 @@
 // The Windows build of saverpack, run by Wine, writes the same installer
 // byte for byte as the Linux build, and reads it back the same way.
 #include "icons.h"
+#include "support/paths.h"
 #include "tool.h"
 
 #include <gtest/gtest.h>
@@ -8,11 +9,12 @@
 
 namespace fs = std::filesystem;
 using namespace tooltest;
+using namespace testsupport;
 
 namespace {
 
 const std::string kTool = SAVERPACK_EXE;
-const std::string kWindowsTool = std::string(SAVER_WIN32_DIR) + "/saverpack.exe";
+const std::string kWindowsTool = testsupport::Win32Built("saverpack.exe");
 
 std::string WindowsPath(const fs::path& path) {
     std::string s = "Z:" + fs::absolute(path).string();
@@ -89,7 +91,7 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
     }
 
     // Without --stub the Windows build takes the installer executable beside it.
-    if (fs::exists(std::string(SAVER_WIN32_DIR) + "/installer.exe")) {
+    if (fs::exists(RealInstaller())) {
         std::vector<std::string> args = PackArgs(true, dir_ / "beside.exe", variants[0].extra);
         args.erase(args.begin() + 1, args.begin() + 3);
         Result w = Wine(args);
@@ -105,7 +107,7 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
     ASSERT_EQ(list.status, 0) << list.err;
     nlohmann::json j = nlohmann::json::parse(list.out);
     EXPECT_EQ(j["title"], "Caf\u00e9 No\u00ebl \u20ac");
-    EXPECT_EQ(j["entries"][3]["installedAs"], "TORVANEK\\LUMAVERN\\windows0\\FILE0008.bmp");
+    EXPECT_EQ(j["entries"][3]["installedAs"], DataPath("windows0", "FILE0008.bmp"));
 
     // An extension outside ASCII becomes the wide file name of its code page.
     WriteBytes(dir_ / "chant.\u0439\u043a", TextLike(300, 9));
@@ -114,7 +116,7 @@ TEST_F(WineTest, WindowsBuildPacksTheSameBytes) {
     ASSERT_EQ(Wine(args).status, 0);
     Result extract = Wine({"extract", "--codepage", "1251", WindowsPath(dir_ / "song.exe"), WindowsPath(dir_ / "out")});
     EXPECT_EQ(extract.status, 0) << extract.err;
-    EXPECT_EQ(ReadBytes(dir_ / "out" / "TORVANEK" / "LUMAVERN" / "song" / "FILE0002.\u0439\u043a"),
+    EXPECT_EQ(ReadBytes(DataDirIn(dir_ / "out", "song") / "FILE0002.\u0439\u043a"),
               TextLike(300, 9));
 
     Result refused = Wine(PackArgs(true, dir_ / "refused.exe", {"--title", "\u041e\u0431"}));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,11 +14,13 @@
 #include "compress/expansion.h"
 #include "compress/match_finder.h"
 #include "expand/decoder.h"
+#include "support/bytes.h"
 #include "support/reference_decoder.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::Noise;
 // Every parse: the benchmark's greedy baseline, then the codec's levels.
 struct Parse {
     const char* name;
@@ -33,13 +34,6 @@ constexpr Parse kParses[] = {{"greedy", bench::CompressGreedy},
                              {"fast", AtLevel<codec::Level::Fast>},
                              {"default", AtLevel<codec::Level::Default>},
                              {"best", AtLevel<codec::Level::Best>}};
-
-Bytes RandomBytes(size_t n, uint32_t seed, unsigned alphabet = 256) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng() % alphabet);
-    return b;
-}
 
 // Words from a small vocabulary: text-like repeats at every distance.
 Bytes Words(size_t n, uint32_t seed) {
@@ -86,7 +80,7 @@ Bytes Shifting(size_t n, uint32_t seed) {
         switch (part % 4) {
         case 0: piece.assign(3000 + rng() % 5000, static_cast<uint8_t>(rng())); break;
         case 1: piece = Words(6000, rng()); break;
-        case 2: piece = RandomBytes(5000, rng(), 4); break;
+        case 2: piece = Noise(5000, rng(), 4); break;
         default:
             for (uint32_t i = 0; i < 2000; i++) {
                 piece.push_back(static_cast<uint8_t>(i));
@@ -120,8 +114,8 @@ std::vector<Case> Inputs() {
         {"zeros", Bytes(100000, 0)},
         {"short text", Words(200, 2)},
         {"text", Words(150000, 3)},
-        {"random", RandomBytes(70000, 4)},
-        {"small alphabet", RandomBytes(60000, 5, 3)},
+        {"random", Noise(70000, 4)},
+        {"small alphabet", Noise(60000, 5, 3)},
         {"shifting", Shifting(400000, 6)},
     };
     // Ends on and just past the edges of the parsers' stretches (1024 coded
@@ -129,7 +123,7 @@ std::vector<Case> Inputs() {
     for (size_t n : {1054u, 1055u, 2048u, 4096u, 4127u}) cases.push_back({"text of " + std::to_string(n), Words(n, 20)});
     // Repeats exactly one ring and one byte more apart.
     for (size_t period : {4096u, 4097u, 4095u}) {
-        Bytes block = RandomBytes(period, 7);
+        Bytes block = Noise(period, 7);
         Bytes b;
         for (int i = 0; i < 4; i++) b.insert(b.end(), block.begin(), block.end());
         cases.push_back({"period " + std::to_string(period), b});
@@ -140,7 +134,7 @@ std::vector<Case> Inputs() {
 // Leaves the installer's decoder with ring positions 4066..4095 holding
 // fill (the last bytes of a stream of them).
 void FillDecoderRing(uint8_t fill, bool random) {
-    Bytes junk = random ? RandomBytes(5000, fill) : Bytes(5000, fill);
+    Bytes junk = random ? Noise(5000, fill) : Bytes(5000, fill);
     Bytes stream = codec::Compress(junk, codec::Level::Fast);
     Bytes out(junk.size());
     codec::ExpandMemory(stream.data(), static_cast<uint32_t>(stream.size()), out.data(),
@@ -218,7 +212,7 @@ TEST(CompressQuality, CostPricedParsesBeatGreedy) {
         EXPECT_LT(best, greedy * 98 / 100);
         EXPECT_LE(codec::Compress(data, codec::Level::Default).size(), codec::Compress(data, codec::Level::Fast).size());
     }
-    Bytes noise = RandomBytes(200000, 12);
+    Bytes noise = Noise(200000, 12);
     EXPECT_LT(codec::Compress(noise, codec::Level::Best).size(), noise.size() * 1005 / 1000);
 }
 
@@ -268,7 +262,7 @@ std::vector<int> NearestByLength(const Bytes& data, uint32_t pos) {
 
 TEST(CompressMatchFinder, NearestMatchOfEveryLength) {
     for (unsigned alphabet : {2u, 4u, 30u}) {
-        Bytes data = RandomBytes(12000, alphabet, alphabet);
+        Bytes data = Noise(12000, alphabet, alphabet);
         // Long repeats too, so that lengths reach MAX_MATCH.
         Bytes copy(data.begin() + 1000, data.begin() + 3000);
         data.insert(data.begin() + 9000, copy.begin(), copy.end());
@@ -291,7 +285,7 @@ TEST(CompressMatchFinder, NearestMatchOfEveryLength) {
 
 TEST(CompressClassicTree, FindsTheLongestMatch) {
     for (unsigned alphabet : {2u, 5u, 64u}) {
-        Bytes data = RandomBytes(15000, 100 + alphabet, alphabet);
+        Bytes data = Noise(15000, 100 + alphabet, alphabet);
         bench::ClassicTree tree(data);
         for (uint32_t pos = 0; pos < data.size(); pos++) {
             codec::Match m = tree.Insert(pos);

@@ -11,17 +11,18 @@
 #include <fstream>
 #include <iterator>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "expand/decoder.h"
+#include "support/bytes.h"
 #include "support/reference_decoder.h"
 #include "platform/standin/control.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::Noise;
 
 struct Decoded {
     Bytes out;              // what the target received
@@ -121,13 +122,6 @@ Decoded DecodeToLog(const Bytes& file, int32_t total, WriteLog& log) {
     return d;
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
-    return b;
-}
-
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Leaves the ring with known bytes in the installer's decoder and in ref.
@@ -199,7 +193,7 @@ TEST(DecoderRing, LastThirtyPositionsOutliveTheStream) {
     // The first stream writes 5000 bytes; the byte at 4096 + k is the last
     // to land on ring position 4066 + k. A second stream that starts with a
     // match 4096 bytes back reads them before writing there itself.
-    Bytes first = RandomBytes(5000, 7);
+    Bytes first = Noise(5000, 7);
     reference::StreamBuilder a;
     for (uint8_t v : first) a.Literal(v);
     Bytes sa = a.Finish();
@@ -303,7 +297,7 @@ TEST(DecoderModel, CodesStayWithinTheirBound) {
 }
 
 TEST(DecoderOutput, BlocksOfTheWriter) {
-    Bytes stream = RandomBytes(60000, 3);
+    Bytes stream = Noise(60000, 3);
     struct Case { int32_t total; std::vector<size_t> requests; };
     for (const Case& c : {Case{16384, {16384}}, Case{16385, {16384, 1}}, Case{32768, {16384, 16384}},
                           Case{16390, {16384, 6}}, Case{1, {1}}, Case{20, {20}}, Case{0, {}}}) {
@@ -320,7 +314,7 @@ TEST(DecoderOutput, FinalMatchOverrunsTheTotal) {
     // 20 literals and a match of 30 decode to 50 bytes; the file gets the
     // total, also below 30, and the surplus only lands in the ring.
     reference::StreamBuilder b;
-    Bytes literals = RandomBytes(20, 5);
+    Bytes literals = Noise(20, 5);
     for (uint8_t v : literals) b.Literal(v);
     b.Match(30, 19);
     Bytes s = b.Finish();
@@ -335,7 +329,7 @@ TEST(DecoderOutput, FinalMatchOverrunsTheTotal) {
 }
 
 TEST(DecoderOutput, NothingForAnEmptyTotal) {
-    Bytes stream = RandomBytes(100, 9);
+    Bytes stream = Noise(100, 9);
     Decoded d = Decode(stream, 0, 100);
     EXPECT_EQ(d.produced, 0);
     EXPECT_EQ(d.remaining, 100u);
@@ -344,7 +338,7 @@ TEST(DecoderOutput, NothingForAnEmptyTotal) {
 }
 
 TEST(DecoderOutput, AFullTargetStopsTheDecoder) {
-    Bytes stream = RandomBytes(200000, 4);
+    Bytes stream = Noise(200000, 4);
     WriteLog log;
     log.room = 20000;
     Decoded d = DecodeToLog(stream, 150000, log);
@@ -357,7 +351,7 @@ TEST(DecoderOutput, AFullTargetStopsTheDecoder) {
 
 TEST(DecoderInput, ShortSourceIsReported) {
     reference::StreamBuilder b;
-    Bytes text = RandomBytes(3000, 8);
+    Bytes text = Noise(3000, 8);
     for (uint8_t v : text) b.Literal(v);
     Bytes s = b.Finish();
     uint32_t stored = static_cast<uint32_t>(s.size());
@@ -385,7 +379,7 @@ TEST(DecoderInput, ShortSourceIsReported) {
 TEST(DecoderInput, TheSourceIsReadInBlocksUpToTheStoredSize) {
     // Random bits take every stored byte; the first request asks for a
     // whole block although the stream starts with a few bits.
-    Bytes file = RandomBytes(20000, 12);
+    Bytes file = Noise(20000, 12);
     std::vector<uint32_t> requests;
     Decoded d = Decode(file, 100000, 17000, &requests);
     EXPECT_EQ(requests, (std::vector<uint32_t>{16384, 616}));
@@ -401,7 +395,7 @@ TEST(DecoderInput, ReadingStopsInsideTheCurrentBlock) {
     Prime(ref);
     int crossings = 0, stops = 0;
     for (uint32_t seed = 0; seed < 8; seed++) {
-        Bytes file = RandomBytes(60000, 15 + seed);
+        Bytes file = Noise(60000, 15 + seed);
         const uint32_t stored = static_cast<uint32_t>(file.size());
         auto taken = [&](int32_t total) {
             reference::Decoder scratch;
@@ -443,7 +437,7 @@ TEST(DecoderAgreement, RandomStreamsDecodeAlike) {
     for (int round = 0; round < 8; round++) {
         for (int32_t total : totals) {
             size_t length = 1 + rng() % (static_cast<size_t>(total) * 2 + 100);
-            Bytes stream = RandomBytes(length, rng());
+            Bytes stream = Noise(length, rng());
             uint32_t stored = static_cast<uint32_t>(length);
             Bytes file = stream;
             switch (rng() % 4) {

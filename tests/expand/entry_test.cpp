@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,20 +16,16 @@
 #include "compress/expansion.h"
 #include "expand/expand.h"
 #include "expand/decoder.h"
+#include "support/bytes.h"
 #include "support/reference_decoder.h"
 #include "platform/standin/control.h"
+#include "support/standin_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-Bytes RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
-    return b;
-}
+using testsupport::Bytes;
+using testsupport::Noise;
 
 // An entry: a stream of random bits and what it decodes to at a size.
 struct Entry {
@@ -39,12 +34,10 @@ struct Entry {
     DWORD dataOffset = 0;
 };
 
-class ExpandEntryTest : public ::testing::Test {
+class ExpandEntryTest : public testsupport::StandinTest {
 protected:
     void SetUp() override {
-        char templ[] = "/tmp/expand-entry-XXXXXX";
-        root_ = mkdtemp(templ);
-        standin::Reset(root_);
+        StandinTest::SetUp();
         standin::SetModulePath("C:\\DOWNLOAD\\Clouds.exe");
         fs::create_directories(root_ + "/C/DOWNLOAD");
         fs::create_directories(root_ + "/C/WINDOWS");
@@ -57,19 +50,18 @@ protected:
         ExpandEntry(Module(), prime.dataOffset, 64, static_cast<DWORD>(prime.stream.size()), "C:\\WINDOWS\\PRIME.BIN");
         reference::Expand(ref_, prime.stream, 64, static_cast<uint32_t>(prime.stream.size()));
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     static HINSTANCE Module() { return GetModuleHandleA(nullptr); }
 
     // Lays out the installer: 3000 bytes of header, then each entry's stream,
     // then `trailer` more bytes.
     void WriteInstaller(std::vector<Entry*> entries, size_t trailer = 0, size_t cut = 0) {
-        Bytes file = RandomBytes(3000, 1);
+        Bytes file = Noise(3000, 1);
         for (Entry* e : entries) {
             e->dataOffset = static_cast<DWORD>(file.size());
             file.insert(file.end(), e->stream.begin(), e->stream.end());
         }
-        Bytes tail = RandomBytes(trailer, 2);
+        Bytes tail = Noise(trailer, 2);
         file.insert(file.end(), tail.begin(), tail.end());
         file.resize(file.size() - cut);
         std::ofstream(root_ + "/C/DOWNLOAD/Clouds.exe", std::ios::binary)
@@ -83,28 +75,27 @@ protected:
     }
 
     Bytes ReadTarget(const std::string& name) {
-        std::ifstream in(root_ + "/C/WINDOWS/" + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
+        std::string s = ReadFile("C:\\WINDOWS\\" + name);
+        return Bytes(s.begin(), s.end());
     }
 
-    bool TargetExists(const std::string& name) { return fs::exists(root_ + "/C/WINDOWS/" + name); }
+    bool TargetExists(const std::string& name) { return Exists("C:\\WINDOWS\\" + name); }
 
-    std::string root_;
     reference::Decoder ref_;
 };
 
 TEST_F(ExpandEntryTest, ReplacesAnExistingTarget) {
-    Entry e{RandomBytes(30000, 3), 50000};
+    Entry e{Noise(30000, 3), 50000};
     WriteInstaller({&e});
-    std::ofstream(root_ + "/C/WINDOWS/OLD.SCR") << std::string(200000, 'x');
+    WriteFile("C:\\WINDOWS\\OLD.SCR", std::string(200000, 'x'));
     DWORD stored = static_cast<DWORD>(e.stream.size());
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, stored, "C:\\WINDOWS\\old.scr"), EXPAND_DONE);
     EXPECT_EQ(ReadTarget("OLD.SCR"), Expected(e, stored));
 }
 
 TEST_F(ExpandEntryTest, TwoEntriesInARow) {
-    Entry first{RandomBytes(20000, 4), 33000};
-    Entry second{RandomBytes(9000, 5), 17}; // below the longest match
+    Entry first{Noise(20000, 4), 33000};
+    Entry second{Noise(9000, 5), 17}; // below the longest match
     WriteInstaller({&first, &second}, 100);
     DWORD firstStored = static_cast<DWORD>(first.stream.size());
     DWORD secondStored = static_cast<DWORD>(second.stream.size());
@@ -116,7 +107,7 @@ TEST_F(ExpandEntryTest, TwoEntriesInARow) {
 }
 
 TEST_F(ExpandEntryTest, StoredSizeLargerThanTheStreamNeeds) {
-    Entry e{RandomBytes(50000, 6), 3000};
+    Entry e{Noise(50000, 6), 3000};
     WriteInstaller({&e});
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, 50000, "C:\\WINDOWS\\A.BIN"), EXPAND_DONE);
     EXPECT_EQ(ReadTarget("A.BIN"), Expected(e, 50000));
@@ -128,7 +119,7 @@ TEST_F(ExpandEntryTest, StoredSizeLargerThanTheStreamNeeds) {
 TEST_F(ExpandEntryTest, SymbolsUsingExactlyTheStoredBitsAreWholeOneBitMoreIsShort) {
     bool exact = false, over = false;
     for (uint32_t seed = 1; seed < 400 && !(exact && over); seed++) {
-        Bytes data = RandomBytes(300 + seed, seed);
+        Bytes data = Noise(300 + seed, seed);
         for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<uint8_t>('a' + data[i] % 4);
         Bytes stream = codec::Compress(data, codec::Level::Default);
         Bytes out(data.size());
@@ -154,7 +145,7 @@ TEST_F(ExpandEntryTest, SymbolsUsingExactlyTheStoredBitsAreWholeOneBitMoreIsShor
 
 TEST_F(ExpandEntryTest, DataThatIsNotThereIsReported) {
     // 20000 bytes take all of the 4000 stored ones.
-    Entry e{RandomBytes(4000, 7), 20000};
+    Entry e{Noise(4000, 7), 20000};
     WriteInstaller({&e}, 0, 1000);  // the installer was cut short
     DWORD stored = static_cast<DWORD>(e.stream.size());
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, e.expandedSize, stored, "C:\\WINDOWS\\CUT.BIN"), EXPAND_SHORT_DATA);
@@ -183,7 +174,7 @@ TEST_F(ExpandEntryTest, AStreamThatRunsOutStopsEarly) {
 }
 
 TEST_F(ExpandEntryTest, AFullDiskIsReported) {
-    Entry e{RandomBytes(60000, 8), 100000};
+    Entry e{Noise(60000, 8), 100000};
     WriteInstaller({&e});
     fs::create_symlink("/dev/full", root_ + "/C/WINDOWS/FULL.BIN");
     DWORD stored = static_cast<DWORD>(e.stream.size());
@@ -194,13 +185,13 @@ TEST_F(ExpandEntryTest, AFullDiskIsReported) {
 }
 
 TEST_F(ExpandEntryTest, TargetThatCannotBeCreated) {
-    Entry e{RandomBytes(1000, 9), 1000};
+    Entry e{Noise(1000, 9), 1000};
     WriteInstaller({&e});
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 1000, 1000, "C:\\NOWHERE\\A.BIN"), EXPAND_TARGET_FAILED);
 }
 
 TEST_F(ExpandEntryTest, RefusedBeforeAnythingIsCreated) {
-    Entry e{RandomBytes(1000, 10), 1000};
+    Entry e{Noise(1000, 10), 1000};
     WriteInstaller({&e});
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0x80000000u, 1000, "C:\\WINDOWS\\HUGE.BIN"), EXPAND_BAD_ENTRY);
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0xFFFFFFFFu, 1000, "C:\\WINDOWS\\HUGE.BIN"), EXPAND_BAD_ENTRY);
@@ -212,9 +203,9 @@ TEST_F(ExpandEntryTest, RefusedBeforeAnythingIsCreated) {
 }
 
 TEST_F(ExpandEntryTest, EmptyEntryCreatesAnEmptyFile) {
-    Entry e{RandomBytes(1000, 11), 0};
+    Entry e{Noise(1000, 11), 0};
     WriteInstaller({&e});
-    std::ofstream(root_ + "/C/WINDOWS/EMPTY.BIN") << "old";
+    WriteFile("C:\\WINDOWS\\EMPTY.BIN", "old");
     EXPECT_EQ(ExpandEntry(Module(), e.dataOffset, 0, 1000, "C:\\WINDOWS\\EMPTY.BIN"), EXPAND_DONE);
     EXPECT_TRUE(TargetExists("EMPTY.BIN"));
     EXPECT_TRUE(ReadTarget("EMPTY.BIN").empty());

@@ -56,8 +56,8 @@ void CheckRecords(const std::uint8_t* data, std::size_t size) {
         unsigned char encoded[ENTRY_RECORD_SIZE];
         EncodeRecord(&record, encoded);
         FUZZ_CHECK(std::memcmp(encoded, data + at, ENTRY_RECORD_SIZE) == 0);
-        const std::uint32_t stored = fuzz::Read32(data + at + 4), expanded = fuzz::Read32(data + at + 8);
-        FUZZ_CHECK(record.dataOffset == fuzz::Read32(data + at) && record.storedSize == stored &&
+        const std::uint32_t stored = fuzz::Get32(data + at + 4), expanded = fuzz::Get32(data + at + 8);
+        FUZZ_CHECK(record.dataOffset == fuzz::Get32(data + at) && record.storedSize == stored &&
                    record.expandedSize == expanded);
         FUZZ_CHECK(RecordWithinLimit(&record) ==
                    (record.dataOffset < PACKAGE_LIMIT && stored < PACKAGE_LIMIT && expanded < PACKAGE_LIMIT));

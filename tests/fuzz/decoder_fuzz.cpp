@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 5) return 0;
     // First 4 bytes: expandedSize (kept below 128 KiB so each run stays quick);
     // the rest is the stored stream.
-    std::uint32_t expanded = fuzz::Read32(data) % (1u << 17);
+    std::uint32_t expanded = fuzz::Get32(data) % (1u << 17);
     const std::uint8_t* stream = data + 4;
     std::uint32_t stored = std::uint32_t(size - 4);
 

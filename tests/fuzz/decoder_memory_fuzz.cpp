@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A 30-byte match costs at least 10 bits: 24 bytes out per byte in,
     // plus a margin for streams that run past their bytes.
     const std::uint32_t bound = std::min<std::uint32_t>(1u << 17, 24 * stored + 4096);
-    const std::uint32_t expanded = fuzz::Read32(data) % (bound + 1);
+    const std::uint32_t expanded = fuzz::Get32(data) % (bound + 1);
 
     // Exactly sized heap buffers: the sanitizer catches any byte read past
     // the stored size or written past the expanded size.

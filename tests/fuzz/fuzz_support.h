@@ -2,6 +2,8 @@
 #ifndef TESTS_FUZZ_FUZZ_SUPPORT_H
 #define TESTS_FUZZ_FUZZ_SUPPORT_H
 
+#include "tests/support/bytes.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,9 +34,7 @@ inline bool MakeDirectory(const std::string& path) {
     return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-inline std::uint32_t Read32(const std::uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-}
+using testsupport::Get32;
 
 inline void WriteFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
     FILE* f = fopen(path.c_str(), "wb");

@@ -15,13 +15,6 @@ const char kDiskText[] =
     "You will need %s kilobytes free in your Windows directory to install this screen saver.  It appears "
     "that you only have %s kilobytes free on this drive.  Would you like to continue the installation?";
 
-std::string Fill(const char* pattern, const std::string& a, const std::string& b = "") {
-    std::string s = pattern;
-    s.replace(s.find("%s"), 2, a);
-    if (s.find("%s") != std::string::npos) s.replace(s.find("%s"), 2, b);
-    return s;
-}
-
 using ReplaceCheck = InstallTest;
 
 TEST_F(ReplaceCheck, NoSaverOfThatNameMeansNoQuestion) {
@@ -38,7 +31,7 @@ TEST_F(ReplaceCheck, YesGoesOnAndNoExplainsTheRename) {
     EXPECT_EQ(CheckReplace(Instance()), 1);
     ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
     const standin::MessageBoxCall& question = standin::GetLog().boxes[0];
-    EXPECT_EQ(question.text, Fill(kReplaceText, "my.SCR"));
+    EXPECT_EQ(question.text, Fill(kReplaceText, {"my.SCR"}));
     EXPECT_EQ(question.caption, "Replace Screen Saver?");
     EXPECT_EQ(question.flags, 0x24u);
     EXPECT_FALSE(question.hasOwner);
@@ -47,7 +40,7 @@ TEST_F(ReplaceCheck, YesGoesOnAndNoExplainsTheRename) {
     EXPECT_EQ(CheckReplace(Instance()), 0);
     ASSERT_EQ(standin::GetLog().boxes.size(), 3u);
     const standin::MessageBoxCall& rename = standin::GetLog().boxes[2];
-    EXPECT_EQ(rename.text, Fill(kRenameText, "my.clouds.EXE"));
+    EXPECT_EQ(rename.text, Fill(kRenameText, {"my.clouds.EXE"}));
     EXPECT_EQ(rename.caption, "Rename Installer");
     EXPECT_EQ(rename.flags, 0x40u);
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\my.scr"), "old");
@@ -60,13 +53,13 @@ TEST_F(ReplaceCheck, ADirectoryOfThatNameCountsAndADriveRootGetsNoSecondBackslas
     standin::GetSetup().answers = {IDNO};
     EXPECT_EQ(CheckReplace(Instance()), 0);
     ASSERT_EQ(standin::GetLog().boxes.size(), 2u);
-    EXPECT_EQ(standin::GetLog().boxes[0].text, Fill(kReplaceText, "Clouds.SCR"));
-    EXPECT_EQ(standin::GetLog().boxes[1].text, Fill(kRenameText, "Clouds.EXE"));
+    EXPECT_EQ(standin::GetLog().boxes[0].text, Fill(kReplaceText, {"Clouds.SCR"}));
+    EXPECT_EQ(standin::GetLog().boxes[1].text, Fill(kRenameText, {"Clouds.EXE"}));
 }
 
 TEST_F(ReplaceCheck, AnUnreadableWindowsDirectoryAsksNothing) {
     UseInstaller(ThreeEntries());
-    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old");
+    WriteFile(kSaver, "old");
     standin::SetWindowsDirectory("");
     EXPECT_EQ(CheckReplace(Instance()), 1);
     EXPECT_TRUE(standin::GetLog().boxes.empty());
@@ -131,9 +124,7 @@ class DiskCheck : public InstallTest {
 protected:
     // An installer whose entries need exactly neededBytes.
     void UseSize(std::uint32_t neededBytes) {
-        author::PackageContents c;
-        c.title = "Clouds";
-        c.entries = {Stored(Pattern(100, 1))};
+        author::PackageContents c = Clouds({Stored(Pattern(100, 1))});
         c.entries[0].expandedSize = neededBytes;  // a compressed entry counts with its expanded size
         UseInstaller(c);
     }
@@ -157,7 +148,7 @@ TEST_F(DiskCheck, EqualFreeSpaceAsksAndOneKilobyteMoreDoesNot) {
     standin::GetSetup().answers = {IDCANCEL};
     EXPECT_EQ(Check(), 0);
     ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-    EXPECT_EQ(LastBox().text, Fill(kDiskText, "1,500", "1,500"));
+    EXPECT_EQ(LastBox().text, Fill(kDiskText, {"1,500", "1,500"}));
     EXPECT_EQ(LastBox().caption, "Disk Full");
     EXPECT_EQ(LastBox().flags, 0x41u);
 
@@ -165,7 +156,7 @@ TEST_F(DiskCheck, EqualFreeSpaceAsksAndOneKilobyteMoreDoesNot) {
     standin::GetSetup().availableBytes = 1024 * 1024;
     standin::GetSetup().answers = {IDOK};  // go on in spite of the shortage
     EXPECT_EQ(Check(), 1);
-    EXPECT_EQ(LastBox().text, Fill(kDiskText, "1,500", "1,024"));
+    EXPECT_EQ(LastBox().text, Fill(kDiskText, {"1,500", "1,024"}));
 }
 
 TEST_F(DiskCheck, LessThanAKilobyteNeedsZero) {
@@ -174,7 +165,7 @@ TEST_F(DiskCheck, LessThanAKilobyteNeedsZero) {
     standin::GetSetup().answers = {IDOK};
     EXPECT_EQ(Check(), 1);
     ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-    EXPECT_EQ(LastBox().text, Fill(kDiskText, "0", "0"));
+    EXPECT_EQ(LastBox().text, Fill(kDiskText, {"0", "0"}));
 }
 
 TEST_F(DiskCheck, UnknownFreeSpaceAndAnUnreadableWindowsDirectoryPass) {
@@ -202,7 +193,7 @@ TEST_F(DiskCheck, SizesAddUpPastFourGigabytesWithoutWrapping) {
     standin::GetSetup().answers = {IDCANCEL};
     EXPECT_EQ(Check(), 0);
     EXPECT_EQ(installer.installSize, 3ull * 0x7FFFFFFF + 1000);
-    EXPECT_EQ(LastBox().text, Fill(kDiskText, "6,291,456", "4,194,304"));
+    EXPECT_EQ(LastBox().text, Fill(kDiskText, {"6,291,456", "4,194,304"}));
 }
 
 }  // namespace

@@ -10,68 +10,40 @@ namespace {
 
 class Faults : public InstallTest {
 protected:
-    // Runs the installer expecting it to end with a stop box that mentions
-    // the failure, no completion message and no saver started.
-    void ExpectFailure(const std::string& mentions) {
-        EXPECT_EQ(Run(), 1);
-        const standin::Log& log = standin::GetLog();
-        ASSERT_FALSE(log.boxes.empty());
-        const standin::MessageBoxCall& box = log.boxes.back();
-        EXPECT_EQ(box.caption, "Clouds Screen Saver Installation");
-        EXPECT_EQ(box.flags, UINT(MB_OK | MB_ICONSTOP));
-        EXPECT_NE(box.text.find(mentions), std::string::npos) << box.text;
-        for (const auto& shown : log.boxes) EXPECT_EQ(shown.text.find("Installation Complete!"), std::string::npos);
-        EXPECT_TRUE(log.execs.empty());
-        EXPECT_EQ(log.quitCode, 1);
-        EXPECT_TRUE(NamesContaining("~IN").empty());
-        EXPECT_EQ(standin::GetCounters().openHandles, 0);
-    }
-
-    // Existing saver and data file that a failed installation must not touch.
-    void PlantOldInstallation() {
-        WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
-        WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", "old data");
-        standin::GetSetup().answers = {IDYES, IDOK};
-    }
     // The installer's file goes away (a removable disk taken out, say).
     void MoveInstallerAway() {
         std::string host = standin::HostPath("D:\\DOWNLOAD\\Clouds.exe");
         if (fs::exists(host)) fs::rename(host, host + ".gone");
-    }
-    void ExpectOldInstallation() {
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), "old saver");
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), "old data");
-        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
     }
 };
 
 TEST_F(Faults, AFailureAtTheLastEntryLeavesTheOldInstallationByteForByte) {
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
-    PlantOldInstallation();
+    PlantOldInstallation(false);
     standin::SetWriteBudget(3000 + 5000 + 699);  // the last entry's file ends one byte short
-    ExpectFailure("FILE0015.MID could not be written completely");
+    ExpectFailedRun("FILE0015.MID could not be written completely");
     ExpectOldInstallation();
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"));
+    EXPECT_FALSE(Exists(kTune));
 }
 
 TEST_F(Faults, AFileThatCannotBeCreatedEndsThePlacement) {
     UseInstaller(ThreeEntries());
-    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
+    WriteFile(kSaver, "old saver");
     standin::GetSetup().answers = {IDYES, IDOK};
     // A plain file where the data directory's first level must go.
     WriteFile("C:\\WINDOWS\\TORVANEK", "in the way");
-    ExpectFailure("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be created");
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), "old saver");
+    ExpectFailedRun(kDataDir + "Clouds.DAT could not be created");
+    EXPECT_EQ(ReadFile(kSaver), "old saver");
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK"), "in the way");
 }
 
 TEST_F(Faults, ADirectoryUnderAnInstalledNameIsNotReplaced) {
     UseInstaller(ThreeEntries());
-    fs::create_directories(standin::HostPath("C:\\WINDOWS\\CLOUDS.SCR"));
+    fs::create_directories(standin::HostPath(kSaver));
     standin::GetSetup().answers = {IDYES, IDOK};
-    ExpectFailure("C:\\WINDOWS\\CLOUDS.SCR could not be created");
-    EXPECT_TRUE(fs::is_directory(standin::HostPath("C:\\WINDOWS\\CLOUDS.SCR")));
+    ExpectFailedRun("C:\\WINDOWS\\CLOUDS.SCR could not be created");
+    EXPECT_TRUE(fs::is_directory(standin::HostPath(kSaver)));
 }
 
 TEST_F(Faults, PathsLongerThanTheirBuffersAreRefused) {
@@ -79,7 +51,7 @@ TEST_F(Faults, PathsLongerThanTheirBuffersAreRefused) {
     std::string windows = "C:\\" + std::string(236, 'W');
     UseWindowsDirectory(windows);
     UseInstaller(ThreeEntries());
-    ExpectFailure("would be too long");
+    ExpectFailedRun("would be too long");
     EXPECT_NE(LastBox().text.find(windows), std::string::npos);
     EXPECT_FALSE(Exists(windows + "\\CLOUDS.SCR"));
 }
@@ -88,30 +60,25 @@ TEST_F(Faults, PathsLongerThanTheirBuffersAreRefused) {
 // them, and the file would land under another name (FILE0015 for ".").
 TEST_F(Faults, AnExtensionWithACharacterFileNamesCannotHoldIsRefused) {
     for (const char* ext : {"\\..", "/x", ":", "?*", "\x01", "a|b", ".", "....", ".A ", ".A.", " "}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(standin::HostPath("C:\\"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         c.entries[2].extension = {};
         memcpy(c.entries[2].extension.data(), ext, strlen(ext));
         UseInstaller(c);
-        ExpectFailure("with a character Windows does not allow");
-        EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR")) << ext;
-        EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT")) << ext;
+        ExpectFailedRun("with a character Windows does not allow");
+        EXPECT_FALSE(Exists(kSaver)) << ext;
+        EXPECT_FALSE(Exists(kData)) << ext;
     }
 }
 
 TEST_F(Faults, RefusedRegistrationIsReportedAfterTheFilesArePlaced) {
     for (bool profile : {true, false}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
         (profile ? standin::GetSetup().profileWriteFails : standin::GetSetup().screenSaverSettingFails) = true;
-        ExpectFailure(profile ? "system.ini could not be written" : "could not be switched on");
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+        ExpectFailedRun(profile ? "system.ini could not be written" : "could not be switched on");
+        EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
     }
 }
 
@@ -121,7 +88,7 @@ TEST_F(Faults, AnInstallerThatCannotReadItselfDuringPlacementChangesNothing) {
     PlantOldInstallation();
     // The installer file goes away while the entries are being written.
     standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
-    ExpectFailure("could not read itself while installing CLOUDS.SCR");
+    ExpectFailedRun("could not read itself while installing CLOUDS.SCR");
     ExpectOldInstallation();
 }
 
@@ -129,8 +96,8 @@ TEST_F(Faults, AMoveThatFailsPutsTheOldFileBack) {
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
     PlantOldInstallation();
-    standin::GetSetup().refusedMoveTargets = {"C:\\WINDOWS\\CLOUDS.SCR"};
-    ExpectFailure("C:\\WINDOWS\\CLOUDS.SCR is in use");
+    standin::GetSetup().refusedMoveTargets = {kSaver};
+    ExpectFailedRun("C:\\WINDOWS\\CLOUDS.SCR is in use");
     ExpectOldInstallation();
 }
 
@@ -157,7 +124,7 @@ TEST_F(Faults, FailuresSayWhatTheSystemSaid) {
          "installed or changed."},
         {"a directory in the way",
          [] {
-             fs::create_directories(standin::HostPath("C:\\WINDOWS\\CLOUDS.SCR"));
+             fs::create_directories(standin::HostPath(kSaver));
              standin::GetSetup().answers = {IDYES, IDOK};
          },
          "The file C:\\WINDOWS\\CLOUDS.SCR could not be created.  Access is denied.\r\n\r\nNothing has been "
@@ -171,18 +138,15 @@ TEST_F(Faults, FailuresSayWhatTheSystemSaid) {
          "not enough space on the disk.\r\n\r\nNothing has been installed or changed."},
         {"a saver in use",
          [this] {
-             WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
+             WriteFile(kSaver, "old saver");
              standin::GetSetup().answers = {IDYES, IDOK};
-             standin::HoldOpen("C:\\WINDOWS\\CLOUDS.SCR", 1 | 2);
+             standin::HoldOpen(kSaver, 1 | 2);
          },
          "The file C:\\WINDOWS\\CLOUDS.SCR is in use.  Please close the program using it and try again.\r\n\r\n"
          "Nothing has been installed or changed."},
     };
     for (const Case& c : cases) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(standin::HostPath("C:\\"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstaller(ThreeEntries());
         c.arrange();
         EXPECT_EQ(Run(), 1) << c.what;
@@ -212,14 +176,14 @@ TEST_F(Faults, FailuresTheSystemGivesNoTextForSayWhatIsLikely) {
 // but no word of administrators.
 TEST_F(Faults, AReadOnlyFileIsNotTakenForMissingRights) {
     UseInstaller(ThreeEntries());
-    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", "old data");
-    fs::permissions(standin::HostPath("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"),
+    WriteFile(kData, "old data");
+    fs::permissions(standin::HostPath(kData),
                     fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"),
+    EXPECT_EQ(GetFileAttributesA(kData),
               DWORD(FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(_lcreat("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", 0), HFILE_ERROR);
+    EXPECT_EQ(_lcreat(kData, 0), HFILE_ERROR);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    SetSystemFailure(FAIL_CREATE, "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", ERROR_ACCESS_DENIED);
+    SetSystemFailure(FAIL_CREATE, kData, ERROR_ACCESS_DENIED);
     EXPECT_STREQ(installer.failure, "The file C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT could not be "
                                     "created.  Access is denied.\r\n\r\nNothing has been installed or changed.");
 }
@@ -236,7 +200,7 @@ TEST_F(Faults, StoredDataEndingEarlyIsDamage) {
     EXPECT_NE(std::string(installer.failure).find("The data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
               std::string::npos)
         << installer.failure;
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
+    EXPECT_FALSE(Exists(kSaver));
     EXPECT_TRUE(NamesContaining("~IN").empty());
     EXPECT_TRUE(standin::GetLog().profileWrites.empty());
 }
@@ -248,7 +212,7 @@ TEST_F(Faults, AnExpansionThatFailsEndsThePlacement) {
     UseInstaller(c);
     PlantOldInstallation();
     standin::GetSetup().onQueueCheck = [this](int) { MoveInstallerAway(); };
-    ExpectFailure("could not read itself while installing C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT");
+    ExpectFailedRun("could not read itself while installing C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT");
     ExpectOldInstallation();
 }
 
@@ -263,26 +227,22 @@ TEST_F(Faults, CompressedDataCutShortIsDamage) {
     EXPECT_NE(std::string(installer.failure).find("The data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
               std::string::npos)
         << installer.failure;
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
+    EXPECT_FALSE(Exists(kSaver));
     EXPECT_TRUE(NamesContaining("~IN").empty());
 }
 
 class Damaged : public Faults {
 protected:
     void ExpectDamaged(const Bytes& bytes) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstallerBytes(bytes);
         auto before = Snapshot();
-        EXPECT_EQ(Run(), 1);
-        ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-        EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
-        EXPECT_EQ(LastBox().text,
-                  "The installer Clouds.exe is damaged or incomplete.  Please download it again.\r\n\r\n"
-                  "Nothing has been installed or changed.");
+        ExpectFailedRun("The installer Clouds.exe is damaged or incomplete.  Please download it again.\r\n\r\n"
+                        "Nothing has been installed or changed.",
+                        true, nullptr);
+        EXPECT_EQ(standin::GetLog().boxes.size(), 1u);
         EXPECT_EQ(standin::GetLog().dialogCalls, 0);
-        EXPECT_EQ(Snapshot(), before);
+        ExpectUnchanged(before);
     }
 };
 
@@ -309,11 +269,9 @@ TEST_F(Faults, AnInstallerPathTooLongForItsBuffersGetsItsOwnMessage) {
     std::string dir = "D:\\" + std::string(250, 'd');
     UseInstaller(ThreeEntries(), dir + "\\Clouds.exe");
     auto before = Snapshot();
-    EXPECT_EQ(Run(), 1);
-    ASSERT_EQ(standin::GetLog().boxes.size(), 1u);
-    EXPECT_NE(LastBox().text.find("path is too long.  Please move it"), std::string::npos) << LastBox().text;
-    EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
-    EXPECT_EQ(Snapshot(), before);
+    ExpectFailedRun("path is too long.  Please move it", false, nullptr);
+    EXPECT_EQ(standin::GetLog().boxes.size(), 1u);
+    ExpectUnchanged(before);
 }
 
 TEST_F(Faults, SizesFromTwoGigabytesOnAreShownTrue) {
@@ -354,9 +312,7 @@ TEST_F(Faults, AWindowThatCannotBeMadeEndsTheProcessWithStatusOne) {
     EXPECT_EQ(standin::GetLog().createCalls, 0);
     EXPECT_FALSE(standin::GetLog().waitedForever);
 
-    standin::Reset(root_);
-    ResetInstaller();
-    UseWindowsDirectory("C:\\WINDOWS");
+    StartClean();
     UseInstaller(ThreeEntries());
     standin::GetSetup().createWindowFails = true;
     EXPECT_EQ(Run(), 1);
@@ -368,15 +324,13 @@ TEST_F(Faults, ADialogThatCannotBeShownIsNoCompletion) {
     UseInstaller(ThreeEntries());
     standin::GetSetup().dialogFails = true;
     auto before = Snapshot();
-    ExpectFailure("The Installing window could not be opened.");
+    ExpectFailedRun("The Installing window could not be opened.");
     EXPECT_EQ(Snapshot(), before);
 }
 
 TEST_F(Faults, ASystemThatDestroysTheRefusedWindowSilentlyDoesNotLeaveTheLoopWaiting) {
     for (bool damaged : {false, true}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         if (damaged)
             UseInstallerBytes(Bytes(4096, 0));
         else
@@ -389,9 +343,7 @@ TEST_F(Faults, ASystemThatDestroysTheRefusedWindowSilentlyDoesNotLeaveTheLoopWai
 }
 
 TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Stored(Pattern(300000, 1)), Stored(Pattern(200000, 2))};
+    author::PackageContents c = Clouds({Stored(Pattern(300000, 1)), Stored(Pattern(200000, 2))});
     UseInstaller(c);
     // The dialog is uncovered again and again while the files are written.
     standin::GetSetup().onQueueCheck = [](int check) {
@@ -403,13 +355,11 @@ TEST_F(Faults, TheDialogIsDrawnBeforeTheWorkAndRepaintedDuringIt) {
     EXPECT_GT(d.paints, 20);
     // The queue is looked at after every block: never more than one block unserved.
     EXPECT_LE(d.largestWriteGap, COPY_BLOCK_SIZE);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+    EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
 }
 
 TEST_F(Faults, TheQueueIsServedWhileACompressedEntryExpands) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Compressed(Compressible(400000, 1))};
+    author::PackageContents c = Clouds({Compressed(Compressible(400000, 1))});
     UseInstaller(c);
     static int checks;
     checks = 0;
@@ -418,13 +368,11 @@ TEST_F(Faults, TheQueueIsServedWhileACompressedEntryExpands) {
     // One look after each 16384-byte block of the expansion, not just one
     // after the whole entry.
     EXPECT_GE(checks, 400000 / IO_BLOCK);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(Compressible(400000, 1)));
+    EXPECT_EQ(ReadFile(kSaver), Text(Compressible(400000, 1)));
 }
 
 TEST_F(Faults, InputDuringTheWorkStartsNothing) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Stored(Pattern(100000, 1)), Stored(Pattern(100000, 2))};
+    author::PackageContents c = Clouds({Stored(Pattern(100000, 1)), Stored(Pattern(100000, 2))});
     UseInstaller(c);
     standin::GetSetup().onQueueCheck = [](int check) {
         if (check == 3) {
@@ -445,15 +393,13 @@ TEST_F(Faults, InputDuringTheWorkStartsNothing) {
         EXPECT_NE(m, UINT(WM_KEYDOWN));
         EXPECT_NE(m, UINT(WM_LBUTTONDOWN));
     }
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), Text(c.entries[1].data));
+    EXPECT_EQ(ReadFile(kData), Text(c.entries[1].data));
 }
 
 // The mouse moving over the dialog while the entries are placed: the system
 // asks the dialog for a cursor, and the hourglass stays.
 TEST_F(Faults, TheWaitCursorStaysWhileTheWorkRuns) {
-    author::PackageContents c;
-    c.title = "Clouds";
-    c.entries = {Stored(Pattern(100000, 1)), Compressed(Compressible(100000, 2))};
+    author::PackageContents c = Clouds({Stored(Pattern(100000, 1)), Compressed(Compressible(100000, 2))});
     UseInstaller(c);
     std::vector<LRESULT> answers;
     std::vector<std::string> cursors;

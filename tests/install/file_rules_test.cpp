@@ -1,7 +1,7 @@
 // Installations under Windows' own file rules, as the stand-in keeps them:
 // files in use, read-only files, running savers on both families, another
 // installer at work, leftovers of earlier runs, installer names Windows
-// resolves elsewhere. And the rules themselves, checked on the stand-in.
+// resolves elsewhere. The rules themselves: tests/platform/standin_test.cpp.
 #include "fixture.h"
 
 #include <algorithm>
@@ -9,9 +9,6 @@
 namespace installtest {
 namespace {
 
-const char kSaver[] = "C:\\WINDOWS\\CLOUDS.SCR";
-const char kData[] = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT";
-const char kTune[] = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID";
 const char kNothingChanged[] = "\r\n\r\nNothing has been installed or changed.";
 
 bool ReadOnly(const std::string& windowsPath) {
@@ -21,15 +18,7 @@ bool ReadOnly(const std::string& windowsPath) {
 
 class FileRules : public InstallTest {
 protected:
-    // An earlier installation of the same saver, and the answers of an upgrade.
-    void PlantOldInstallation() {
-        WriteFile(kSaver, "old saver");
-        WriteFile(kData, "old data");
-        WriteFile(kTune, "old tune");
-        standin::GetSetup().answers = {IDYES, IDOK};
-    }
-
-    // An installer of three entries over that earlier installation.
+    // An installer of three entries over an earlier installation.
     author::PackageContents Upgrade() {
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
@@ -43,29 +32,13 @@ protected:
         EXPECT_TRUE(ReadFile(kTune) == Text(c.entries[2].data));
     }
 
-    // The run failed with exactly text and left the file system as before.
-    void ExpectRefused(const std::string& text, const std::map<std::string, std::string>& before) {
-        EXPECT_EQ(standin::GetCounters().openHandles, 0);
-        EXPECT_EQ(LastBox().text, text);
-        EXPECT_EQ(LastBox().flags, UINT(MB_OK | MB_ICONSTOP));
-        EXPECT_TRUE(standin::GetLog().execs.empty());
-        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
-        EXPECT_EQ(Snapshot(), before);
-    }
-
     // An upgrade that meets a file in use: refused, everything as it was.
     void ExpectInUse(const std::string& inUse) {
         auto before = Snapshot();
-        EXPECT_EQ(Run(), 1);
-        ExpectRefused("The file " + inUse + " is in use.  Please close the program using it and try again." +
-                          kNothingChanged,
-                      before);
-    }
-
-    void Restart() {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        ExpectFailedRun("The file " + inUse + " is in use.  Please close the program using it and try again." +
+                            kNothingChanged,
+                        true);
+        ExpectUnchanged(before);
     }
 };
 
@@ -131,8 +104,8 @@ TEST_F(FileRules, OnWindows9xTheDeletionGoesToWininitBesideOtherProgramsLines) {
     // Another program opens the set-aside data file before it is deleted.
     int hold = 0;
     standin::GetSetup().onQueueCheck = [&hold](int) {
-        if (!hold && PathExists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD"))
-            hold = standin::HoldOpen("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.OLD", 1);
+        if (!hold && PathExists((kDataDir + "~IN1.OLD").c_str()))
+            hold = standin::HoldOpen(kDataDir + "~IN1.OLD", 1);
     };
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
@@ -168,9 +141,7 @@ TEST_F(FileRules, ReadOnlyOldFilesAreReplacedAfterYesAndKeptAfterAFailure) {
     EXPECT_TRUE(NamesContaining("~IN").empty());
 
     // A failure puts a read-only file back as it was, attribute and all.
-    Restart();
-    fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-    UseWindowsDirectory("C:\\WINDOWS");
+    StartClean();
     UseInstaller(c);
     PlantOldInstallation();
     SetFileAttributesA(kSaver, FILE_ATTRIBUTE_READONLY);
@@ -185,14 +156,14 @@ TEST_F(FileRules, AForeignFileWithARunsNameIsLeftAlone) {
     UseInstaller(c);
     WriteFile("C:\\WINDOWS\\~IN0.TMP", "not ours");
     SetFileAttributesA("C:\\WINDOWS\\~IN0.TMP", FILE_ATTRIBUTE_READONLY);
-    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP", "not ours either");
+    WriteFile(kDataDir + "~IN1.TMP", "not ours either");
     fs::create_directories(standin::HostPath("C:\\WINDOWS\\~IN3.OLD"));
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
     EXPECT_FALSE(ReadOnly(kSaver));
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN0.TMP"), "not ours");
     EXPECT_TRUE(ReadOnly("C:\\WINDOWS\\~IN0.TMP"));
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN1.TMP"), "not ours either");
+    EXPECT_EQ(ReadFile(kDataDir + "~IN1.TMP"), "not ours either");
     EXPECT_TRUE(fs::is_directory(standin::HostPath("C:\\WINDOWS\\~IN3.OLD")));
     EXPECT_EQ(NamesContaining("~IN").size(), 3u);
 }
@@ -205,14 +176,14 @@ TEST_F(FileRules, SetAsideFilesOfEarlierRunsGoUnlessInUse) {
     SetFileAttributesA("C:\\WINDOWS\\~IN7.OLD", FILE_ATTRIBUTE_READONLY);
     WriteFile("C:\\WINDOWS\\~IN2.OLD", "still running");
     standin::MarkRunning("C:\\WINDOWS\\~IN2.OLD");
-    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD", "an old data file");
+    WriteFile(kDataDir + "~IN4.OLD", "an old data file");
     WriteFile("C:\\WINDOWS\\~INSTALL.OLD", "no number: someone else's");
     WriteFile("C:\\WINDOWS\\~IN5.OLDER", "another ending");
     EXPECT_EQ(Run(), 0);
     ExpectInstalled(c);
     EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN0.OLD"));
     EXPECT_FALSE(Exists("C:\\WINDOWS\\~IN7.OLD"));
-    EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\~IN4.OLD"));
+    EXPECT_FALSE(Exists(kDataDir + "~IN4.OLD"));
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN2.OLD"), "still running");
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~INSTALL.OLD"), "no number: someone else's");
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\~IN5.OLDER"), "another ending");
@@ -220,9 +191,7 @@ TEST_F(FileRules, SetAsideFilesOfEarlierRunsGoUnlessInUse) {
 
 TEST_F(FileRules, AFailedRunRemovesTheDirectoriesItMadeAndNoOthers) {
     for (bool otherSaver : {false, true}) {
-        Restart();
-        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
         if (otherSaver) WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Other\\Other.DAT", "another saver");
@@ -278,12 +247,13 @@ TEST_F(InstallerNames, NamesWindowsResolvesElsewhereAreRefusedBeforeAnyQuestion)
         Restart();
         WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\keep", "");
         UseInstaller(ThreeEntries(), std::string("D:\\DOWNLOAD\\") + name);
+        SCOPED_TRACE(name);
         auto before = Snapshot();
-        EXPECT_EQ(Run(), 1) << name;
-        ASSERT_EQ(standin::GetLog().boxes.size(), 1u) << name;
-        ExpectRefused(std::string("Windows cannot use the installer's name ") + name + ".  Please rename it." +
-                          kNothingChanged,
-                      before);
+        ExpectFailedRun(std::string("Windows cannot use the installer's name ") + name + ".  Please rename it." +
+                            kNothingChanged,
+                        true);
+        EXPECT_EQ(standin::GetLog().boxes.size(), 1u);
+        ExpectUnchanged(before);
     }
 }
 
@@ -301,9 +271,7 @@ TEST_F(InstallerNames, WellFormedNamesKeepWorking) {
     };
     for (const Case& k : cases) {
         EXPECT_TRUE(IsUsableInstallerName((std::string("D:\\x\\") + k.name).c_str())) << k.name;
-        Restart();
-        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c, std::string("D:\\DOWNLOAD\\") + k.name);
         EXPECT_EQ(Run(), 0) << k.name;
@@ -312,109 +280,6 @@ TEST_F(InstallerNames, WellFormedNamesKeepWorking) {
                     Text(c.entries[1].data))
             << k.name;
     }
-}
-
-// ---- The rules themselves, on the stand-in alone ----
-
-class StandinRules : public InstallTest {};
-
-TEST_F(StandinRules, AReadOnlyFileCanBeRenamedButNotWrittenReplacedOrDeleted) {
-    WriteFile("C:\\A", "a");
-    WriteFile("C:\\B", "b");
-    ASSERT_TRUE(SetFileAttributesA("C:\\A", FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(GetFileAttributesA("C:\\A"), DWORD(FILE_ATTRIBUTE_READONLY));
-    EXPECT_FALSE(DeleteFileA("C:\\A"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(_lcreat("C:\\A", 0), HFILE_ERROR);
-    EXPECT_EQ(_lopen("C:\\A", OF_WRITE), HFILE_ERROR);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(MoveFileExA("C:\\B", "C:\\A", MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(MoveFileA("C:\\B", "C:\\A"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-    EXPECT_TRUE(MoveFileA("C:\\A", "C:\\C"));
-    EXPECT_TRUE(SetFileAttributesA("C:\\C", FILE_ATTRIBUTE_NORMAL));
-    EXPECT_TRUE(DeleteFileA("C:\\C"));
-}
-
-TEST_F(StandinRules, AnOpenFileIsRenamedOrDeletedOnlyWhenEveryOpenSharesDeletion) {
-    WriteFile("C:\\A", "a");
-    int hold = standin::HoldOpen("C:\\A", 1 | 2);
-    EXPECT_FALSE(DeleteFileA("C:\\A"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(MoveFileA("C:\\A", "C:\\B"));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    standin::ReleaseHold(hold);
-    hold = standin::HoldOpen("C:\\A", 1 | 2 | 4);
-    EXPECT_TRUE(MoveFileA("C:\\A", "C:\\B"));
-    standin::ReleaseHold(hold);
-
-    HFILE own = _lopen("C:\\B", OF_READ | OF_SHARE_DENY_NONE);
-    ASSERT_NE(own, HFILE_ERROR);
-    EXPECT_FALSE(DeleteFileA("C:\\B"));
-    _lclose(own);
-    EXPECT_TRUE(DeleteFileA("C:\\B"));
-}
-
-TEST_F(StandinRules, ShareModesOfLopenAreHonoured) {
-    WriteFile("C:\\A", "a");
-    HFILE first = _lopen("C:\\A", OF_READ | OF_SHARE_DENY_WRITE);
-    ASSERT_NE(first, HFILE_ERROR);
-    EXPECT_NE(_lopen("C:\\A", OF_READ | OF_SHARE_DENY_NONE), HFILE_ERROR);  // reading is shared
-    EXPECT_EQ(_lopen("C:\\A", OF_READWRITE | OF_SHARE_DENY_NONE), HFILE_ERROR);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    // The first open reads: a second that denies reading is refused.
-    EXPECT_EQ(_lopen("C:\\A", OF_READ | OF_SHARE_DENY_READ), HFILE_ERROR);
-    EXPECT_EQ(_lopen("C:\\B", OF_READ), HFILE_ERROR);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    standin::Reset(root_);  // closes what the test left open
-    HFILE alone = _lopen("C:\\A", OF_READ | OF_SHARE_EXCLUSIVE);
-    ASSERT_NE(alone, HFILE_ERROR);
-    EXPECT_EQ(_lopen("C:\\A", OF_READ | OF_SHARE_DENY_NONE), HFILE_ERROR);
-    _lclose(alone);
-}
-
-TEST_F(StandinRules, ARunningImageIsRenamedOnNtOnlyAndNeverDeletedOrWritten) {
-    for (bool windows9x : {false, true}) {
-        standin::Reset(root_);
-        WriteFile("C:\\S.SCR", "s");
-        standin::GetSetup().ntFamily = !windows9x;
-        standin::MarkRunning("C:\\S.SCR");
-        EXPECT_EQ(_lopen("C:\\S.SCR", OF_WRITE), HFILE_ERROR);
-        EXPECT_FALSE(DeleteFileA("C:\\S.SCR"));
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-        EXPECT_EQ(MoveFileA("C:\\S.SCR", "C:\\OLD") != 0, !windows9x);
-        // The image follows its file: it still cannot be deleted.
-        if (!windows9x) {
-            EXPECT_FALSE(DeleteFileA("C:\\OLD"));
-        }
-        EXPECT_EQ(GetVersion() >> 31, windows9x ? 1u : 0u);
-        EXPECT_EQ(MoveFileExA(windows9x ? "C:\\S.SCR" : "C:\\OLD", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0,
-                  !windows9x);
-        if (windows9x) {
-            EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
-        }
-    }
-}
-
-TEST_F(StandinRules, ExclusiveCreationAndProfileSections) {
-    HANDLE file = CreateFileA("C:\\WINDOWS\\N", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(CreateFileA("C:\\WINDOWS\\N", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
-
-    WriteFile("C:\\WINDOWS\\WININIT.INI", "[rename]\r\nNUL=C:\\X\r\n; a comment\r\n");
-    char section[64];
-    DWORD used = GetPrivateProfileSectionA("RENAME", section, sizeof section, "WININIT.INI");
-    // Each line ends in a NUL, the list in one more, not counted.
-    EXPECT_EQ(std::string(section, used + 1), std::string("NUL=C:\\X\0\0", 10));
-    char small[6];
-    EXPECT_EQ(GetPrivateProfileSectionA("rename", small, sizeof small, "WININIT.INI"), 4u);
-    EXPECT_EQ(GetPrivateProfileSectionA("missing", section, sizeof section, "WININIT.INI"), 0u);
-    EXPECT_TRUE(WritePrivateProfileSectionA("new", "A=1\0B=2\0", "WININIT.INI"));
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\WININIT.INI"), "[rename]\r\nNUL=C:\\X\r\n; a comment\r\n[new]\r\nA=1\r\nB=2\r\n");
 }
 
 }  // namespace

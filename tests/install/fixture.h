@@ -1,6 +1,7 @@
-// Shared set-up of the installer tests: a fresh mapped file system for each
-// test, real installers (a host built in the test with a package written
-// into it) at a Windows path, scripted answers, and views of what ended up on disk.
+// Shared set-up of the installer tests: a fresh stand-in for each test, real
+// installers (a host built in the test with a package written into it) at a
+// Windows path, scripted answers, an earlier installation to upgrade, and
+// the check every failed run must pass.
 #ifndef TESTS_INSTALL_FIXTURE_H
 #define TESTS_INSTALL_FIXTURE_H
 
@@ -13,22 +14,22 @@
 #include "install/place.h"
 #include "package/package.h"
 #include "platform/standin/control.h"
+#include "support/bytes.h"
+#include "support/paths.h"
+#include "support/standin_test.h"
 #include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace installtest {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace testsupport;
 
 inline HINSTANCE Instance() { return reinterpret_cast<HINSTANCE>(uintptr_t(0x400000)); }
 
@@ -71,17 +72,26 @@ inline Bytes Compressible(std::size_t size, unsigned seed) {
 
 inline std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-class InstallTest : public ::testing::Test {
+// A message pattern with each "%s" replaced in turn; inserted text is never searched.
+inline std::string Fill(std::string s, std::initializer_list<std::string> values) {
+    std::size_t at = 0;
+    for (const std::string& v : values) {
+        at = s.find("%s", at);
+        s.replace(at, 2, v);
+        at += v.size();
+    }
+    return s;
+}
+
+class InstallTest : public testsupport::StandinTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/install-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        standin::Reset(root_);
+    // A new start with the installer's state forgotten and C:\WINDOWS the
+    // Windows directory; StartClean does the same on empty drives.
+    void Restart() override {
+        StandinTest::Restart();
         ResetInstaller();
         UseWindowsDirectory("C:\\WINDOWS");
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     static const Bytes& Host() {
         static const Bytes host = testhost::MakeHost();
@@ -105,54 +115,64 @@ protected:
         standin::SetModulePath(windowsPath);
     }
 
+    // A package called Clouds (the title given) of these entries.
+    static author::PackageContents Clouds(std::vector<author::PackageEntry> entries, std::uint16_t first = 0,
+                                          const std::string& title = "Clouds") {
+        return {title, first, std::move(entries)};
+    }
+
     // A package with a saver, a data file and one further file.
     static author::PackageContents ThreeEntries(const std::string& title = "Clouds") {
-        author::PackageContents c;
-        c.title = title;
-        c.firstFileNumber = 15;
-        c.entries = {Stored(Pattern(3000, 1)), Stored(Pattern(5000, 2)), Stored(Pattern(700, 3), ".MID")};
-        return c;
+        return Clouds({Stored(Pattern(3000, 1)), Stored(Pattern(5000, 2)), Stored(Pattern(700, 3), ".MID")}, 15, title);
     }
 
-    void WriteFile(const std::string& windowsPath, const std::string& content) {
-        std::string host = standin::HostPath(windowsPath);
-        fs::create_directories(fs::path(host).parent_path());
-        std::ofstream(host, std::ios::binary) << content;
+    // An earlier installation of ThreeEntries (its tune too unless told
+    // otherwise), and the answers of an upgrade: replace, then confirm.
+    void PlantOldInstallation(bool withTune = true) {
+        WriteFile(kSaver, "old saver");
+        WriteFile(kData, "old data");
+        if (withTune) WriteFile(kTune, "old tune");
+        plantedTune_ = withTune;
+        standin::GetSetup().answers = {IDYES, IDOK};
     }
 
-    std::string ReadFile(const std::string& windowsPath) {
-        std::ifstream in(standin::HostPath(windowsPath), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+    // That earlier installation untouched and nothing registered.
+    void ExpectOldInstallation() {
+        EXPECT_EQ(ReadFile(kSaver), "old saver");
+        EXPECT_EQ(ReadFile(kData), "old data");
+        EXPECT_EQ(ReadFile(kTune), plantedTune_ ? "old tune" : "");
+        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
     }
 
-    bool Exists(const std::string& windowsPath) { return fs::exists(standin::HostPath(windowsPath)); }
-
-    // Every file and directory below the root with its content ("/" for a
-    // directory), by path relative to the root.
-    std::map<std::string, std::string> Snapshot() {
-        std::map<std::string, std::string> all;
-        for (const auto& e : fs::recursive_directory_iterator(root_)) {
-            std::string rel = fs::relative(e.path(), root_).string();
-            if (e.is_directory())
-                all[rel] = "/";
-            else {
-                std::ifstream in(e.path(), std::ios::binary);
-                std::stringstream s;
-                s << in.rdbuf();
-                all[rel] = s.str();
-            }
+    // Runs the installer and checks that it failed as every failure must:
+    // status 1, a stop box last whose text holds says (is says, when whole)
+    // with the title's caption (unless title is null), no completion
+    // message, no saver started, no temporary file and no handle left.
+    void ExpectFailedRun(const std::string& says, bool whole = false, const char* title = "Clouds") {
+        EXPECT_EQ(Run(), 1);
+        const standin::Log& log = standin::GetLog();
+        ASSERT_FALSE(log.boxes.empty());
+        const standin::MessageBoxCall& box = log.boxes.back();
+        if (title) {
+            EXPECT_EQ(box.caption, std::string(title) + " Screen Saver Installation");
         }
-        return all;
+        EXPECT_EQ(box.flags, UINT(MB_OK | MB_ICONSTOP));
+        if (whole) {
+            EXPECT_EQ(box.text, says);
+        } else {
+            EXPECT_NE(box.text.find(says), std::string::npos) << box.text;
+        }
+        for (const auto& shown : log.boxes) EXPECT_EQ(shown.text.find("Installation Complete!"), std::string::npos);
+        EXPECT_TRUE(log.execs.empty());
+        EXPECT_EQ(log.quitCode, 1);
+        EXPECT_TRUE(NamesContaining("~IN").empty());
+        EXPECT_EQ(standin::GetCounters().openHandles, 0);
     }
 
-    // Names below the root that hold text (temporary files, say).
-    std::vector<std::string> NamesContaining(const std::string& text) {
-        std::vector<std::string> found;
-        for (const auto& e : fs::recursive_directory_iterator(root_))
-            if (e.path().filename().string().find(text) != std::string::npos) found.push_back(e.path().string());
-        return found;
+    // After a refused run: the drives as before it and nothing registered.
+    void ExpectUnchanged(const testsupport::Files& before) {
+        EXPECT_TRUE(standin::GetLog().profileWrites.empty());
+        EXPECT_EQ(Snapshot(), before);
     }
 
     int Run() { return WinMain(Instance(), nullptr, const_cast<LPSTR>(""), SW_SHOWDEFAULT); }
@@ -165,13 +185,7 @@ protected:
 
     static const standin::MessageBoxCall& LastBox() { return standin::GetLog().boxes.back(); }
 
-    static bool HasEvent(const std::string& event) {
-        for (const auto& e : standin::GetLog().events)
-            if (e == event) return true;
-        return false;
-    }
-
-    std::string root_;
+    bool plantedTune_ = false;
 };
 
 }  // namespace installtest

@@ -26,21 +26,18 @@ TEST_F(Placement, FileNumbersStartAtFirstFileNumberAndAreNeverCut) {
         {65535, {"FILE65535.MID", "FILE65536.MID", "FILE65537.MID"}},
     };
     for (const Case& k : cases) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = Numbered(k.first, {".A", ".B", ".MID", ".MID", ".MID"});
         UseInstaller(c);
         ASSERT_EQ(Run(), 0);
         // Entries 0 and 1 ignore their extension.
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), Text(c.entries[1].data));
+        EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
+        EXPECT_EQ(ReadFile(kData), Text(c.entries[1].data));
         for (size_t i = 0; i < 3; i++)
-            EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\" + k.names[i]), Text(c.entries[i + 2].data))
+            EXPECT_EQ(ReadFile(kDataDir + k.names[i]), Text(c.entries[i + 2].data))
                 << k.names[i];
         size_t files = 0;
-        for (const auto& e : fs::directory_iterator(standin::HostPath("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds")))
+        for (const auto& e : fs::directory_iterator(standin::HostPath(kDataDir)))
             files += e.is_regular_file();
         EXPECT_EQ(files, 4u);
     }
@@ -50,18 +47,17 @@ TEST_F(Placement, ExtensionsTakeAtMostFourCharactersAndStopAtNul) {
     author::PackageContents c = Numbered(15, {".TMP", ".TMP", ".MID", ".M", "", "ABCDEFG"});
     UseInstaller(c);
     ASSERT_EQ(Run(), 0);
-    const std::string dir = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\";
-    EXPECT_EQ(ReadFile(dir + "FILE0015.MID"), Text(c.entries[2].data));
-    EXPECT_EQ(ReadFile(dir + "FILE0016.M"), Text(c.entries[3].data));
-    EXPECT_EQ(ReadFile(dir + "FILE0017"), Text(c.entries[4].data));
-    EXPECT_EQ(ReadFile(dir + "FILE0018ABCD"), Text(c.entries[5].data));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0015.MID"), Text(c.entries[2].data));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0016.M"), Text(c.entries[3].data));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0017"), Text(c.entries[4].data));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0018ABCD"), Text(c.entries[5].data));
 }
 
 TEST_F(Placement, OnlyASaverMakesNoDataDirectory) {
     author::PackageContents c = Numbered(15, {".TMP"});
     UseInstaller(c);
     ASSERT_EQ(Run(), 0);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+    EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
     EXPECT_FALSE(Exists("C:\\WINDOWS\\TORVANEK"));
 }
 
@@ -88,16 +84,12 @@ TEST_F(Placement, StoredEntriesAreCopiedInBlocksOf2048) {
         {1, {1}},
     };
     for (const Case& k : cases) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
-        author::PackageContents c;
-        c.title = "Clouds";
-        c.entries = {Stored(Pattern(k.size, 7))};
+        StartClean();
+        author::PackageContents c = Clouds({Stored(Pattern(k.size, 7))});
         UseInstaller(c);
         ASSERT_EQ(Run(), 0);
         EXPECT_EQ(standin::GetCounters().writeSizes, k.writes) << k.size;
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+        EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
         EXPECT_EQ(standin::GetCounters().openHandles, 0);
     }
 }
@@ -112,15 +104,14 @@ TEST_F(Placement, StoredAndCompressedEntriesMixAtEveryIndex) {
                  Compressed(last, ".TXT")};
     ASSERT_LT(c.entries[0].data.size(), saver.size());
     UseInstaller(c);
-    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", std::string(100000, 'o'));  // longer than the new one
+    WriteFile(kSaver, std::string(100000, 'o'));  // longer than the new one
     standin::GetSetup().answers = {IDYES};
     ASSERT_EQ(Run(), 0);
-    const std::string dir = "C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\";
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(saver));
-    EXPECT_EQ(ReadFile(dir + "Clouds.DAT"), Text(data));
-    EXPECT_EQ(ReadFile(dir + "FILE0015.MID"), Text(tune));
-    EXPECT_EQ(ReadFile(dir + "FILE0016.BMP"), Text(picture));
-    EXPECT_EQ(ReadFile(dir + "FILE0017.TXT"), Text(last));
+    EXPECT_EQ(ReadFile(kSaver), Text(saver));
+    EXPECT_EQ(ReadFile(kDataDir + "Clouds.DAT"), Text(data));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0015.MID"), Text(tune));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0016.BMP"), Text(picture));
+    EXPECT_EQ(ReadFile(kDataDir + "FILE0017.TXT"), Text(last));
     EXPECT_EQ(standin::GetCounters().openHandles, 0);
     EXPECT_TRUE(NamesContaining("~IN").empty());
 }
@@ -131,14 +122,12 @@ TEST_F(Placement, TheLastEntryReachingTheEndOfTheFileIsWrittenInFull) {
     c.entries[2].data = Pattern(3000, 4);
     UseInstaller(c);
     ASSERT_EQ(Run(), 0);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"), Text(c.entries[2].data));
+    EXPECT_EQ(ReadFile(kTune), Text(c.entries[2].data));
 }
 
 TEST_F(Placement, SeaLifeOnDWindowsAndOnADriveRoot) {
     for (std::string windows : {"D:\\WINDOWS", "D:\\"}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(standin::HostPath("D:\\"));
+        StartClean();
         UseWindowsDirectory(windows);
         author::PackageContents c = Numbered(15, {".TMP", ".TMP", ".MID"});
         UseInstaller(c, "D:\\Downloads\\Sea.Life.exe");
@@ -166,32 +155,29 @@ TEST_F(Placement, MixedCaseWindowsDirectoryWritesUpperCaseAndRegistersAsReported
 TEST_F(Placement, ExistingFilesAreReplacedAndExistingDirectoriesUsed) {
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
-    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", std::string(50000, 'x'));
-    WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT", std::string(9000, 'y'));
+    WriteFile(kSaver, std::string(50000, 'x'));
+    WriteFile(kData, std::string(9000, 'y'));
     WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Other\\Other.DAT", "another saver's data");
     standin::GetSetup().answers = {IDYES};
     ASSERT_EQ(Run(), 0);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\Clouds.DAT"), Text(c.entries[1].data));
+    EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
+    EXPECT_EQ(ReadFile(kData), Text(c.entries[1].data));
     EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Other\\Other.DAT"), "another saver's data");
     EXPECT_TRUE(NamesContaining("~IN").empty());
 }
 
 TEST_F(Placement, ReplacingWorksOnBothFamilies) {
     for (bool windows9x : {false, true}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(standin::HostPath("C:\\"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         author::PackageContents c = ThreeEntries();
         UseInstaller(c);
-        WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "old saver");
-        WriteFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID", "old tune");
+        WriteFile(kSaver, "old saver");
+        WriteFile(kTune, "old tune");
         standin::GetSetup().ntFamily = !windows9x;
         standin::GetSetup().answers = {IDYES};
         ASSERT_EQ(Run(), 0) << windows9x;
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
-        EXPECT_EQ(ReadFile("C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"), Text(c.entries[2].data));
+        EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
+        EXPECT_EQ(ReadFile(kTune), Text(c.entries[2].data));
         EXPECT_TRUE(NamesContaining("~IN").empty());
         // Nothing in use: nothing left for a restart.
         EXPECT_TRUE(standin::GetLog().moveFileExCalls.empty());
@@ -272,7 +258,7 @@ TEST_F(Dialog, InitialisationSetsTextsCentresAndPostsTheOkCommand) {
     EXPECT_EQ(d.posted[0].wParam, WPARAM(IDOK));
     EXPECT_EQ(d.posted[0].lParam, reinterpret_cast<LPARAM>(d.okButton));
     EXPECT_EQ(commandResults, (std::vector<INT_PTR>{1}));
-    EXPECT_TRUE(Exists("C:\\WINDOWS\\CLOUDS.SCR"));
+    EXPECT_TRUE(Exists(kSaver));
 }
 
 TEST_F(Dialog, ADialogLargerThanTheScreenGetsNegativeCoordinates) {
@@ -289,14 +275,11 @@ TEST_F(Dialog, CancelDoesTheSameWorkAndOtherCommandsNothing) {
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
     EXPECT_EQ(RunDialog(IDCANCEL), 2);
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+    EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
     EXPECT_EQ(standin::GetLog().profileWrites.size(), 1u);
 
     for (WPARAM other : {WPARAM(0), WPARAM(3), WPARAM(IDOK | (1 << 16)), WPARAM(IDCANCEL | (5 << 16))}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        fs::remove_all(standin::HostPath("C:\\WINDOWS"));
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstaller(c);
         auto before = Snapshot();
         RunDialog(other);

@@ -12,17 +12,6 @@ const char kCompletion[] =
     "Installation Complete!\r\n\r\nData files have also been installed in your %sTORVANEK\\LUMAVERN%s "
     "directory.";
 
-// The pattern with each "%s" replaced in turn; inserted text is never searched.
-std::string Fill(std::string s, std::initializer_list<std::string> values) {
-    size_t at = 0;
-    for (const std::string& v : values) {
-        at = s.find("%s", at);
-        s.replace(at, 2, v);
-        at += v.size();
-    }
-    return s;
-}
-
 using Sequence = InstallTest;
 
 TEST_F(Sequence, TheWindowIsRefusedAndTheLoopEndsAtOnce) {
@@ -94,7 +83,7 @@ TEST_F(Sequence, CompletedRunShowsConfirmationDialogAndCompletionThenStartsTheSa
 
 TEST_F(Sequence, ReplaceRefusedAsksTwiceAndWritesNothing) {
     UseInstaller(ThreeEntries());
-    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", "the old saver");
+    WriteFile(kSaver, "the old saver");
     auto before = Snapshot();
     standin::GetSetup().answers = {IDNO};
     EXPECT_EQ(Run(), 0);
@@ -121,9 +110,7 @@ TEST_F(Sequence, DiskSpaceRefusedWritesNothing) {
 
 TEST_F(Sequence, ConfirmationRefusedWritesNothing) {
     for (int answer : {IDCANCEL, 0}) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstaller(ThreeEntries());
         standin::GetSetup().answers = {answer};
         auto before = Snapshot();
@@ -138,14 +125,14 @@ TEST_F(Sequence, ConfirmationRefusedWritesNothing) {
 TEST_F(Sequence, ReplaceAndDiskQuestionsAnsweredYesLeadToAFullInstallation) {
     author::PackageContents c = ThreeEntries();
     UseInstaller(c);
-    WriteFile("C:\\WINDOWS\\CLOUDS.SCR", std::string(20000, 'o'));  // longer than the new saver
+    WriteFile(kSaver, std::string(20000, 'o'));  // longer than the new saver
     standin::GetSetup().availableBytes = 1024;
     standin::GetSetup().answers = {IDYES, IDOK, IDOK, IDOK};
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(Captions(), (std::vector<std::string>{"Replace Screen Saver?", "Disk Full",
                                                     "Clouds Screen Saver Installation",
                                                     "Clouds Screen Saver Installation"}));
-    EXPECT_EQ(ReadFile("C:\\WINDOWS\\CLOUDS.SCR"), Text(c.entries[0].data));
+    EXPECT_EQ(ReadFile(kSaver), Text(c.entries[0].data));
 }
 
 TEST_F(Sequence, TitlesAreTrimmedOfTrailingSpacesOnly) {
@@ -159,9 +146,7 @@ TEST_F(Sequence, TitlesAreTrimmedOfTrailingSpacesOnly) {
         {"100%s %s  ", "100%s %s"},  // a title is text, never a pattern
     };
     for (const Case& k : cases) {
-        standin::Reset(root_);
-        ResetInstaller();
-        UseWindowsDirectory("C:\\WINDOWS");
+        StartClean();
         UseInstaller(ThreeEntries(k.title));
         standin::GetSetup().answers = {IDCANCEL};
         EXPECT_EQ(Run(), 0);

@@ -5,6 +5,8 @@
 #include "author/pe_layout.h"
 #include "package/package.h"
 #include "platform/standin/control.h"
+#include "support/bytes.h"
+#include "support/standin_test.h"
 #include "support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -16,20 +18,12 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace testsupport;
 
 namespace {
 
-class PackageTest : public ::testing::Test {
+class PackageTest : public StandinTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/package-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        standin::Reset(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     // Writes bytes as the running installer and points the module path at it.
     void UseInstaller(const Bytes& bytes) {
         const std::string path = "C:\\INSTALL\\installer.exe";
@@ -67,8 +61,6 @@ protected:
         StartTableWalk(&walk);
         return ReadTableStep(h, &walk, r) != TABLE_CUT_SHORT;
     }
-
-    std::string root_;
 };
 
 std::uint32_t PackageStart(const Bytes& image) { return author::CheckHost(image).packageStart; }
@@ -207,8 +199,7 @@ TEST_F(PackageTest, InspectPackageFindsEveryKindOfDamage) {
 
     auto patch = [&](std::size_t record, std::size_t field, std::uint32_t value) {
         Bytes b = good;
-        std::size_t at = start + 34 + 16 * record + 4 * field;
-        for (int i = 0; i < 4; i++) b[at + i] = std::uint8_t(value >> (8 * i));
+        Put32(b, start + 34 + 16 * record + 4 * field, value);
         return b;
     };
     UseInstaller(patch(0, 2, 0x80000000u));
@@ -234,12 +225,8 @@ TEST_F(PackageTest, OpenPackageFailsCleanly) {
 
     // No ".rsrc" among the sections.
     Bytes renamed = image;
-    std::uint32_t pe = renamed[60] | (renamed[61] << 8);
-    unsigned sections = renamed[pe + 6] | (renamed[pe + 7] << 8);
-    for (unsigned i = 0; i < sections; i++) {
-        std::uint8_t* name = &renamed[pe + 248 + 40 * i];
-        if (memcmp(name, ".rsrc", 6) == 0) name[1] = 'R';
-    }
+    const std::size_t rsrc = testhost::SectionHeader(image, ".rsrc");
+    renamed.at(rsrc + 1) = 'R';
     UseInstaller(renamed);
     EXPECT_EQ(Open(), HFILE_ERROR);
     EXPECT_EQ(PackageFailureReason(), PACKAGE_NOT_FOUND);
@@ -247,12 +234,7 @@ TEST_F(PackageTest, OpenPackageFailsCleanly) {
 
     // Cut inside the resource directory: a short header read, not a wrong position.
     Bytes truncated(image.begin(), image.begin() + PackageStart(host) - 200);
-    std::uint32_t rsrcRaw = 0;
-    for (unsigned i = 0; i < sections; i++) {
-        const std::uint8_t* h = &image[pe + 248 + 40 * i];
-        if (memcmp(h, ".rsrc", 6) == 0) rsrcRaw = h[20] | (h[21] << 8) | (h[22] << 16) | (h[23] << 24);
-    }
-    truncated.resize(rsrcRaw + 20);
+    truncated.resize(Get32(image, rsrc + 20) + 20);
     UseInstaller(truncated);
     EXPECT_EQ(Open(), HFILE_ERROR);
     EXPECT_EQ(PackageFailureReason(), PACKAGE_NOT_FOUND);
@@ -298,8 +280,7 @@ TEST_F(PackageTest, InstallSizeCountsTheTerminator) {
     EXPECT_EQ(size, 100u);
 
     std::size_t terminator = PackageStart(host) + PACKAGE_HEADER_SIZE + 2 * ENTRY_RECORD_SIZE;
-    image[terminator + 8] = 12345 & 0xFF;
-    image[terminator + 9] = 12345 >> 8;
+    Put16(image, terminator + 8, 12345);
     UseInstaller(image);
     EXPECT_EQ(InspectPackage(&size, nullptr), PACKAGE_SOUND);
     EXPECT_EQ(size, 12445u);
@@ -355,9 +336,7 @@ TEST_F(PackageTest, PathTooLongForItsBufferIsToldApart) {
 // 0x30, 0x98, 0x110 and data RVA 0x1B884.
 TEST_F(PackageTest, ExampleExecutableTakesFourteenReadsOf508Bytes) {
     Bytes image(0xDE00 + 64, 0);
-    auto put32 = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; i++) image[at + i] = std::uint8_t(v >> (8 * i));
-    };
+    auto put32 = [&](std::size_t at, std::uint32_t v) { Put32(image, at, v); };
     image[0] = 'M';
     image[1] = 'Z';
     put32(60, 0x80);

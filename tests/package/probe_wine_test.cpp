@@ -2,6 +2,7 @@
 // the native reading of the same file sees.
 #include "author/package_writer.h"
 #include "author/pe_layout.h"
+#include "support/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +27,8 @@ std::string Capture(const std::string& command) {
 }
 
 TEST(ProbeUnderWine, AgreesWithTheNativeReading) {
-    const std::string probe = std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
-    if (!fs::exists(probe)) GTEST_SKIP() << "needs the win32 build's " << probe;
+    const std::string probe = testsupport::Win32Built("package-probe.exe");
+    REQUIRE_WIN32_BUILT(probe);
     std::string dir = std::string(SAVER_BINARY_DIR) + "/wine-probe";
     fs::create_directories(dir);
     author::PackageContents c;

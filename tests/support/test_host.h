@@ -6,6 +6,9 @@
 #ifndef TESTS_SUPPORT_TEST_HOST_H
 #define TESTS_SUPPORT_TEST_HOST_H
 
+#include "support/bytes.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,13 +25,18 @@ constexpr std::uint32_t kPeOffset = 0x80;
 constexpr std::uint32_t kResourceVirtualAddress = 0x10000;
 constexpr std::uint32_t kDataInSection = 0x68;  // the "LASTRES" data, from the section start
 
-inline void Put16(std::vector<std::uint8_t>& f, std::size_t at, std::uint32_t v) {
-    f.at(at) = std::uint8_t(v);
-    f.at(at + 1) = std::uint8_t(v >> 8);
-}
+using testsupport::Put16;
+using testsupport::Put32;
 
-inline void Put32(std::vector<std::uint8_t>& f, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; i++) f.at(at + i) = std::uint8_t(v >> (8 * i));
+// File offset of the section header named exactly name (NUL-padded) in a
+// PE image; 0 when there is none.
+inline std::size_t SectionHeader(const std::vector<std::uint8_t>& image, std::string name) {
+    name.resize(8, '\0');
+    const std::uint32_t pe = testsupport::Get32(image, 60);
+    const std::size_t table = pe + 24 + testsupport::Get16(image, pe + 20);
+    for (std::size_t i = 0, at = table; i < testsupport::Get16(image, pe + 6); i++, at += 40)
+        if (image.size() >= at + 8 && std::equal(name.begin(), name.end(), image.begin() + at)) return at;
+    return 0;
 }
 
 // File offset of the ".rsrc" raw data in an image of this shape.

@@ -3,6 +3,8 @@
 // of import the list does not allow is named.
 #include "author/imports.h"
 #include "author/pe_layout.h"
+#include "support/bytes.h"
+#include "support/paths.h"
 
 #include <gtest/gtest.h>
 
@@ -17,14 +19,11 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-const std::string kInstaller = std::string(SAVER_WIN32_DIR) + "/installer.exe";
-const std::string kList = std::string(SAVER_SOURCE_DIR) + "/platform/imports.txt";
+using namespace testsupport;
 
 // These tests read the win32 build's executables (label "pe").
-#define REQUIRE_BUILT(path) \
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "needs the win32 build's " << (path)
+const std::string kInstaller = Win32Built("installer.exe");
+const std::string kList = std::string(SAVER_SOURCE_DIR) + "/platform/imports.txt";
 
 std::vector<author::ListedImport> TheList() {
     Bytes text = author::ReadFileBytes(kList);
@@ -48,7 +47,7 @@ std::string Joined(const std::vector<std::string>& texts) {
 }
 
 TEST(ImportAudit, ReadsWhatObjdumpReads) {
-    REQUIRE_BUILT(kInstaller);
+    REQUIRE_WIN32_BUILT(kInstaller);
     Bytes image = author::ReadFileBytes(kInstaller);
     std::set<std::string> ours, theirs;
     std::set<std::string> dlls;
@@ -78,21 +77,21 @@ TEST(ImportAudit, ReadsWhatObjdumpReads) {
 
 // The sample saver links no C runtime either: it runs on retail Windows 95.
 TEST(ImportAudit, TheSampleSaverUsesTheSystemDllsOnly) {
-    REQUIRE_BUILT(std::string(SAVER_WIN32_DIR) + "/Sample.scr");
+    REQUIRE_WIN32_BUILT(Win32Built("Sample.scr"));
     std::set<std::string> dlls;
-    for (const author::Import& i : author::ReadImports(author::ReadFileBytes(std::string(SAVER_WIN32_DIR) + "/Sample.scr")))
+    for (const author::Import& i : author::ReadImports(author::ReadFileBytes(Win32Built("Sample.scr"))))
         dlls.insert(i.dll);
     EXPECT_EQ(dlls, (std::set<std::string>{"GDI32.dll", "KERNEL32.dll", "USER32.dll"}));
 }
 
 TEST(ImportAudit, TheListAllowsTheInstallerAsBuilt) {
-    REQUIRE_BUILT(kInstaller);
+    REQUIRE_WIN32_BUILT(kInstaller);
     Bytes image = author::ReadFileBytes(kInstaller);
     EXPECT_EQ(Joined(author::AuditImports(author::ReadImports(image), TheList())), "");
 }
 
 TEST(ImportAudit, EveryImportTheListDoesNotAllowIsNamed) {
-    REQUIRE_BUILT(kInstaller);
+    REQUIRE_WIN32_BUILT(kInstaller);
     const Bytes image = author::ReadFileBytes(kInstaller);
     const auto list = TheList();
     auto audit = [&](const Bytes& b) { return Joined(author::AuditImports(author::ReadImports(b), list)); };

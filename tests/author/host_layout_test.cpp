@@ -2,7 +2,9 @@
 // real linked executable, with the resources the linker lays out (these
 // tests carry the label "pe" and are skipped without the win32 build).
 #include "author/pe_layout.h"
-#include "tests/support/test_host.h"
+#include "support/bytes.h"
+#include "support/paths.h"
+#include "support/test_host.h"
 
 #include <gtest/gtest.h>
 
@@ -11,22 +13,12 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace testsupport;
 
 namespace {
 
-const std::string kProbe = std::string(SAVER_WIN32_DIR) + "/package-probe.exe";
-const std::string kInstaller = std::string(SAVER_WIN32_DIR) + "/installer.exe";
-
-#define REQUIRE_PROBE()                                                                                  \
-    if (!std::filesystem::exists(kProbe)) GTEST_SKIP() << "needs the win32 build's " << kProbe
-
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
-}
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; i++) b[at + i] = std::uint8_t(v >> (8 * i));
-}
+const std::string kProbe = Win32Built("package-probe.exe");
+const std::string kInstaller = Win32Built("installer.exe");
 
 struct Rsrc {
     std::size_t header;  // file offset of the section header
@@ -34,13 +26,9 @@ struct Rsrc {
 };
 
 Rsrc FindRsrc(const Bytes& b) {
-    std::uint32_t pe = Get32(b, 60);
-    unsigned count = b[pe + 6] | (b[pe + 7] << 8);
-    for (unsigned i = 0; i < count; i++) {
-        std::size_t at = pe + 248 + 40 * i;
-        if (memcmp(&b[at], ".rsrc", 6) == 0) return {at, Get32(b, at + 12), Get32(b, at + 20), Get32(b, at + 16)};
-    }
-    throw std::runtime_error("no .rsrc");
+    std::size_t at = testhost::SectionHeader(b, ".rsrc");
+    if (!at) throw std::runtime_error("no .rsrc");
+    return {at, Get32(b, at + 12), Get32(b, at + 20), Get32(b, at + 16)};
 }
 
 // File offset of the 16-byte data entry that describes the package marker.
@@ -62,7 +50,7 @@ void ExpectRefused(const Bytes& image, const std::string& fragment, author::Trai
 }
 
 TEST(HostLayout, BuiltExecutablesHaveEveryProperty) {
-    REQUIRE_PROBE();
+    REQUIRE_WIN32_BUILT(kProbe);
     Bytes probe = author::ReadFileBytes(kProbe);
     author::HostLayout layout = author::CheckHost(probe);
     Rsrc r = FindRsrc(probe);
@@ -72,7 +60,7 @@ TEST(HostLayout, BuiltExecutablesHaveEveryProperty) {
 }
 
 TEST(HostLayout, EachBrokenPropertyIsNamed) {
-    REQUIRE_PROBE();
+    REQUIRE_WIN32_BUILT(kProbe);
     const Bytes good = author::ReadFileBytes(kProbe);
     std::uint32_t pe = Get32(good, 60);
 
@@ -126,7 +114,7 @@ TEST(HostLayout, EachBrokenPropertyIsNamed) {
 }
 
 TEST(HostLayout, FixMovesTheMarkerLastAndKeepsOtherResources) {
-    REQUIRE_PROBE();
+    REQUIRE_WIN32_BUILT(kProbe);
     Bytes b = author::ReadFileBytes(kProbe);
     Rsrc r = FindRsrc(b);
     std::size_t marker = MarkerEntry(b);
@@ -162,11 +150,11 @@ TEST(HostLayout, FixMovesTheMarkerLastAndKeepsOtherResources) {
 // BaseOfData 0; the post-link step gives it the first section that is not
 // code, with the manifest among the resources and every property kept.
 TEST(HostLayout, TheInstallerGetsItsBaseOfDataAndKeepsEveryProperty) {
-    if (!std::filesystem::exists(kInstaller)) GTEST_SKIP() << "needs the win32 build's " << kInstaller;
+    REQUIRE_WIN32_BUILT(kInstaller);
     Bytes b = author::ReadFileBytes(kInstaller);
     author::CheckHost(b);
     std::uint32_t pe = Get32(b, 60);
-    unsigned count = b[pe + 6] | (b[pe + 7] << 8);
+    unsigned count = Get16(b, pe + 6);
     std::uint32_t firstData = 0;
     for (unsigned i = 0; i < count && !firstData; i++) {
         std::size_t at = pe + 248 + 40 * i;

@@ -1,11 +1,9 @@
-// The import audit. The import directory (data directory 1) points at
-// 20-byte descriptors, one per DLL, ended by an all-zero one: the DLL's name
-// at +12, its lookup table at +0 (or, when that is 0, the address table at
-// +16). Each 32-bit lookup entry is an ordinal (top bit set) or the address
-// of a 2-byte hint followed by the function's name.
+// The import audit: every descriptor's lookup table (or, when that is 0,
+// its address table), each entry an ordinal or a hint and a name (the
+// layout is in author/pe_image.h).
 #include "author/imports.h"
 
-#include "author/pe_layout.h"
+#include "author/pe_image.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,39 +13,6 @@
 namespace author {
 namespace {
 
-constexpr std::uint32_t kOrdinalBit = 0x80000000u;
-
-std::uint32_t U32(std::span<const std::uint8_t> f, std::uint64_t at) {
-    if (at + 4 > f.size()) throw LayoutError("import table runs past the end of the file");
-    return f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) | (std::uint32_t(f[at + 3]) << 24);
-}
-
-// Addresses inside the image's sections, as file offsets.
-class AddressMap {
-public:
-    explicit AddressMap(std::span<const std::uint8_t> f) : f_(f), image_(ReadPeImage(f)) {}
-    std::uint32_t OptionalHeader() const { return image_.optionalHeader; }
-
-    // The file offset of an address inside some section's raw data.
-    std::uint64_t At(std::uint32_t rva) const {
-        const PeSection* s = SectionHolding(image_, rva);
-        if (!s) throw LayoutError("import table points outside the sections");
-        return std::uint64_t(s->rawOffset) + (rva - s->virtualAddress);
-    }
-
-    std::string Text(std::uint32_t rva) const {
-        std::uint64_t at = At(rva);
-        std::string text;
-        while (at < f_.size() && f_[at] && text.size() < 512) text.push_back(char(f_[at++]));
-        if (at >= f_.size()) throw LayoutError("import name runs past the end of the file");
-        return text;
-    }
-
-private:
-    std::span<const std::uint8_t> f_;
-    PeImage image_;
-};
-
 bool SameDll(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](char x, char y) { return std::tolower((unsigned char)x) == std::tolower((unsigned char)y); });
@@ -56,19 +21,15 @@ bool SameDll(const std::string& a, const std::string& b) {
 }  // namespace
 
 std::vector<Import> ReadImports(std::span<const std::uint8_t> f) {
-    AddressMap map(f);
-    std::uint32_t directory = U32(f, map.OptionalHeader() + kOptionalDataDirectories + 8 * kImportDirectory);
+    PeImage img = ReadPeImage(f);
     std::vector<Import> imports;
-    if (directory == 0) return imports;
-    for (std::uint32_t d = directory;; d += 20) {
-        std::uint64_t at = map.At(d);
-        std::uint32_t lookup = U32(f, at), name = U32(f, at + 12), addresses = U32(f, at + 16);
-        if (lookup == 0 && name == 0 && addresses == 0) break;
-        std::string dll = map.Text(name);
-        for (std::uint32_t e = lookup ? lookup : addresses;; e += 4) {
-            std::uint32_t entry = U32(f, map.At(e));
+    for (const ImportDescriptor& d : img.ImportDescriptors()) {
+        std::string dll = img.ImportText(d.name);
+        for (std::uint32_t e = d.lookup ? d.lookup : d.addresses;; e += 4) {
+            std::uint32_t entry = img.ImportValue(e);
             if (entry == 0) break;
-            imports.push_back({dll, entry & kOrdinalBit ? "#" + std::to_string(entry & 0xFFFF) : map.Text(entry + 2)});
+            imports.push_back(
+                {dll, entry & kImportByOrdinal ? "#" + std::to_string(entry & 0xFFFF) : img.ImportText(entry + 2)});
         }
     }
     return imports;

@@ -10,7 +10,12 @@
 namespace author {
 
 std::vector<std::uint8_t> WritePackage(std::span<const std::uint8_t> host, const PackageContents& contents) {
-    HostLayout layout = CheckHost(host);
+    return WritePackage(CheckedHost({host.begin(), host.end()}), contents);
+}
+
+std::vector<std::uint8_t> WritePackage(const CheckedHost& checked, const PackageContents& contents) {
+    std::span<const std::uint8_t> host = checked.Image();
+    const HostLayout& layout = checked.Layout();
     if (contents.title.size() > TITLE_SIZE)
         throw PackageError("title is " + std::to_string(contents.title.size()) + " bytes; at most " +
                            std::to_string(TITLE_SIZE) + " fit");

@@ -9,6 +9,8 @@
 #ifndef AUTHOR_PACKAGE_WRITER_H
 #define AUTHOR_PACKAGE_WRITER_H
 
+#include "author/pe_layout.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
@@ -35,11 +37,12 @@ struct PackageContents {
     std::vector<PackageEntry> entries;
 };
 
-// Returns the installer: host (checked for every host property first) with
-// the package written at its "LASTRES" data. Throws LayoutError for a bad
-// host and PackageError for contents the installer could not carry: a title
-// longer than its field, an empty entry, a size or data reaching the
-// package limit.
+// Returns the installer: the host with the package written at its
+// "LASTRES" data. Throws PackageError for contents the installer could not
+// carry: a title longer than its field, an empty entry, a size or data
+// reaching the package limit.
+std::vector<std::uint8_t> WritePackage(const CheckedHost& host, const PackageContents& contents);
+// The same for a host not checked yet: throws LayoutError for a bad one.
 std::vector<std::uint8_t> WritePackage(std::span<const std::uint8_t> host, const PackageContents& contents);
 
 }  // namespace author

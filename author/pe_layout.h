@@ -4,72 +4,14 @@
 #ifndef AUTHOR_PE_LAYOUT_H
 #define AUTHOR_PE_LAYOUT_H
 
+#include "author/pe_image.h"
+
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace author {
-
-// A host property that does not hold; what() names it.
-class LayoutError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Field offsets within the PE32 optional header.
-enum : std::uint32_t {
-    kOptionalSizeOfInitializedData = 8,
-    kOptionalSectionAlignment = 32,
-    kOptionalFileAlignment = 36,
-    kOptionalSizeOfImage = 56,
-    kOptionalCheckSum = 64,
-    kOptionalDataDirectories = 96  // 8 bytes each: RVA (a file offset for security), size
-};
-// Data directories. The security directory holds a file offset, not an RVA;
-// the debug directory's entries hold file offsets too.
-enum : int {
-    kImportDirectory = 1,
-    kResourceDirectory = 2,
-    kSecurityDirectory = 4,
-    kDebugDirectory = 6,
-    kBoundImportDirectory = 11
-};
-
-struct PeSection {
-    std::string name;
-    std::uint64_t header = 0;  // file offset of its 40-byte section header
-    std::uint32_t virtualSize = 0, virtualAddress = 0, rawSize = 0, rawOffset = 0;
-    std::uint32_t characteristics = 0;
-};
-
-struct PeImage {
-    std::uint32_t optionalHeader = 0;  // file offset
-    std::vector<PeSection> sections;
-    int resources = -1;                // index of ".rsrc"
-};
-
-// The headers of a PE32 image with a 224-byte optional header and a ".rsrc"
-// section. Throws LayoutError naming what is missing or cut short.
-PeImage ReadPeImage(std::span<const std::uint8_t> image);
-
-// The section whose raw data holds the address rva; null when none does.
-const PeSection* SectionHolding(const PeImage& image, std::uint32_t rva);
-
-// Where a signer put its certificate table: the security directory's file
-// offset and size.
-struct CertificateTable {
-    std::uint32_t offset = 0, size = 0;
-};
-
-// The certificate table the security directory describes; nothing when the
-// directory is empty (the file is not signed). Throws LayoutError when the
-// table does not lie within the file. The headers may be the file's first
-// bytes only, with the whole file's size.
-std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> headers, std::uint64_t fileSize);
-std::optional<CertificateTable> FindCertificateTable(std::span<const std::uint8_t> image);
 
 struct HostLayout {
     std::uint32_t packageStart = 0;  // file offset of the "LASTRES" data
@@ -91,6 +33,22 @@ enum class Trailing {
 // A file that ends inside its ".rsrc" section is reported as cut short.
 // Throws LayoutError naming the first property that fails.
 HostLayout CheckHost(std::span<const std::uint8_t> image, Trailing trailing = Trailing::Forbidden);
+
+// A bare host (Trailing::Forbidden) that passed CheckHost, with what the
+// check found: the one check a host needs before its resources are rebuilt
+// or a package is written into it.
+class CheckedHost {
+public:
+    // Throws LayoutError as CheckHost does.
+    explicit CheckedHost(std::vector<std::uint8_t> image) : layout_(CheckHost(image)), image_(std::move(image)) {}
+
+    std::span<const std::uint8_t> Image() const { return image_; }
+    const HostLayout& Layout() const { return layout_; }
+
+private:
+    HostLayout layout_;
+    std::vector<std::uint8_t> image_;
+};
 
 // Post-link step for a freshly linked host: moves the "LASTRES" data behind
 // every other resource's data, clears the image checksum, sets BaseOfData

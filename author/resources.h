@@ -15,6 +15,9 @@
 #ifndef AUTHOR_RESOURCES_H
 #define AUTHOR_RESOURCES_H
 
+#include "author/pe_image.h"
+#include "author/pe_layout.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,14 +25,7 @@
 
 namespace author {
 
-// A type or name: a string, or an id when the string is empty.
-struct ResourceKey {
-    std::u16string name;
-    std::uint16_t id = 0;
-
-    bool Named() const { return !name.empty(); }
-    bool operator==(const ResourceKey&) const = default;
-};
+// ResourceKey: author/pe_image.h, which reads the tree.
 
 // The order Windows expects within one directory: named entries first, by
 // name without case, then ids ascending.
@@ -51,8 +47,11 @@ std::vector<Resource> ReadResources(std::span<const std::uint8_t> image);
 // The host with its ".rsrc" section replaced by one holding exactly these
 // resources (sorted as Windows expects; "LASTRES" data last) and the headers
 // that describe the section updated: its sizes, the image size, the
-// resource directory; checksum 0. The host must pass CheckHost (a bare host,
-// nothing behind the section), and so does the result. Throws LayoutError.
+// resource directory; checksum 0. The result passes CheckHost too (it is
+// checked as it is made). Throws LayoutError.
+CheckedHost ReplaceResources(const CheckedHost& host, std::vector<Resource> resources);
+// The same for a host not checked yet, which must pass CheckHost (a bare
+// host, nothing behind the section).
 std::vector<std::uint8_t> ReplaceResources(std::span<const std::uint8_t> host, std::vector<Resource> resources);
 
 }  // namespace author

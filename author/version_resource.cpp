@@ -41,6 +41,9 @@ Bytes Block(std::string_view key, bool text, const Bytes& value, std::uint32_t v
         Align(b);
         b.insert(b.end(), child.begin(), child.end());
     }
+    if (b.size() > kLongestVersionBlock)
+        throw VersionTooLong("its block \"" + std::string(key) + "\" would be " + std::to_string(b.size()) +
+                             " bytes; a block of the version resource holds at most 65,535 (its length is 16-bit)");
     b[0] = std::uint8_t(b.size());
     b[1] = std::uint8_t(b.size() >> 8);
     b[2] = std::uint8_t(valueLength);
@@ -54,7 +57,65 @@ Bytes String(std::string_view key, const std::u16string& value) {
     return Block(key, true, v, std::uint32_t(value.size() + 1), {});
 }
 
+constexpr int kVersionLevels = 4;  // VS_VERSION_INFO, StringFileInfo, a table, a string
+constexpr std::size_t kBlockHeader = 6;
+constexpr std::size_t kFixedInfoSize = 52;
+
+std::uint32_t Le(std::span<const std::uint8_t> b, std::size_t at, int width) {
+    std::uint32_t v = 0;
+    for (int i = width - 1; i >= 0; i--) v = (v << 8) | b[at + i];
+    return v;
+}
+
+std::size_t Align4(std::size_t v) { return (v + 3) & ~std::size_t(3); }
+
+// Checks the block at `at` and its children against the `limit` its parent
+// sets; returns its length, and the key through `key`.
+std::size_t CheckBlock(std::span<const std::uint8_t> b, std::size_t at, std::size_t limit, int level,
+                       std::u16string& key) {
+    std::string where = "the block at " + std::to_string(at);
+    if (limit - at < kBlockHeader) throw std::invalid_argument(where + " has no room for its 6-byte header");
+    std::size_t length = Le(b, at, 2), valueLength = Le(b, at + 2, 2), type = Le(b, at + 4, 2);
+    if (length < kBlockHeader || length > limit - at)
+        throw std::invalid_argument(where + " claims " + std::to_string(length) + " bytes, of " +
+                                    std::to_string(limit - at) + " its parent holds");
+    const std::size_t end = at + length;
+    std::size_t p = at + kBlockHeader;
+    key.clear();
+    for (;; p += 2) {
+        if (p + 2 > end) throw std::invalid_argument(where + ": its key has no NUL inside the block");
+        if (char16_t c = char16_t(Le(b, p, 2)); c != 0)
+            key.push_back(c);
+        else
+            break;
+    }
+    p = Align4(p + 2);
+    std::size_t valueBytes = type == 1 ? 2 * valueLength : valueLength;
+    if (valueBytes > 0 && (p > end || valueBytes > end - p))
+        throw std::invalid_argument(where + ": its value of " + std::to_string(valueBytes) +
+                                    " bytes runs past the block");
+    if (level == 1 && (key != u"VS_VERSION_INFO" || valueBytes != kFixedInfoSize || Le(b, p, 4) != kSignature))
+        throw std::invalid_argument("the root block is not \"VS_VERSION_INFO\" with its 52-byte fixed information");
+    std::u16string childKey;
+    for (p = Align4(p + valueBytes); p < end;) {
+        if (level == kVersionLevels) throw std::invalid_argument(where + " nests blocks deeper than four levels");
+        p = Align4(p + CheckBlock(b, p, end, level + 1, childKey));
+    }
+    return length;
+}
+
 }  // namespace
+
+std::string VersionResourceProblem(std::span<const std::uint8_t> data) {
+    try {
+        std::u16string key;
+        std::size_t length = CheckBlock(data, 0, data.size(), 1, key);
+        if (Align4(length) < data.size()) return std::to_string(data.size() - length) + " bytes follow its root block";
+    } catch (const std::invalid_argument& e) {
+        return e.what();
+    }
+    return "";
+}
 
 FileVersion ParseFileVersion(std::string_view text) {
     FileVersion version{};

@@ -20,7 +20,9 @@
 #include "author/resources.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,8 +47,25 @@ FileVersion ParseFileVersion(std::string_view text);
 // "X.Y.Z.W" as the string values show it.
 std::string FileVersionText(const FileVersion& version);
 
-// The resource's bytes.
+// Strings the resource cannot hold: every block's length is 16-bit, so a
+// block, its children included, holds at most 65,535 bytes. what() names
+// the block and the bytes it would need.
+class VersionTooLong : public std::length_error {
+public:
+    using std::length_error::length_error;
+};
+constexpr std::size_t kLongestVersionBlock = 0xFFFF;
+
+// The resource's bytes. Throws VersionTooLong.
 std::vector<std::uint8_t> VersionResourceData(const VersionInfo& info);
+
+// Why data is no well-formed version resource: a block shorter than its
+// header or claiming more bytes than its parent holds, a key without its
+// NUL, a value running past its block, blocks nested deeper than the four
+// levels (root, StringFileInfo, table, string), or a root that is not
+// "VS_VERSION_INFO" with the 52-byte fixed information and its signature.
+// "" when sound.
+std::string VersionResourceProblem(std::span<const std::uint8_t> data);
 
 // Replaces every version resource with this one, id 1 in info.language.
 void ReplaceVersion(std::vector<Resource>& resources, const VersionInfo& info);

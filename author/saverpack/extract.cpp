@@ -19,7 +19,12 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
     std::optional<InstallerView> read = ReadInstallerForCommand(installer, err);
     if (!read) return 1;
     const InstallerView& view = *read;
-    if (view.certificate) out << SignedNote(*view.certificate) << "\n";
+    if (view.SoundlySigned()) out << SignedNote(*view.certificate) << "\n";
+    int failures = 0;
+    if (!view.certificateProblem.empty()) {
+        err << "saverpack: " << PathToUtf8(installer) << ": " << view.certificateProblem << "\n";
+        failures++;
+    }
 
     std::vector<std::vector<std::string>> installed;
     for (std::size_t i = 0; i < view.entries.size(); i++)
@@ -27,7 +32,6 @@ int ExtractCommand(const fs::path& installer, const fs::path& dir, unsigned code
     std::set<std::size_t> replacing;  // entries that name an earlier entry's file
     for (auto [a, b] : SameFileEntries(installed)) replacing.insert(b);
 
-    int failures = 0;
     for (std::size_t i = 0; i < view.entries.size(); i++) {
         const Record& r = view.entries[i];
         std::vector<std::string> components;

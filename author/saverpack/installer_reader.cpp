@@ -46,19 +46,57 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// The security directory, read from the file's first bytes.
+// The table a signer appends: after the last byte of the package and at
+// most 7 zero bytes, at a multiple of 8, up to the end of the file, of
+// well-formed entries. Throws LayoutError for anything else.
+void CheckCertificatePlace(InstallerFile& file, const InstallerView& view, std::uint64_t sectionEnd) {
+    const author::CertificateTable& table = *view.certificate;
+    const std::uint64_t end = ContentEnd(view, sectionEnd), tableEnd = std::uint64_t(table.offset) + table.size;
+    const std::string where = "the certificate table (" + std::to_string(table.size) + " bytes at " +
+                              std::to_string(table.offset) + ")";
+    if (table.offset < end)
+        throw author::LayoutError(where + " begins before the end of the package (" + std::to_string(end) +
+                                  "): a signer appends it behind the last entry's data");
+    std::uint64_t gap = table.offset - end;
+    std::array<std::uint8_t, author::kCertificateAlignment> padding{};
+    if (gap >= padding.size() || file.ReadAt(end, padding.data(), std::uint32_t(gap)) != gap ||
+        !std::all_of(padding.begin(), padding.begin() + gap, [](std::uint8_t b) { return b == 0; }))
+        throw author::LayoutError(std::to_string(gap) + " bytes lie between the last entry's data and the "
+                                  "certificate table; a signer pads with at most 7 zero bytes");
+    if (table.offset % author::kCertificateAlignment != 0)
+        throw author::LayoutError(where + " does not begin at a multiple of 8, where a signer puts it");
+    if (tableEnd != view.fileSize)
+        throw author::LayoutError(std::to_string(view.fileSize - tableEnd) + " bytes follow the certificate table");
+    std::vector<std::uint8_t> bytes(table.size);
+    if (file.ReadAt(table.offset, bytes.data(), table.size) != table.size)
+        throw author::LayoutError("cannot read " + where);
+    author::CheckCertificateEntries(bytes);
+}
+
+// The security directory, read from the file's first bytes, and where the
+// table it describes lies.
 void ReadCertificate(InstallerFile& file, InstallerView& view) {
     constexpr std::uint32_t kHeaders = 65536;
     std::vector<std::uint8_t> headers(std::size_t(std::min<std::uint64_t>(view.fileSize, kHeaders)));
     headers.resize(file.ReadAt(0, headers.data(), std::uint32_t(headers.size())));
     try {
-        view.certificate = author::FindCertificateTable(headers, view.fileSize);
+        const author::PeImage image = author::ReadPeImage(headers);
+        view.certificate = image.Certificate(view.fileSize);
+        const author::PeSection& rsrc = image.ResourceSection();
+        if (view.certificate) CheckCertificatePlace(file, view, std::uint64_t(rsrc.rawOffset) + rsrc.rawSize);
     } catch (const author::LayoutError& e) {
-        view.certificateProblem = e.what();
+        view.certificateProblem = std::string("damaged or tampered signature: ") + e.what();
     }
 }
 
 }  // namespace
+
+std::uint64_t ContentEnd(const InstallerView& view, std::uint64_t sectionEnd) {
+    std::uint64_t end = std::max(sectionEnd, PackageDataStart(view.packageStart, view.entries.size()));
+    for (const Record& r : view.entries)
+        if (DataEnd(r) <= view.fileSize) end = std::max(end, DataEnd(r));
+    return end;
+}
 
 std::string SignedNote(const author::CertificateTable& table) {
     return "signed: certificate table of " + std::to_string(table.size) + " bytes";
@@ -122,13 +160,15 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
                         " holds no package: the installer finds no \".rsrc\" section in it, or its headers are cut short");
     view.packageStart = start;
     view.fileSize = file.Size();
-    ReadCertificate(file, view);
 
     unsigned char header[PACKAGE_HEADER_SIZE];
     std::uint32_t got = file.ReadAt(start, header, PACKAGE_HEADER_SIZE);
     view.titleField.assign(reinterpret_cast<const char*>(header), std::min<std::uint32_t>(got, TITLE_SIZE));
     view.headerComplete = got == PACKAGE_HEADER_SIZE;
-    if (!view.headerComplete) return view;
+    if (!view.headerComplete) {
+        ReadCertificate(file, view);
+        return view;
+    }
     PackageHeader decoded;
     DecodeHeader(header, &decoded);
     view.firstFileNumber = decoded.firstFileNumber;
@@ -149,6 +189,7 @@ InstallerView ReadInstaller(const std::filesystem::path& path) {
         view.entries.push_back(r);
     }
     view.installSize = walk.installSize;
+    ReadCertificate(file, view);
     return view;
 }
 

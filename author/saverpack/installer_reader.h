@@ -5,7 +5,7 @@
 #ifndef AUTHOR_SAVERPACK_INSTALLER_READER_H
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
 
-#include "author/pe_layout.h"
+#include "author/pe_image.h"
 #include "compress/expansion.h"
 #include "package/layout.h"
 
@@ -44,8 +44,12 @@ struct InstallerView {
     Record terminator;                   // that record, as read
     std::uint64_t installSize = 0;       // the walk's installation size (TableWalk), as the installer
                                          // reports it
-    std::optional<author::CertificateTable> certificate;  // where a signer put its table
-    std::string certificateProblem;      // why the security directory cannot be right, or ""
+    std::optional<author::CertificateTable> certificate;  // where the security directory says the table is
+    std::string certificateProblem;      // "damaged or tampered signature: <why>" when the table is not
+                                         // where and as a signer writes it (or its directory cannot be
+                                         // read); "" for a sound table or none
+
+    bool SoundlySigned() const { return certificate && certificateProblem.empty(); }
 
     std::string Title() const;           // the title field up to its first NUL
     std::string FileName() const;        // the installer's file name, which names the entries
@@ -61,12 +65,18 @@ InstallerView ReadInstaller(const std::filesystem::path& path);
 // when the file ends inside the header, says why on err and returns nothing.
 std::optional<InstallerView> ReadInstallerForCommand(const std::filesystem::path& path, std::ostream& err);
 
-// "signed: certificate table of N bytes", as the commands report it. Whether
-// the signature is valid is the signing tool's business.
+// "signed: certificate table of N bytes", as the commands report a sound
+// table. Whether the signature is valid is the signing tool's business.
 std::string SignedNote(const author::CertificateTable& table);
 
 // The file offset where the record's data ends.
 inline std::uint64_t DataEnd(const Record& r) { return std::uint64_t(r.dataOffset) + r.storedSize; }
+
+// Where what the installer carries ends, and a signer's padding and table
+// may begin: behind the package's data, or behind the ".rsrc" section
+// (ending at sectionEnd) that a small package is padded to. Data running
+// past the end of the file does not count (it is reported with its entry).
+std::uint64_t ContentEnd(const InstallerView& view, std::uint64_t sectionEnd);
 
 // Why the record's data cannot be right in a signed installer: it reaches
 // into the certificate table. "" when it does not (or the file is unsigned).

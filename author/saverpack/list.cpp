@@ -74,7 +74,7 @@ void Text(const InstallerView& view, unsigned codePage, std::ostream& out) {
     out << "Title:              \"" << FromAnsi(view.Title(), codePage) << "\" (code page " << codePage << ")\n";
     out << "First file number:  " << view.firstFileNumber << "\n";
     out << "Entries:            " << view.entries.size() << " (installed below the Windows directory)\n";
-    if (view.certificate)
+    if (view.SoundlySigned())
         out << "Signed:             certificate table of " << view.certificate->size << " bytes at "
             << view.certificate->offset << " (checked by the signing tool, not here)\n";
     out << "\n";
@@ -103,6 +103,10 @@ int ListCommand(const fs::path& installer, bool json, unsigned codePage, std::os
     else
         Text(view, codePage, out);
     int status = 0;
+    if (!view.certificateProblem.empty()) {
+        err << "saverpack: " << PathToUtf8(installer) << ": " << view.certificateProblem << "\n";
+        status = 1;
+    }
     for (std::size_t i = 0; i < view.entries.size(); i++) {
         if (std::string overlap = CertificateOverlap(view, view.entries[i]); !overlap.empty()) {
             err << "saverpack: " << PathToUtf8(installer) << ": entry " << i << ": " << overlap << "\n";

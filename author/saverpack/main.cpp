@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
                                                "when not given)")
         ->type_name("TEXT");
     CLI::Option* stubOption =
-        pack->add_option("--stub", stub, "The installer executable to write into (found beside the tool by default)")
+        pack->add_option("--stub", stub, "The installer executable to write into (default: the installer.exe "
+                                           "beside the tool, or in ../share/saverpack from its directory)")
             ->type_name("EXE");
     pack->add_flag("-q,--quiet", quiet, "Print nothing but errors");
     pack->add_option("-o,--output", output, "The installer to write")->required()->type_name("OUT");

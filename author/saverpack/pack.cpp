@@ -18,6 +18,7 @@
 #include "package/layout.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace fs = std::filesystem;
 
@@ -70,6 +71,62 @@ author::PackageEntry MakeEntry(const Input& input, std::size_t index, const Pack
     return entry;
 }
 
+// The first control character of a version string (C0, DEL, C1), or none.
+std::optional<char16_t> ControlCharacter(const std::u16string& text) {
+    for (char16_t c : text)
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return c;
+    return std::nullopt;
+}
+
+std::string CodePoint(char16_t c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "U+%04X", unsigned(c));
+    return text;
+}
+
+// The version information the request gives the installer: strings free of
+// control characters that fit the resource's 16-bit block lengths.
+author::VersionInfo VersionOf(const PackRequest& request) {
+    author::VersionInfo version;
+    version.version = request.fileVersion;
+    version.productName = Utf8ToUtf16(request.title);
+    version.fileDescription = version.productName + u" Screen Saver Installation";
+    try {
+        version.companyName = Utf8ToUtf16(request.publisher);
+    } catch (const CodePageError& e) {
+        throw Refusal("publisher \"" + request.publisher + "\": " + e.what());
+    }
+    version.language = kLanguage;
+    version.codePage = std::uint16_t(request.codePage);
+    for (auto [what, text] : {std::pair{"title", &version.productName}, {"publisher", &version.companyName}})
+        if (std::optional<char16_t> c = ControlCharacter(*text))
+            throw Refusal(std::string(what) + " holds the control character " + CodePoint(*c) +
+                          ": the installer's version information takes none");
+    try {
+        author::VersionResourceData(version);
+    } catch (const author::VersionTooLong& e) {
+        std::string which = "the version information does not fit the installer's version resource: ";
+        if (version.companyName.empty()) throw Refusal(which + e.what());
+        // The longest publisher that fits beside this title and version.
+        author::VersionInfo shorter = version;
+        std::size_t fits = 0, fails = version.companyName.size();
+        while (fails - fits > 1) {
+            std::size_t middle = fits + (fails - fits) / 2;
+            shorter.companyName.assign(middle, u'x');
+            try {
+                author::VersionResourceData(shorter);
+                fits = middle;
+            } catch (const author::VersionTooLong&) {
+                fails = middle;
+            }
+        }
+        throw Refusal(which + e.what() + ". With this title the publisher can be at most " +
+                      GroupThousands(fits) + " UTF-16 characters; it is " +
+                      GroupThousands(version.companyName.size()));
+    }
+    return version;
+}
+
 }  // namespace
 
 std::string TitleField(const std::string& utf8, unsigned codePage) {
@@ -105,21 +162,23 @@ std::array<char, 4> FurtherFileExtension(const fs::path& file, unsigned codePage
     return Extension((ansi + std::string(EXTENSION_SIZE, '\0')).c_str());
 }
 
-std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request) {
+author::CheckedHost BrandedStub(std::vector<std::uint8_t> bytes, const PackRequest& request) {
+    const author::VersionInfo version = VersionOf(request);
     std::string which = "installer executable " + Quoted(request.stub);
+    std::optional<author::CheckedHost> stub;
     try {
-        if (std::optional<author::CertificateTable> table = author::FindCertificateTable(stub))
+        if (std::optional<author::CertificateTable> table = author::FindCertificateTable(bytes))
             throw Refusal(which + " is signed (a certificate table of " + std::to_string(table->size) +
                           " bytes): signing must come last. Pack with the unsigned installer executable, then sign "
                           "the installer that pack writes");
-        author::CheckHost(stub);
+        stub.emplace(std::move(bytes));
     } catch (const author::LayoutError& e) {
         throw Refusal(which + " cannot carry a package: " + e.what());
     }
 
     std::vector<author::Resource> resources;
     try {
-        resources = author::ReadResources(stub);
+        resources = author::ReadResources(stub->Image());
     } catch (const author::LayoutError& e) {
         throw Refusal(which + ": its resources cannot be read: " + e.what());
     }
@@ -131,20 +190,9 @@ std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const Pack
             throw Refusal("icon " + Quoted(*request.icon) + " " + e.what());
         }
     }
-    author::VersionInfo version;
-    version.version = request.fileVersion;
-    version.productName = Utf8ToUtf16(request.title);
-    version.fileDescription = version.productName + u" Screen Saver Installation";
-    try {
-        version.companyName = Utf8ToUtf16(request.publisher);
-    } catch (const CodePageError& e) {
-        throw Refusal("publisher \"" + request.publisher + "\": " + e.what());
-    }
-    version.language = kLanguage;
-    version.codePage = std::uint16_t(request.codePage);
     author::ReplaceVersion(resources, version);
     try {
-        return author::ReplaceResources(stub, std::move(resources));
+        return author::ReplaceResources(*stub, std::move(resources));
     } catch (const author::LayoutError& e) {
         throw Refusal(which + ": its resources cannot be rebuilt: " + e.what());
     }
@@ -185,8 +233,8 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
                       Quoted(inputs[b].path) + " would both be installed as " + JoinWindowsPath(installed[a]) +
                       "; the later would replace the earlier");
 
-    std::vector<std::uint8_t> host = BrandedStub(ReadWholeFile(request.stub, "installer executable"), request);
-    author::HostLayout layout = author::CheckHost(host);
+    const author::CheckedHost host = BrandedStub(ReadWholeFile(request.stub, "installer executable"), request);
+    const author::HostLayout& layout = host.Layout();
 
     // Data offsets go to the installer's signed 32-bit seeks. Stored data is
     // known to fit or not before anything is read; compressed data is

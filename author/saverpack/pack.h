@@ -3,6 +3,7 @@
 #ifndef AUTHOR_SAVERPACK_PACK_H
 #define AUTHOR_SAVERPACK_PACK_H
 
+#include "author/pe_layout.h"
 #include "author/version_resource.h"
 #include "compress/compress.h"
 
@@ -50,8 +51,9 @@ std::vector<std::uint8_t> BuildInstaller(const PackRequest& request, const PackP
 // The installer executable as the request brands it: its icon group 101
 // replaced by the request's icon, and a version resource naming the title,
 // the file version and the publisher. Throws Refusal for a signed stub
-// (signing comes last) or an icon file that is not one.
-std::vector<std::uint8_t> BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request);
+// (signing comes last), a stub that is no host (checked here, once) or an
+// icon file that is not one.
+author::CheckedHost BrandedStub(std::vector<std::uint8_t> stub, const PackRequest& request);
 
 // The title as the package carries it: at most 32 bytes of the code page.
 std::string TitleField(const std::string& utf8, unsigned codePage);

@@ -2,6 +2,8 @@
 // compressed entry, reporting each thing that would make an installation
 // go wrong.
 #include "author/pe_layout.h"
+#include "author/resources.h"
+#include "author/version_resource.h"
 #include "author/saverpack/commands.h"
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
@@ -10,7 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -21,6 +22,24 @@ bool AllZero(const Record& r) {
     static const char zero[EXTENSION_SIZE] = {};
     return r.dataOffset == 0 && r.storedSize == 0 && r.expandedSize == 0 &&
            std::memcmp(r.extension, zero, sizeof zero) == 0;
+}
+
+// The version information Explorer shows: blocks inside their parents, as
+// pack writes them.
+void CheckVersionResources(std::span<const std::uint8_t> image, std::vector<std::string>& problems) {
+    std::vector<author::Resource> resources;
+    try {
+        resources = author::ReadResources(image);
+    } catch (const author::LayoutError& e) {
+        problems.push_back(std::string("the executable's resources cannot be read: ") + e.what());
+        return;
+    }
+    for (const author::Resource& r : resources) {
+        if (r.type.Named() || r.type.id != author::kVersionType) continue;
+        if (std::string problem = author::VersionResourceProblem(r.data); !problem.empty())
+            problems.push_back("the version resource (language " + std::to_string(r.language) +
+                               ") is damaged: " + problem);
+    }
 }
 
 // The installer walks the resource tree by first entries; the layout
@@ -39,6 +58,7 @@ std::uint64_t CheckHostLayout(const InstallerView& view, std::vector<std::string
         if (layout.packageStart != view.packageStart)
             problems.push_back("the installer's walk finds the package at " + std::to_string(view.packageStart) +
                                ", but the \"LASTRES\" data lies at " + std::to_string(layout.packageStart));
+        CheckVersionResources(image, problems);
         return layout.sectionEnd;
     } catch (const author::LayoutError& e) {
         problems.push_back(std::string("the executable lacks a host property the installer relies on: ") + e.what());
@@ -48,37 +68,16 @@ std::uint64_t CheckHostLayout(const InstallerView& view, std::vector<std::string
 
 // Nothing but the package follows the section: the entries' data, the zero
 // bytes that pad a small package to the section's end, and in a signed
-// installer up to 7 zero bytes and the certificate table. The installer
-// reads none of it beyond the entries; a signer appends the table last.
+// installer up to 7 zero bytes and the certificate table (where the reader
+// checks it). The installer reads none of it beyond the entries; a signer
+// appends the table last.
 void CheckWhatFollows(const InstallerView& view, std::uint64_t sectionEnd, std::vector<std::string>& problems) {
-    std::uint64_t end = std::max(sectionEnd, PackageDataStart(view.packageStart, view.entries.size()));
-    for (const Record& r : view.entries)
-        if (DataEnd(r) <= view.fileSize) end = std::max(end, DataEnd(r));
-    if (!view.certificateProblem.empty()) {
-        problems.push_back(view.certificateProblem);
-        return;
-    }
-    if (!view.certificate) {
-        if (view.fileSize > end)
-            problems.push_back(std::to_string(view.fileSize - end) +
-                               " bytes follow the last entry's data; only a signed installer carries more (its "
-                               "certificate table)");
-        return;
-    }
-    const author::CertificateTable& table = *view.certificate;
-    if (table.offset < end) return;  // an entry reaches into it: reported with the entry
-    std::uint64_t gap = table.offset - end;
-    std::vector<std::uint8_t> padding(std::size_t(std::min<std::uint64_t>(gap, 8)));
-    std::ifstream in(view.path, std::ios::binary);
-    in.seekg(std::streamoff(end));
-    in.read(reinterpret_cast<char*>(padding.data()), std::streamsize(padding.size()));
-    bool zeros = in && std::all_of(padding.begin(), padding.end(), [](std::uint8_t b) { return b == 0; });
-    if (gap >= 8 || !zeros)
-        problems.push_back(std::to_string(gap) + " bytes lie between the last entry's data and the certificate "
-                           "table; a signer pads with at most 7 zero bytes");
-    if (std::uint64_t(table.offset) + table.size != view.fileSize)
-        problems.push_back(std::to_string(view.fileSize - table.offset - table.size) +
-                           " bytes follow the certificate table");
+    if (view.certificate || !view.certificateProblem.empty()) return;
+    std::uint64_t end = ContentEnd(view, sectionEnd);
+    if (view.fileSize > end)
+        problems.push_back(std::to_string(view.fileSize - end) +
+                           " bytes follow the last entry's data; only a signed installer carries more (its "
+                           "certificate table)");
 }
 
 // Entries the installer would write to the same file, the later one
@@ -162,6 +161,7 @@ std::vector<std::string> FindProblems(const fs::path& installer) {
     if (view.entries.empty()) problems.push_back("the package carries no entries: not even a saver is installed");
     for (std::size_t i = 0; i < view.entries.size(); i++) CheckEntry(view, i, view.entries[i], problems);
     CheckNames(view, problems);
+    if (!view.certificateProblem.empty()) problems.push_back(view.certificateProblem);
     if (sectionEnd != 0 && view.terminated) CheckWhatFollows(view, sectionEnd, problems);
     return problems;
 }
@@ -172,7 +172,7 @@ int VerifyCommand(const fs::path& installer, std::ostream& out, std::ostream&) {
     // signer's table (FindProblems says why when the file cannot be read).
     try {
         InstallerView view = ReadInstaller(installer);
-        if (view.certificate) out << PathToUtf8(installer) << ": " << SignedNote(*view.certificate) << "\n";
+        if (view.SoundlySigned()) out << PathToUtf8(installer) << ": " << SignedNote(*view.certificate) << "\n";
         if (view.headerComplete)
             out << PathToUtf8(installer) << ": installation size " << GroupThousands(view.installSize) << " bytes\n";
     } catch (const ReadError&) {

@@ -146,6 +146,49 @@ TEST_F(PackTest, TheAuthorsIconAndVersionInformationBrandTheInstaller) {
               Find(stubResources, author::kGroupIconType, 101)->data);
 }
 
+// Version strings that the resource's 16-bit block lengths cannot hold, or
+// that carry control characters, are refused; characters outside the code
+// page are kept (the strings are UTF-16). verify reads the blocks back.
+TEST_F(PackTest, VersionStringsFitTheirResourceAndVerifyReadsItsBlocks) {
+    fs::path out = dir_ / "Clouds.exe";
+    struct Case {
+        const char* what;
+        std::string publisher;
+        const char* message;
+    } refused[] = {
+        {"32,700 characters", std::string(32700, 'x'), "the publisher can be at most 32,"},
+        {"a bell", "Cloud\x07Works", "control character U+0007"},
+        {"CR LF", "Cloud\r\nWorks", "control character U+000D"},
+    };
+    for (const Case& c : refused) {
+        Result r = Pack(out, {"--quiet", "--publisher", c.publisher});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_TRUE(Has(r.err, c.message)) << c.what << ": " << r.err;
+        EXPECT_FALSE(fs::exists(out)) << c.what;
+    }
+
+    ASSERT_EQ(Pack(out, {"--quiet", "--publisher", "\xE9\x9B\xB2 W\xC3\xB6rks"}).status, 0);
+    Bytes file = ReadBytes(out);
+    std::vector<author::Resource> resources = author::ReadResources(file);
+    const author::Resource* version = Find(resources, author::kVersionType, 1);
+    ASSERT_NE(version, nullptr);
+    Bytes kept;
+    for (char16_t c : std::u16string(u"\u96F2 W\u00F6rks")) Append16(kept, c);
+    EXPECT_NE(std::search(version->data.begin(), version->data.end(), kept.begin(), kept.end()), version->data.end())
+        << "CompanyName kept in UTF-16";
+
+    // CompanyName's block claiming more bytes than its table holds.
+    Bytes key;
+    for (char16_t c : std::u16string(u"CompanyName")) Append16(key, c);
+    std::size_t at = std::size_t(std::search(file.begin(), file.end(), key.begin(), key.end()) - file.begin()) - 6;
+    file.at(at) = 0xFF;
+    file.at(at + 1) = 0xFF;
+    WriteBytes(out, file);
+    Result verify = RunTool(kTool, {"verify", out.string()});
+    EXPECT_EQ(verify.status, 1) << verify.out;
+    EXPECT_TRUE(Has(verify.out, "the version resource (language 1033) is damaged")) << verify.out;
+}
+
 TEST_F(PackTest, EveryResourceOfTheStubThatIsNotReplacedIsCarried) {
     // A stub of our own with a manifest of its own and a resource of a type
     // the tool does not know, besides everything the installer has.

@@ -28,8 +28,9 @@ using namespace testsupport;
 inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // What a signer does, without a signer: zero bytes up to a multiple of 8,
-// a table of `table` bytes, the security directory pointing at it and a
-// checksum. `padding` replaces the zero bytes when given.
+// a table of `table` bytes (one WIN_CERTIFICATE: length, revision 0x0200,
+// type 2, then bytes standing for the signature), the security directory
+// pointing at it and a checksum. `padding` replaces the zero bytes when given.
 inline Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding = nullptr) {
     author::PeImage img = author::ReadPeImage(installer);
     if (padding)
@@ -38,6 +39,8 @@ inline Bytes FakeSigned(Bytes installer, std::size_t table, const Bytes* padding
         installer.resize((installer.size() + 7) / 8 * 8, 0);
     std::size_t at = installer.size();
     installer.insert(installer.end(), table, 0x30);
+    Put32(installer, at, std::uint32_t(table));
+    Put32(installer, at + 4, 0x00020200);
     Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory,
           std::uint32_t(at));
     Put32(installer, img.optionalHeader + author::kOptionalDataDirectories + 8 * author::kSecurityDirectory + 4,

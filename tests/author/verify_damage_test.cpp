@@ -168,6 +168,55 @@ TEST_F(DamageTest, WhatFollowsTheLastEntryIsPaddingAndACertificateTableOrNothing
     EXPECT_TRUE(Has(list.err, "reaches into the certificate table")) << list.err;
 }
 
+// A tampered security directory or table is a damaged signature to every
+// command that reads the installer, not a signed installer.
+TEST_F(DamageTest, ACertificateTableOnlyWhereASignerPutsItAndOfWellFormedEntries) {
+    const std::size_t directory =
+        author::ReadPeImage(bytes_).DirectoryEntry(author::kSecurityDirectory);
+    auto pointedAt = [&](std::uint32_t offset, std::uint32_t size) {
+        Bytes b = FakeSigned(bytes_, 1000);
+        Put32(b, directory, offset);
+        Put32(b, directory + 4, size);
+        return b;
+    };
+    const Bytes unaligned(bytes_.size() % 8 ? 0 : 1, 0);  // no padding, or one zero byte: off the multiple of 8
+    Bytes signed_ = FakeSigned(bytes_, 1000);
+    const std::size_t table = signed_.size() - 1000;
+    auto entry = [&](std::size_t at, std::uint32_t value) {
+        Bytes b = signed_;
+        Put32(b, table + at, value);
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes file;
+        const char* message;
+    } cases[] = {
+        {"a table in the headers", pointedAt(64, 1000), "begins before the end of the package"},
+        {"a table in the package", pointedAt(start_ & ~7u, 16), "begins before the end of the package"},
+        {"a table off the multiple of 8", FakeSigned(bytes_, 1000, &unaligned), "does not begin at a multiple of 8"},
+        {"an entry of revision 0x0100", entry(4, 0x00020100), "revision 256 and type 2"},
+        {"an entry of type 1", entry(4, 0x00010200), "revision 512 and type 1"},
+        {"an entry shorter than its header", entry(0, 4), "claims 4 bytes"},
+        {"an entry longer than the table", entry(0, 1008), "claims 1008 bytes"},
+    };
+    for (const Case& c : cases) {
+        fs::path path = dir_ / "tampered.exe";
+        WriteBytes(path, c.file);
+        Result verify = RunTool(kTool, {"verify", path.string()});
+        EXPECT_EQ(verify.status, 1) << c.what << ": " << verify.out;
+        EXPECT_TRUE(Has(verify.out, "damaged or tampered signature")) << c.what << ": " << verify.out;
+        EXPECT_TRUE(Has(verify.out, c.message)) << c.what << ": " << verify.out;
+        EXPECT_FALSE(Has(verify.out, "signed: certificate table")) << c.what << ": " << verify.out;
+        Result list = RunTool(kTool, {"list", path.string()});
+        EXPECT_EQ(list.status, 1) << c.what;
+        EXPECT_TRUE(Has(list.err, c.message)) << c.what << ": " << list.err;
+        Result extract = RunTool(kTool, {"extract", path.string(), (dir_ / "windows").string()});
+        EXPECT_EQ(extract.status, 1) << c.what;
+        EXPECT_TRUE(Has(extract.err, c.message)) << c.what << ": " << extract.err;
+    }
+}
+
 TEST_F(DamageTest, SizesNear2To31FromAFewStoredBytesAreRefusedInFixedMemory) {
     Bytes claims = bytes_;
     Put32(claims, RecordAt(0) + 8, 0x7FFFFFF0);  // entry 0 claims to expand to almost 2 GB

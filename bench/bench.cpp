@@ -35,6 +35,8 @@
 #include <openssl/evp.h>
 
 #include "compress/compress.h"
+#include "compress/expansion.h"
+#include "bench/greedy.h"
 #include "expand/expand.h"
 #include "platform/standin/control.h"
 
@@ -294,7 +296,11 @@ double DecodeEntrySpeed(const Bytes& stream, const Bytes& original, const fs::pa
     return MBps(original.size(), fastest);
 }
 
-constexpr codec::Level kLevels[] = {codec::Level::Greedy, codec::Level::Fast, codec::Level::Default, codec::Level::Best};
+// Level l of kLevelNames: the greedy baseline, then the codec's levels.
+Bytes CompressAt(int l, const Bytes& data) {
+    constexpr codec::Level kLevels[] = {codec::Level::Fast, codec::Level::Default, codec::Level::Best};
+    return l == 0 ? bench::CompressGreedy(data) : codec::Compress(data, kLevels[l - 1]);
+}
 constexpr const char* kLevelNames[] = {"greedy", "fast", "default", "best"};
 
 const char* kKinds[] = {"exe", "text", "bitmap", "sound", "data", "other"};
@@ -388,7 +394,7 @@ int main(int argc, char** argv) {
         Bytes best;
         for (int l = 0; l < 4; l++) {
             auto start = Clock::now();
-            Bytes stream = codec::Compress(s.data, kLevels[l]);
+            Bytes stream = CompressAt(l, s.data);
             encodeSeconds[l] = Seconds(Clock::now() - start);
             Bytes check(s.data.size());
             uint64_t bits = codec::ExpandMemory(stream.data(), static_cast<uint32_t>(stream.size()), check.data(),

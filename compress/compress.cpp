@@ -1,5 +1,5 @@
 // The compressor: chooses literals and matches for the installer's stream
-// format, and expands streams in memory with the installer's own decoder.
+// format (compress/expansion.cpp expands them with the installer's decoder).
 //
 // The input is searched as if RING_START spaces stood before it: that is
 // what the decoder's ring holds at the start of every stream (positions
@@ -8,9 +8,8 @@
 // stream writes them; no match reaches that far back, since a match can go
 // back at most to the first of the spaces.
 //
-// Parses, from cheapest to best:
-//   Greedy   the classic one: the longest match a plain search tree finds,
-//            taken at once (the baseline the others are measured against);
+// Parses, from cheapest to best (the benchmark measures them against the
+// classic greedy parse, bench/greedy.h):
 //   Fast     the nearest of the longest matches (match_finder.h), with one
 //            step of lazy evaluation: a literal first when the next
 //            position has a longer match;
@@ -36,10 +35,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "compress/classic_tree.h"
 #include "compress/match_finder.h"
 #include "compress/stream_encoder.h"
-#include "expand/decoder.h"
+#include "expand/model.h"
 
 namespace codec {
 namespace {
@@ -73,23 +71,6 @@ struct Job {
 };
 
 Match Longest(const Match* matches, size_t count) { return count ? matches[count - 1] : Match{0, 0}; }
-
-void ParseGreedy(Job& job) {
-    ClassicTree tree(job.data);
-    for (uint32_t pos = 0; pos < RING_START; pos++) tree.Insert(pos);
-    const uint32_t end = job.End();
-    for (uint32_t pos = RING_START; pos < end;) {
-        Match m = tree.Insert(pos);
-        if (m.length < kMinMatch) {
-            job.encoder.Literal(job.data[pos++]);
-        } else {
-            job.encoder.Match(m.length, m.distance);
-            for (uint32_t k = 1; k < m.length; k++) tree.Insert(pos + k);
-            pos += m.length;
-        }
-        job.Report(pos);
-    }
-}
 
 void ParseLazy(Job& job, MatchFinder& finder) {
     Match found[kMaxMatches];
@@ -300,81 +281,16 @@ std::vector<uint8_t> Compress(std::span<const uint8_t> input, Level level, const
             job.NextParse();
         }
     } else {
-        if (level == Level::Greedy) {
-            ParseGreedy(job);
+        MatchFinder finder = startFinder(16);
+        if (level == Level::Fast) {
+            ParseLazy(job, finder);
         } else {
-            MatchFinder finder = startFinder(16);
-            if (level == Level::Fast) {
-                ParseLazy(job, finder);
-            } else {
-                OptimalParser(job, finder, kDefaultPlan).Run();
-            }
+            OptimalParser(job, finder, kDefaultPlan).Run();
         }
         out = job.encoder.Finish();
     }
     if (progress) progress(input.size(), input.size());
     return out;
-}
-
-std::uint64_t ExpandMemory(const std::uint8_t* in, std::uint32_t storedSize, std::uint8_t* out,
-                           std::uint32_t expandedSize) {
-    if (expandedSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
-        throw std::length_error("expanded size too large for one stream");
-    }
-    ReadPtr(nullptr, 0);
-    WritePtr(nullptr, 0, 0);
-    ExpandSource source{NO_FILE, in, storedSize, 0, 0, nullptr};
-    ExpandTarget target{NO_FILE, out, expandedSize, 0, nullptr, nullptr};
-    uint32_t remaining = storedSize;
-    ExpandStream(&source, &target, static_cast<int32_t>(expandedSize), &remaining);
-    return ExpandBitsUsed();
-}
-
-namespace {
-
-// The decoder's read call and block hook take no context: the source, the
-// block and the sink of the one expansion running are module-level, as the
-// decoder's own state is.
-std::array<std::uint8_t, IO_BLOCK> sinkBlock;
-ExpandTarget sinkTarget;
-const ByteSource* currentSource;
-const BlockSink* currentSink;
-bool sinkStopped;
-
-uint32_t TakeBytes(int, unsigned char* buffer, uint32_t count) { return (*currentSource)(buffer, count); }
-
-void PassBlock() {
-    if (!(*currentSink)(std::span<const std::uint8_t>(sinkBlock.data(), sinkTarget.offset))) {
-        sinkStopped = true;
-        sinkTarget.size = 0;  // the next block is a write fault: the decoder stops
-    }
-    sinkTarget.offset = 0;
-}
-
-}  // namespace
-
-StreamExpansion ExpandStreaming(const ByteSource& source, std::uint32_t storedSize, std::uint32_t expandedSize,
-                                const BlockSink& sink) {
-    if (expandedSize > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
-        throw std::length_error("expanded size too large for one stream");
-    }
-    ReadPtr(nullptr, 0);
-    WritePtr(nullptr, 0, 0);
-    ExpandSource input{NO_FILE, nullptr, 0, 0, 1, TakeBytes};
-    sinkTarget = ExpandTarget{NO_FILE, sinkBlock.data(), IO_BLOCK, 0, PassBlock, nullptr};
-    currentSource = &source;
-    currentSink = &sink;
-    sinkStopped = false;
-    uint32_t remaining = storedSize;
-    ExpandStream(&input, &sinkTarget, static_cast<int32_t>(expandedSize), &remaining);
-    currentSource = nullptr;
-    currentSink = nullptr;
-    unsigned faults = ExpandFaults();
-    StreamExpansion result;
-    result.ranOut = (faults & EXPAND_FAULT_OVERRUN) || ExpandBitsUsed() > 8ull * storedSize;
-    result.sourceShort = (faults & EXPAND_FAULT_SHORT) != 0;
-    result.stopped = sinkStopped;
-    return result;
 }
 
 }  // namespace codec

@@ -1,7 +1,7 @@
 /* The compressed stream decoder.
  *
  * Format. LZSS over a 4096-byte ring, with literals and match lengths coded
- * by one adaptive Huffman tree (expand/tree.model.h) and match positions by a
+ * by one adaptive Huffman tree (expand/model.h) and match positions by a
  * fixed prefix code. Bits are read most significant first. Each symbol is
  * either a byte (0..255) or a match of length symbol - 253 (3..30) followed
  * by its position p; the match copies, byte by byte, from p + 1 bytes back,
@@ -70,89 +70,34 @@ static int readEnded; /* the source came up short: no more reads */
 static unsigned char window[HISTORY + IO_BLOCK + WINDOW_SLACK];
 static uint32_t writeCount; /* bytes of the current block */
 static uint32_t blockLimit;
-static int limitSet;
 static uint32_t written;
 
-static uint32_t TakeFromSource(ExpandSource* in, unsigned char* buffer, uint32_t count) {
-    if (in->read) {
-        uint32_t got = in->read(in->file, buffer, count);
-        return got > count ? 0 : got; /* more than asked: a failure (HFILE_ERROR) */
-    }
-    uint32_t left = in->offset < in->size ? in->size - in->offset : 0;
-    if (count > left) count = left;
-    if (count) memcpy(buffer, in->bytes + in->offset, count);
-    in->offset += count;
-    return count;
-}
-
-static uint32_t PutToTarget(ExpandTarget* out, const unsigned char* data, uint32_t count) {
-    if (out->write) {
-        uint32_t put = count ? out->write(out->file, data, count) : 0;
-        return put > count ? 0 : put;
-    }
-    uint32_t left = out->offset < out->size ? out->size - out->offset : 0;
-    if (count > left) count = left;
-    if (count) memcpy(out->bytes + out->offset, data, count);
-    out->offset += count;
-    return count;
-}
-
-static void FillReader(ExpandSource* in, uint32_t remaining) {
+/* Starts the next block of stored bytes: min(remaining, IO_BLOCK) of them,
+ * or none once the source has come up short. */
+static void FillReader(ExpandReadCall read, void* source, uint32_t remaining) {
     uint32_t want = remaining < IO_BLOCK ? remaining : IO_BLOCK;
-    uint32_t got = readEnded ? 0 : TakeFromSource(in, readBuf, want);
+    uint32_t got = readEnded || !read ? 0 : read(source, readBuf, want);
+    if (got > want) got = 0; /* more than asked: a failure (HFILE_ERROR) */
     if (got < want) readEnded = 1;
     readCount = got;
     readPos = 0;
 }
 
-int ReadPtr(ExpandSource* in, uint32_t remaining) {
-    if (!in) {
-        /* No source: a reset, or (with a count) nothing to read from. */
-        if (remaining == 0) {
-            memset(readBuf, 0, sizeof readBuf);
-            readCount = readPos = 0;
-            readEnded = 0;
-        }
-        return 0;
-    }
-    if (readCount < 1) FillReader(in, remaining);
-    if (readCount < 1) return 0;
-    readCount--;
-    return readBuf[readPos++];
-}
-
 static void SetBlockLimit(int32_t total) {
     uint32_t left = (uint32_t)total - written;
     blockLimit = left < IO_BLOCK ? left : IO_BLOCK;
-    limitSet = 1;
 }
 
 /* Writes the full block and slides the window: the last HISTORY bytes before
  * the block's end, and whatever was decoded past it, move to the front. */
-static void WriteBlock(ExpandTarget* out) {
-    if (PutToTarget(out, window + HISTORY, blockLimit) < blockLimit) {
+static void WriteBlock(ExpandWriteCall write, void* target) {
+    if (write(target, window + HISTORY, blockLimit) != blockLimit) {
         faults |= EXPAND_FAULT_WRITE;
         return;
     }
     written += blockLimit;
     memmove(window, window + blockLimit, HISTORY + writeCount - blockLimit);
     writeCount -= blockLimit;
-    limitSet = 0;
-    if (out->afterBlock) out->afterBlock();
-}
-
-void WritePtr(ExpandTarget* out, int byte, int32_t total) {
-    if (!out && byte == 0 && total == 0) {
-        memset(window + HISTORY, 0, IO_BLOCK);
-        writeCount = blockLimit = written = 0;
-        limitSet = 0;
-        faults &= ~EXPAND_FAULT_WRITE;
-        return;
-    }
-    if ((faults & EXPAND_FAULT_WRITE) || total <= 0 || written >= (uint32_t)total) return;
-    if (!limitSet) SetBlockLimit(total);
-    window[HISTORY + writeCount++] = (unsigned char)byte;
-    if (writeCount >= blockLimit) WriteBlock(out);
 }
 
 /* Fills the table entries below node p, which sits depth levels down with
@@ -291,13 +236,16 @@ static inline unsigned DecodePosition(unsigned* used) {
     return ((unsigned)positionUpper[first] << 6 | lower) + 1;
 }
 
-int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal, uint32_t* remaining) {
+int32_t ExpandStream(ExpandReadCall read, void* source, ExpandWriteCall write, void* target, int32_t expectedTotal,
+                     uint32_t* remaining, ExpandOverrun overrun) {
     bitBuf = 0;
     bitCount = 0;
     bitsUsed = 0;
     faults = 0;
     if (expectedTotal <= 0) return 0;
 
+    readCount = readPos = 0;
+    readEnded = 0;
     StartModel(&tree.model);
     tree.stale = 1;
     if (!positionTablesBuilt) {
@@ -333,7 +281,7 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
         if (used + 7 >= bitCount && readCount == 0 && left > 0 && !readEnded) {
             /* This symbol reads into the last byte of the block: the next
              * block is due. Read it and decode the symbol again. */
-            FillReader(in, left);
+            FillReader(read, source, left);
             uint32_t before = readCount;
             RefillBitsSlowly(&left);
             realTaken += before - readCount;
@@ -366,7 +314,7 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
          * (the last block can be shorter than the match's surplus). */
         writeCount = (uint32_t)(outPtr - (window + HISTORY));
         do {
-            WriteBlock(out);
+            WriteBlock(write, target);
             if ((faults & EXPAND_FAULT_WRITE) || written == (uint32_t)expectedTotal) break;
             SetBlockLimit(expectedTotal);
         } while (writeCount >= blockLimit);
@@ -374,7 +322,7 @@ int32_t ExpandStream(ExpandSource* in, ExpandTarget* out, int32_t expectedTotal,
         /* Symbols past the stream's stored bytes come from zero bits: the
          * stream is damaged or its stored size too small. Stop here rather
          * than write up to 2 GB of what zero bits decode to. */
-        if (in->stopAtOverrun && bitsUsed > 8ull * stored) {
+        if (overrun == EXPAND_STOP_AT_OVERRUN && bitsUsed > 8ull * stored) {
             faults |= EXPAND_FAULT_OVERRUN;
             break;
         }

@@ -11,7 +11,6 @@
 
 #include "expand/decoder.h"
 
-#include <string.h>
 
 enum { OWN_PATH_SIZE = 260 };
 
@@ -22,19 +21,24 @@ DWORD ExpandSystemError(void) { return lastError; }
 
 void SetExpandBlockHook(void (*hook)(void)) { blockHook = hook; }
 
-/* The decoder's file calls (it needs no platform of its own). */
-static uint32_t ReadInstaller(int file, unsigned char* buffer, uint32_t count) { return _lread(file, buffer, count); }
+/* The decoder's calls on the two files, each handle its context (the
+ * decoder itself needs no platform). */
+static uint32_t ReadInstaller(void* installer, unsigned char* buffer, uint32_t count) {
+    return _lread((HFILE)(INT_PTR)installer, buffer, count);
+}
 
-/* A short count is no failure of the call: it leaves no reason to give. */
-static uint32_t WriteTarget(int file, const unsigned char* data, uint32_t count) {
-    UINT put = _lwrite(file, (LPCCH)data, count);
-    if (put != count) lastError = put == (UINT)HFILE_ERROR ? GetLastError() : 0;
+/* After every block the target took, the hook. A short count is no
+ * failure of the call: it leaves no reason to give. */
+static uint32_t WriteTarget(void* target, const unsigned char* data, uint32_t count) {
+    UINT put = _lwrite((HFILE)(INT_PTR)target, (LPCCH)data, count);
+    if (put != count)
+        lastError = put == (UINT)HFILE_ERROR ? GetLastError() : 0;
+    else if (blockHook)
+        blockHook();
     return put;
 }
 
 ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize, DWORD storedSize, const char* targetPath) {
-    ReadPtr(NULL, 0);
-    WritePtr(NULL, 0, 0);
     lastError = 0;
     /* The decoder counts in signed 32 bits: a larger size would expand to
      * nothing and look like success. */
@@ -49,16 +53,9 @@ ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize,
 
     /* An offset the seek cannot reach reads as a source with nothing in it,
      * like an offset beyond the end of the file. */
-    ExpandSource source;
-    memset(&source, 0, sizeof source);
-    source.file = NO_FILE;
-    if (dataOffset <= (DWORD)INT32_MAX && _llseek(installer, (LONG)dataOffset, FILE_BEGIN) == (LONG)dataOffset) {
-        source.file = installer;
-        source.read = ReadInstaller;
-    }
-    /* A damaged record may claim 2 GB from a few stored bytes: stop once
-     * the stream has run out rather than write what zero bits decode to. */
-    source.stopAtOverrun = 1;
+    ExpandReadCall read = NULL;
+    if (dataOffset <= (DWORD)INT32_MAX && _llseek(installer, (LONG)dataOffset, FILE_BEGIN) == (LONG)dataOffset)
+        read = ReadInstaller;
 
     HFILE target = _lcreat(targetPath, 0);
     if (target == HFILE_ERROR) {
@@ -66,14 +63,12 @@ ExpandResult ExpandEntry(HINSTANCE module, DWORD dataOffset, DWORD expandedSize,
         _lclose(installer);
         return EXPAND_TARGET_FAILED;
     }
-    ExpandTarget sink;
-    memset(&sink, 0, sizeof sink);
-    sink.file = target;
-    sink.write = WriteTarget;
-    sink.afterBlock = blockHook;
 
+    /* A damaged record may claim 2 GB from a few stored bytes: stop once
+     * the stream has run out rather than write what zero bits decode to. */
     uint32_t remaining = storedSize;
-    ExpandStream(&source, &sink, (int32_t)expandedSize, &remaining);
+    ExpandStream(read, (void*)(INT_PTR)installer, WriteTarget, (void*)(INT_PTR)target, (int32_t)expandedSize,
+                 &remaining, EXPAND_STOP_AT_OVERRUN);
     unsigned faults = ExpandFaults();
 
     if (_lclose(target) == HFILE_ERROR && !(faults & EXPAND_FAULT_WRITE)) {

@@ -1,11 +1,11 @@
 /* The two questions asked before anything is written.
  *
  * CheckReplace asks before a saver of the same name in the Windows directory
- * is overwritten. CheckDiskSpace sums the installation size over the entry
- * table (an entry counts with its expandedSize, a stored one with its
- * storedSize; the sum is 64 bits wide and never wraps) and asks "Disk Full"
- * when the free kilobytes of the Windows directory's drive do not exceed the
- * needed ones. Kilobytes are byte counts shifted right by 10.
+ * is overwritten. CheckDiskSpace takes the installation size the package's
+ * inspection summed (an entry counts with its expandedSize, a stored one
+ * with its storedSize; the sum is 64 bits wide and never wraps) and asks
+ * "Disk Full" when the free kilobytes of the Windows directory's drive do
+ * not exceed the needed ones. Kilobytes are byte counts shifted right by 10.
  *
  * GetDiskFreeSpaceExA is missing from the first Windows 95; it is looked up
  * at run time so that the installer still loads there, and the older
@@ -15,7 +15,6 @@
 #include "install/checks.h"
 
 #include "install/install.h"
-#include "package/package.h"
 
 #include <string.h>
 
@@ -88,11 +87,7 @@ DWORD GetFreeKilobytes(const char* path) {
     return Saturate((high << 22) + (low >> 10));
 }
 
-int CheckDiskSpace(HINSTANCE instance) {
-    unsigned long long size = 0;
-    if (InspectPackage(instance, &size, NULL) == PACKAGE_MISSING) return 1;
-    installer.installSize += size;
-
+int CheckDiskSpace(void) {
     char directory[PATH_SIZE];
     if (!ReadWindowsDirectory(directory)) return 1;
     DWORD free = GetFreeKilobytes(directory);

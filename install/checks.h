@@ -17,9 +17,9 @@ int CheckReplace(HINSTANCE instance);
  * GetDiskFreeSpaceA; FREE_UNKNOWN when neither answers or at 4 TiB and up. */
 DWORD GetFreeKilobytes(const char* path);
 
-/* Takes the package's installation size (InspectPackage) into
- * installer.installSize and asks "Disk Full" when the free kilobytes do not
- * exceed the needed ones. 1 = go on, 0 = the user cancelled. */
-int CheckDiskSpace(HINSTANCE instance);
+/* Asks "Disk Full" when the free kilobytes do not exceed those of
+ * installer.installSize (the package's inspection leaves it there).
+ * 1 = go on, 0 = the user cancelled. */
+int CheckDiskSpace(void);
 
 #endif

@@ -43,6 +43,7 @@ static const char* const failureTexts[] = {
     profileUnwritten,
     settingRefused,
 };
+static_assert(sizeof failureTexts / sizeof failureTexts[0] == FAILURE_REASONS, "one text for every failure reason");
 
 /* For a create or write when the system gives no text of its own. */
 static const char* const unexplained[] = {writeProtected, writeProtected, diskFull};

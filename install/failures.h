@@ -28,7 +28,8 @@ enum FailureReason {
     FAIL_NOT_RESTORED,      /* after a failure an old file could not be put back */
     FAIL_NEW_KEPT,          /* after a failure a new file could not be moved out */
     FAIL_PROFILE,           /* "system.ini" could not be written */
-    FAIL_SETTING            /* the screen saver could not be switched on */
+    FAIL_SETTING,           /* the screen saver could not be switched on */
+    FAILURE_REASONS         /* not a reason: how many there are */
 };
 
 /* Keeps the message for reason, naming subject (and, for

@@ -26,7 +26,7 @@ enum { ID_ICON = 101 };
  * "LVRNInst", is the main window's class: one name for this kind of
  * installer. */
 extern const char LOCK_NAME[];
-#define CLASS_NAME (LOCK_NAME + 7)
+#define INSTALLER_CLASS (LOCK_NAME + 7)
 
 /* Module-level state: one instance per process, zero at start. */
 struct InstallerState {
@@ -34,7 +34,8 @@ struct InstallerState {
     char title[TITLE_SIZE + 1];   /* trailing spaces removed after reading */
     char caption[CAPTION_SIZE];   /* "<title> Screen Saver Installation" */
     char scrName[PATH_SIZE];      /* the installed saver's file name, "CLOUDS.SCR" */
-    unsigned long long installSize; /* bytes of all entries, never wrapped */
+    unsigned long long installSize; /* bytes of all entries, never wrapped (InspectPackage) */
+    DWORD entryCount;             /* entries in the table (InspectPackage) */
     int exitStatus;               /* the quit message's code */
     int creationHandled;          /* WM_CREATE reached MainWndProc */
     int quitPosted;               /* WM_DESTROY reached MainWndProc */

@@ -79,11 +79,12 @@ static int IsRunningImage(const char* moduleName) {
  * damaged one, one that cannot read itself, or a system without a readable
  * Windows directory is refused before anything is asked. The name comes
  * first: a device name would have the package read from the device and
- * called damaged. */
+ * called damaged. The one walk over the table keeps the installation size
+ * and the entry count for the later steps. */
 static int CheckInstaller(const char* moduleName) {
     if (moduleName[0] && (!IsUsableName(moduleName) || !IsRunningImage(moduleName)))
         return SetFailure(FAIL_INSTALLER_NAME, FileNamePart(moduleName));
-    PackageState state = InspectPackage(installer.instance, NULL, NULL);
+    PackageState state = InspectPackage(&installer.installSize, &installer.entryCount);
     if (state == PACKAGE_MISSING && PackageFailureReason() == PACKAGE_PATH_TOO_LONG)
         return SetFailure(FAIL_INSTALLER_PATH, "");
     if (state != PACKAGE_SOUND) return SetFailure(FAIL_DAMAGED_INSTALLER, FileNamePart(moduleName));
@@ -109,7 +110,7 @@ void RunInstallation(void) {
     char text[MESSAGE_SIZE], directory[PATH_SIZE], moduleName[PATH_SIZE];
     char stem[PATH_SIZE], sizeText[NUMBER_TEXT_SIZE];
 
-    ReadTitle(installer.instance, installer.title);
+    ReadTitle(installer.title);
     UseTitle();
     const char* caption = installer.caption;
     ReadModuleName(installer.instance, moduleName);
@@ -122,7 +123,7 @@ void RunInstallation(void) {
      * the registration: the questions are asked of the restored state. */
     HANDLE lock = TakeLock();
     if (!lock) return;
-    int going = RecoverJournal() && CheckReplace(installer.instance) && CheckDiskSpace(installer.instance);
+    int going = RecoverJournal() && CheckReplace(installer.instance) && CheckDiskSpace();
     if (going) {
         MakeScrName(moduleName, installer.scrName);
         ReadWindowsDirectory(directory);
@@ -153,8 +154,8 @@ void RunInstallation(void) {
     MakeInstallerStem(moduleName, stem + 1);
     UpperCase(stem);
     FormatText(text, MESSAGE_SIZE,
-               "Installation Complete!\r\n\r\nData files have also been installed in your %sTORVANEK\\LUMAVERN%s "
-               "directory.",
+               "Installation Complete!\r\n\r\nData files have also been installed in your %s" DATA_DIR_TOP
+               "\\" DATA_DIR_MIDDLE "%s directory.",
                directory, stem);
     MessageBoxA(NULL, text, caption, MB_OK | MB_ICONEXCLAMATION);
 
@@ -191,11 +192,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(ID_ICON));
         windowClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
         windowClass.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
-        windowClass.lpszClassName = CLASS_NAME;
+        windowClass.lpszClassName = INSTALLER_CLASS;
         if (!RegisterClassA(&windowClass)) return 1;
     }
     installer.instance = instance;
-    CreateWindowExA(0, CLASS_NAME, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+    CreateWindowExA(0, INSTALLER_CLASS, "", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                     CW_USEDEFAULT, NULL, NULL, instance, NULL);
     /* Without WM_CREATE nothing posts the quit message: the loop would wait.
      * Some systems (Wine) destroy a refused window without WM_DESTROY, so

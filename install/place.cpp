@@ -278,7 +278,7 @@ static int FlushNewFile(const char* path) {
 /* Walks the entry table: journaling, every entry's line into the journal
  * (the step that changes nothing); else every entry into its new file. */
 static int WalkEntries(HINSTANCE instance, int journaling) {
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+    HFILE package = OpenPackage();
     if (package == HFILE_ERROR) return SetFailure(FAIL_UNREADABLE, installer.scrName);
     /* Expansion writes through its own stream: serve the queue after each
      * of its blocks as after each copied one. */
@@ -320,7 +320,7 @@ static int WalkEntries(HINSTANCE instance, int journaling) {
             _lclose(package);
             reason = ExpandedResult(
                 ExpandEntry(instance, record.dataOffset, record.expandedSize, record.storedSize, run.temporary));
-            package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+            package = OpenPackage();
         } else {
             reason = WriteStoredEntry(package, &record, run.temporary);
         }
@@ -350,7 +350,7 @@ int PlaceEntries(HWND dialog) {
     if (!ReadWindowsDirectory(run.saverDir) || !AppendBackslash(run.saverDir, PATH_SIZE))
         return SetFailure(FAIL_NO_WINDOWS, "");
     UpperCase(run.saverDir);
-    InspectPackage(instance, NULL, &run.count);
+    run.count = installer.entryCount;
     if (run.count >= 2 && (!BuildDataDir(dialog, run.dataDir, run.stem) || !AppendBackslash(run.dataDir, PATH_SIZE)))
         return SetFailure(FAIL_TOO_LONG, run.saverDir);
     ChooseBase();

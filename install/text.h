@@ -1,7 +1,7 @@
 /* Bounded text for the installer's messages and paths (text.cpp), and the
  * two system paths every step reads. Every write is bounded by the buffer's
- * size; the names derived from the installer's file name are in
- * package/names.h.
+ * size; the helpers shared with the tool are in package/text.h, the names
+ * derived from the installer's file name in package/names.h.
  */
 #ifndef INSTALL_TEXT_H
 #define INSTALL_TEXT_H

@@ -18,32 +18,10 @@
 #define PACKAGE_NAMES_H
 
 #include "package/layout.h"
-
-enum { NUMBER_TEXT_SIZE = 32 }; /* a number with its separators */
+#include "package/text.h"
 
 #define DATA_DIR_TOP "TORVANEK"
 #define DATA_DIR_MIDDLE "LUMAVERN"
-
-/* Appends text to the terminated text in buffer. Returns 1, or 0 when it did
- * not fit whole: buffer then holds what fitted, terminated. */
-int AppendText(char* buffer, unsigned size, const char* text);
-
-/* Appends each text in turn up to a null one; 1 when all fitted whole. */
-int AppendTexts(char* buffer, unsigned size, ...);
-
-/* Letters a to z become A to Z; every other byte stays. */
-void UpperCase(char* text);
-
-/* The decimal digits of value, at least minDigits of them (zeros in front),
- * into text (NUMBER_TEXT_SIZE bytes). */
-void DecimalText(unsigned long long value, int minDigits, char* text);
-
-/* Decimal text of value with ',' after every three digits from the right,
- * into text (NUMBER_TEXT_SIZE bytes); returns text. */
-char* GroupThousands(unsigned long long value, char* text);
-
-/* The text after the last '\' of path. */
-const char* FileNamePart(const char* path);
 
 /* The installer's file name without its last extension, case kept:
  * "D:\DOWNLOAD\my.clouds.exe" gives "my.clouds". stem holds PATH_SIZE. */

@@ -26,11 +26,7 @@ static HFILE Fail(HFILE file, PackageFailure reason) {
     return HFILE_ERROR;
 }
 
-HFILE OpenPackage(HINSTANCE instance, int resourceId, const char* resourceType) {
-    (void)instance;
-    (void)resourceId;
-    (void)resourceType;
-
+HFILE OpenPackage(void) {
     char path[PATH_SIZE];
     DWORD length = GetModuleFileNameA(NULL, path, PATH_SIZE);
     if (length == 0) return Fail(HFILE_ERROR, PACKAGE_UNREADABLE);
@@ -52,14 +48,13 @@ HFILE OpenPackageFile(const char* path) {
 
 PackageFailure PackageFailureReason(void) { return lastFailure; }
 
-int ReadTitle(HINSTANCE instance, char* title) {
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+void ReadTitle(char* title) {
+    HFILE package = OpenPackage();
     if (package != HFILE_ERROR) {
         char field[TITLE_SIZE];
         if (ReadWhole(package, field, TITLE_SIZE)) memcpy(title, field, TITLE_SIZE);
         _lclose(package);
     }
-    return 0;
 }
 
 int ReadFirstFileNumber(HFILE package, unsigned short* firstFileNumber) {
@@ -77,11 +72,11 @@ TableStep ReadTableStep(HFILE package, TableWalk* walk, EntryRecord* record) {
     return StepTable(walk, raw, got > ENTRY_RECORD_SIZE ? 0 : got, record);
 }
 
-PackageState InspectPackage(HINSTANCE instance, unsigned long long* installSize, DWORD* entryCount) {
+PackageState InspectPackage(unsigned long long* installSize, DWORD* entryCount) {
     if (installSize) *installSize = 0;
     if (entryCount) *entryCount = 0;
 
-    HFILE package = OpenPackage(instance, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+    HFILE package = OpenPackage();
     if (package == HFILE_ERROR) return PACKAGE_MISSING;
 
     LONG start = _llseek(package, 0, FILE_CURRENT);

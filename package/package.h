@@ -17,11 +17,11 @@ enum PackageFailure {
 };
 
 /* Opens the running executable and leaves the handle at the package's first
- * byte. The three arguments are those of the resource; LocatePackage takes
- * the first entry at each level of the resource tree, which the host layout
- * guarantees to be "LASTRES", 1000, 1033. Returns HFILE_ERROR on failure and
- * records the reason for PackageFailureReason. The caller closes the handle. */
-HFILE OpenPackage(HINSTANCE instance, int resourceId, const char* resourceType);
+ * byte. LocatePackage takes the first entry at each level of the resource
+ * tree, which the host layout guarantees to be "LASTRES", 1000, 1033: the
+ * resource is never named. Returns HFILE_ERROR on failure and records the
+ * reason for PackageFailureReason. The caller closes the handle. */
+HFILE OpenPackage(void);
 
 /* The same walk on the executable file at path. */
 HFILE OpenPackageFile(const char* path);
@@ -30,8 +30,8 @@ HFILE OpenPackageFile(const char* path);
 PackageFailure PackageFailureReason(void);
 
 /* Reads the 32-byte title into title[0..31]; title[32] stays as the caller
- * set it (0). On failure the buffer is untouched. Returns 0. */
-int ReadTitle(HINSTANCE instance, char* title);
+ * set it (0). On failure the buffer is untouched (InspectPackage tells why). */
+void ReadTitle(char* title);
 
 /* Table walk, on a handle fresh from OpenPackage: reads the header for its
  * firstFileNumber. Returns 1, or 0 when the header is cut short. */
@@ -56,6 +56,6 @@ enum PackageState {
  * installation size (TableWalk: the terminator's counts too) in
  * *installSize and the number of entries in *entryCount (either may be
  * null). */
-PackageState InspectPackage(HINSTANCE instance, unsigned long long* installSize, DWORD* entryCount);
+PackageState InspectPackage(unsigned long long* installSize, DWORD* entryCount);
 
 #endif

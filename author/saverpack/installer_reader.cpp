@@ -4,7 +4,7 @@
 
 #include "author/saverpack/files.h"
 #include "author/saverpack/installed_names.h"
-#include "compress/compress.h"
+#include "compress/expansion.h"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,7 @@
 #define AUTHOR_SAVERPACK_INSTALLER_READER_H
 
 #include "author/pe_image.h"
-#include "compress/compress.h"
+#include "compress/expansion.h"
 #include "package/layout.h"
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 #include "author/saverpack/codepage.h"
 #include "author/saverpack/commands.h"
 #include "author/saverpack/files.h"
+#include "package/names.h"
 
 #include <CLI/CLI.hpp>
 
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
 
     CLI::App* extract = app.add_subcommand(
         "extract", "Expand every entry into DIR, which stands for the Windows directory: DIR/<NAME>.SCR and "
-                   "DIR/TORVANEK/LUMAVERN/<installer name>/...");
+                   "DIR/" DATA_DIR_TOP "/" DATA_DIR_MIDDLE "/<installer name>/...");
     extract->add_option("--codepage", listCodePage, "The code page of the extensions, for the file names")
         ->capture_default_str()
         ->check(CLI::IsMember(SupportedCodePages()))

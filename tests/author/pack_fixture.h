@@ -5,7 +5,7 @@
 
 #include "author/pe_layout.h"
 #include "author/resources.h"
-#include "compress/compress.h"
+#include "compress/expansion.h"
 #include "support/bytes.h"
 #include "support/paths.h"
 #include "tool.h"

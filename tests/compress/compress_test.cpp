@@ -1,24 +1,39 @@
-// The compressor: its streams decode to the input at every level, whatever
-// the decoder's ring held before; its match searches against brute force.
+// The compressor: its streams decode to the input at every level (and the
+// benchmark's greedy parse), whatever the decoder's ring held before; its
+// match searches against brute force.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "compress/classic_tree.h"
+#include "bench/classic_tree.h"
+#include "bench/greedy.h"
 #include "compress/compress.h"
+#include "compress/expansion.h"
 #include "compress/match_finder.h"
 #include "expand/decoder.h"
-#include "expand/reference_decoder.h"
 #include "support/bytes.h"
+#include "support/reference_decoder.h"
 
 namespace {
 
 using testsupport::Bytes;
 using testsupport::Noise;
-constexpr codec::Level kLevels[] = {codec::Level::Greedy, codec::Level::Fast, codec::Level::Default,
-                                    codec::Level::Best};
+// Every parse: the benchmark's greedy baseline, then the codec's levels.
+struct Parse {
+    const char* name;
+    Bytes (*compress)(std::span<const uint8_t> input);
+};
+template <codec::Level level>
+Bytes AtLevel(std::span<const uint8_t> input) {
+    return codec::Compress(input, level);
+}
+constexpr Parse kParses[] = {{"greedy", bench::CompressGreedy},
+                             {"fast", AtLevel<codec::Level::Fast>},
+                             {"default", AtLevel<codec::Level::Default>},
+                             {"best", AtLevel<codec::Level::Best>}};
 
 // Words from a small vocabulary: text-like repeats at every distance.
 Bytes Words(size_t n, uint32_t seed) {
@@ -129,9 +144,9 @@ void FillDecoderRing(uint8_t fill, bool random) {
 
 TEST(CompressRoundTrip, EveryLevelWhateverTheRingHeld) {
     for (const Case& c : Inputs()) {
-        for (codec::Level level : kLevels) {
-            const std::string what = c.name + ", level " + std::to_string(static_cast<int>(level));
-            Bytes stream = codec::Compress(c.data, level);
+        for (const Parse& parse : kParses) {
+            const std::string what = c.name + ", " + parse.name;
+            Bytes stream = parse.compress(c.data);
             const uint32_t stored = static_cast<uint32_t>(stream.size());
             for (int ring = 0; ring < 3; ring++) {
                 FillDecoderRing(ring == 0 ? 0 : ring == 1 ? 0xFF : 0x5A, ring == 2);
@@ -154,7 +169,7 @@ TEST(CompressRoundTrip, EveryLevelWhateverTheRingHeld) {
 }
 
 TEST(CompressRoundTrip, EmptyInputGivesAnEmptyStream) {
-    for (codec::Level level : kLevels) EXPECT_TRUE(codec::Compress({}, level).empty());
+    for (const Parse& parse : kParses) EXPECT_TRUE(parse.compress({}).empty()) << parse.name;
 }
 
 // FNV-1a, 64 bits: a digest of a stream without a hashing library.
@@ -172,19 +187,19 @@ TEST(CompressDeterminism, SameBytesOnEveryMachine) {
     // the new ones from the failure message.
     Bytes input = Prose(200000, 21, 300);
     const uint64_t expected[] = {0xfb71cef8b9a152bcull, 0x5f48631a2f30b9c1ull, 0xba8e1f5abd79dfd1ull, 0x975fa8ab118e6d70ull};
-    for (size_t l = 0; l < std::size(kLevels); l++) {
-        Bytes stream = codec::Compress(input, kLevels[l]);
-        EXPECT_EQ(Digest(stream), expected[l]) << "level " << l << ", " << stream.size() << " bytes";
+    for (size_t l = 0; l < std::size(kParses); l++) {
+        Bytes stream = kParses[l].compress(input);
+        EXPECT_EQ(Digest(stream), expected[l]) << kParses[l].name << ", " << stream.size() << " bytes";
     }
 }
 
 TEST(CompressDeterminism, SameInputSameBytes) {
     Bytes a = Shifting(120000, 8);
     Bytes b = Words(50000, 9);
-    for (codec::Level level : kLevels) {
-        Bytes first = codec::Compress(a, level);
-        codec::Compress(b, level);  // nothing carries over from one call to the next
-        EXPECT_EQ(codec::Compress(a, level), first) << static_cast<int>(level);
+    for (const Parse& parse : kParses) {
+        Bytes first = parse.compress(a);
+        parse.compress(b);  // nothing carries over from one call to the next
+        EXPECT_EQ(parse.compress(a), first) << parse.name;
     }
 }
 
@@ -192,7 +207,7 @@ TEST(CompressQuality, CostPricedParsesBeatGreedy) {
     // Sizes, not speeds: the priced parses must pay off on repetitive data
     // and cost little on data that does not compress.
     for (const Bytes& data : {Words(200000, 10), Shifting(200000, 11)}) {
-        size_t greedy = codec::Compress(data, codec::Level::Greedy).size();
+        size_t greedy = bench::CompressGreedy(data).size();
         size_t best = codec::Compress(data, codec::Level::Best).size();
         EXPECT_LT(best, greedy * 98 / 100);
         EXPECT_LE(codec::Compress(data, codec::Level::Default).size(), codec::Compress(data, codec::Level::Fast).size());
@@ -271,7 +286,7 @@ TEST(CompressMatchFinder, NearestMatchOfEveryLength) {
 TEST(CompressClassicTree, FindsTheLongestMatch) {
     for (unsigned alphabet : {2u, 5u, 64u}) {
         Bytes data = Noise(15000, 100 + alphabet, alphabet);
-        codec::ClassicTree tree(data);
+        bench::ClassicTree tree(data);
         for (uint32_t pos = 0; pos < data.size(); pos++) {
             codec::Match m = tree.Insert(pos);
             std::vector<int> nearest = NearestByLength(data, pos);

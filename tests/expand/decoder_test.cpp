@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "expand/decoder.h"
-#include "expand/reference_decoder.h"
 #include "support/bytes.h"
+#include "support/reference_decoder.h"
 #include "platform/standin/control.h"
 
 namespace {
@@ -32,18 +32,44 @@ struct Decoded {
     uint32_t sourceTaken = 0;  // bytes the reader asked of the source
 };
 
-// One expansion from memory to memory, as ExpandEntry runs it.
-Decoded Decode(const Bytes& file, int32_t total, uint32_t stored) {
-    ReadPtr(nullptr, 0);
-    WritePtr(nullptr, 0, 0);
-    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0, nullptr};
+// Bytes in memory as the decoder's source or target: what it took or put,
+// and the sizes of the reads it asked for.
+struct Memory {
+    uint8_t* bytes;
+    uint32_t size;
+    uint32_t offset = 0;
+    std::vector<uint32_t> requests;
+};
+
+uint32_t ReadMemory(void* source, unsigned char* buffer, uint32_t count) {
+    Memory* in = static_cast<Memory*>(source);
+    in->requests.push_back(count);
+    count = std::min(count, in->size - in->offset);
+    std::copy_n(in->bytes + in->offset, count, buffer);
+    in->offset += count;
+    return count;
+}
+
+uint32_t WriteMemory(void* target, const unsigned char* data, uint32_t count) {
+    Memory* out = static_cast<Memory*>(target);
+    count = std::min(count, out->size - out->offset);
+    std::copy_n(data, count, out->bytes + out->offset);
+    out->offset += count;
+    return count;
+}
+
+// One expansion from memory to memory, as ExpandEntry runs it but decoding
+// zero bits past the stored bytes.
+Decoded Decode(const Bytes& file, int32_t total, uint32_t stored, std::vector<uint32_t>* requests = nullptr) {
+    Memory source{const_cast<uint8_t*>(file.data()), static_cast<uint32_t>(file.size()), 0, {}};
     Bytes out(std::max(total, 0) + 64, 0xEE);
-    ExpandTarget target{HFILE_ERROR, out.data(), static_cast<uint32_t>(out.size()), 0, nullptr, nullptr};
+    Memory target{out.data(), static_cast<uint32_t>(out.size()), 0, {}};
     Decoded d;
     d.remaining = stored;
-    d.produced = ExpandStream(&source, &target, total, &d.remaining);
+    d.produced = ExpandStream(ReadMemory, &source, WriteMemory, &target, total, &d.remaining, EXPAND_ZERO_BITS);
     d.faults = ExpandFaults();
     d.sourceTaken = source.offset;
+    if (requests) *requests = source.requests;
     out.resize(target.offset);
     d.out = out;
     return d;
@@ -58,8 +84,8 @@ struct WriteLog {
 };
 
 // The writer's file call, as ExpandEntry gives it.
-uint32_t WriteToFile(int file, const unsigned char* data, uint32_t count) {
-    UINT put = _lwrite(file, reinterpret_cast<LPCCH>(data), count);
+uint32_t WriteToFile(void* file, const unsigned char* data, uint32_t count) {
+    UINT put = _lwrite(static_cast<HFILE>(reinterpret_cast<intptr_t>(file)), reinterpret_cast<LPCCH>(data), count);
     return put == static_cast<UINT>(HFILE_ERROR) ? 0 : put;
 }
 
@@ -84,14 +110,12 @@ void CloseWriteLog(WriteLog& log, HFILE file) {
 }
 
 Decoded DecodeToLog(const Bytes& file, int32_t total, WriteLog& log) {
-    ReadPtr(nullptr, 0);
-    WritePtr(nullptr, 0, 0);
-    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0, nullptr};
+    Memory source{const_cast<uint8_t*>(file.data()), static_cast<uint32_t>(file.size()), 0, {}};
     HFILE f = OpenWriteLog(log);
-    ExpandTarget target{f, nullptr, 0, 0, nullptr, WriteToFile};
     Decoded d;
     d.remaining = static_cast<uint32_t>(file.size());
-    d.produced = ExpandStream(&source, &target, total, &d.remaining);
+    d.produced = ExpandStream(ReadMemory, &source, WriteToFile, reinterpret_cast<void*>(static_cast<intptr_t>(f)), total,
+                              &d.remaining, EXPAND_ZERO_BITS);
     d.faults = ExpandFaults();
     CloseWriteLog(log, f);
     d.out = log.bytes;
@@ -352,46 +376,15 @@ TEST(DecoderInput, ShortSourceIsReported) {
     EXPECT_EQ(Decode(trimmed, 3000, stored + 5000).faults, 0u);
 }
 
-TEST(DecoderWritePtr, BlocksOneByteAtATime) {
-    WriteLog log;
-    HFILE f = OpenWriteLog(log);
-    ExpandTarget target{f, nullptr, 0, 0, nullptr, WriteToFile};
-    WritePtr(nullptr, 0, 0);
-    for (int i = 0; i < 16400; i++) WritePtr(&target, i & 0xFF, 16385);
-    CloseWriteLog(log, f);
-    EXPECT_EQ(log.requests, (std::vector<size_t>{16384, 1}));
-    ASSERT_EQ(log.bytes.size(), 16385u);
-    EXPECT_EQ(log.bytes[16384], 16384 & 0xFF);
-}
-
-// Without a source, a count asks for nothing to be read: no dereference,
-// a zero byte, and the reader's state left as it was.
-TEST(DecoderReadPtr, NoSourceReadsNothing) {
-    ReadPtr(nullptr, 0);
-    EXPECT_EQ(ReadPtr(nullptr, 100), 0);
-    const uint8_t bytes[] = {7, 8, 9};
-    ExpandSource source{NO_FILE, bytes, 3, 0, 0, nullptr};
-    EXPECT_EQ(ReadPtr(&source, 3), 7);
-    EXPECT_EQ(ReadPtr(nullptr, 2), 0);
-    EXPECT_EQ(ReadPtr(&source, 2), 8) << "the buffered bytes are still there";
-    ReadPtr(nullptr, 0);
-}
-
-TEST(DecoderReadPtr, ServesTheSourceInBlocks) {
+TEST(DecoderInput, TheSourceIsReadInBlocksUpToTheStoredSize) {
+    // Random bits take every stored byte; the first request asks for a
+    // whole block although the stream starts with a few bits.
     Bytes file = Noise(20000, 12);
-    ExpandSource source{HFILE_ERROR, file.data(), static_cast<uint32_t>(file.size()), 0, 0, nullptr};
-    ReadPtr(nullptr, 0);
-    uint32_t remaining = 17000;
-    Bytes got;
-    while (remaining > 0) {
-        got.push_back(static_cast<uint8_t>(ReadPtr(&source, remaining)));
-        remaining--;
-        if (got.size() == 1) {
-            EXPECT_EQ(source.offset, 16384u);
-        }
-    }
-    EXPECT_EQ(source.offset, 17000u);
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), file.begin()));
+    std::vector<uint32_t> requests;
+    Decoded d = Decode(file, 100000, 17000, &requests);
+    EXPECT_EQ(requests, (std::vector<uint32_t>{16384, 616}));
+    EXPECT_EQ(d.sourceTaken, 17000u);
+    EXPECT_EQ(d.remaining, 0u);
 }
 
 TEST(DecoderInput, ReadingStopsInsideTheCurrentBlock) {

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "compress/compress.h"
+#include "compress/expansion.h"
 #include "expand/expand.h"
 #include "expand/decoder.h"
-#include "expand/reference_decoder.h"
 #include "support/bytes.h"
+#include "support/reference_decoder.h"
 #include "platform/standin/control.h"
 #include "support/standin_test.h"
 

@@ -2,7 +2,7 @@
 // memory and through ExpandEntry's files (the slow path: decoder_memory_fuzz
 // is the fast one). Both must agree, deliver exactly expandedSize bytes and
 // never read past storedSize.
-#include "compress/compress.h"
+#include "compress/expansion.h"
 #include "expand/expand.h"
 #include "platform/standin/control.h"
 

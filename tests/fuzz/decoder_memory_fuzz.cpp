@@ -4,7 +4,7 @@
 // and below what the stream's bits could plausibly yield, so time goes to
 // decoding bits that exist; long inputs still pass the tree's first rebuild
 // and the 16384-byte blocks of reader and writer.
-#include "compress/compress.h"
+#include "compress/expansion.h"
 
 #include <algorithm>
 #include <vector>

@@ -19,10 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     standin::SetModulePath("C:\\installer.exe");
 
     char title[TITLE_SIZE + 1] = {0};
-    ReadTitle(nullptr, title);
+    ReadTitle(title);
     FUZZ_CHECK(title[TITLE_SIZE] == 0);
 
-    HFILE package = OpenPackage(nullptr, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE);
+    HFILE package = OpenPackage();
     unsigned long long sum = 0;
     bool terminated = false, inside = true, small = true;
     unsigned entries = 0;
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     unsigned long long installSize = 0;
-    int state = InspectPackage(nullptr, &installSize, nullptr);
+    int state = InspectPackage(&installSize, nullptr);
     FUZZ_CHECK((package == HFILE_ERROR) == (state == PACKAGE_MISSING));
     if (state == PACKAGE_SOUND) {
         FUZZ_CHECK(terminated && inside && small && entries > 0);

@@ -3,6 +3,7 @@
 #define TESTS_FUZZ_RING_H
 
 #include "compress/compress.h"
+#include "compress/expansion.h"
 
 #include <vector>
 

@@ -43,7 +43,7 @@ protected:
         return e;
     }
 
-    HFILE Open() { return OpenPackage(nullptr, PACKAGE_RESOURCE_ID, PACKAGE_RESOURCE_TYPE); }
+    HFILE Open() { return OpenPackage(); }
 
     // Opens the package and reads past its header, as a table walk does.
     HFILE OpenTable() {
@@ -115,7 +115,7 @@ TEST_F(PackageTest, TitlesAreReadWholeAndOnlyThirtyTwoBytes) {
         UseInstaller(author::WritePackage(Host(), c));
         char title[TITLE_SIZE + 1];
         memset(title, 0, sizeof title);
-        EXPECT_EQ(ReadTitle(nullptr, title), 0);
+        ReadTitle(title);
         EXPECT_EQ(std::string(title), k.expected) << k.title;
     }
 }
@@ -132,7 +132,7 @@ TEST_F(PackageTest, EmptyTableEndsAtOnce) {
     _lclose(h);
     unsigned long long size = 99;
     DWORD count = 99;
-    EXPECT_EQ(InspectPackage(nullptr, &size, &count), PACKAGE_NO_ENTRIES) << "nothing to install is incomplete";
+    EXPECT_EQ(InspectPackage(&size, &count), PACKAGE_NO_ENTRIES) << "nothing to install is incomplete";
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(count, 0u);
 }
@@ -174,7 +174,7 @@ TEST_F(PackageTest, WalkStopsAtACutInsideTheTable) {
     EXPECT_EQ(r.storedSize, 0u) << "a cut record must not leave stale values";
     EXPECT_EQ(ReadRecord(h, &r), 0);
     _lclose(h);
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_NO_TERMINATOR);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_NO_TERMINATOR);
 }
 
 TEST_F(PackageTest, InspectPackageFindsEveryKindOfDamage) {
@@ -188,14 +188,14 @@ TEST_F(PackageTest, InspectPackageFindsEveryKindOfDamage) {
     UseInstaller(good);
     unsigned long long size = 0;
     DWORD count = 0;
-    EXPECT_EQ(InspectPackage(nullptr, &size, &count), PACKAGE_SOUND);
+    EXPECT_EQ(InspectPackage(&size, &count), PACKAGE_SOUND);
     EXPECT_EQ(size, 70500u);
     EXPECT_EQ(count, 2u);
 
     Bytes cut = good;
     cut.resize(cut.size() - 1);  // a download interrupted in the last entry
     UseInstaller(cut);
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_DATA_OUTSIDE);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_DATA_OUTSIDE);
 
     auto patch = [&](std::size_t record, std::size_t field, std::uint32_t value) {
         Bytes b = good;
@@ -203,17 +203,17 @@ TEST_F(PackageTest, InspectPackageFindsEveryKindOfDamage) {
         return b;
     };
     UseInstaller(patch(0, 2, 0x80000000u));
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_SIZE_TOO_LARGE);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_SIZE_TOO_LARGE);
     UseInstaller(patch(1, 0, 0xFFFFFF00u));
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_SIZE_TOO_LARGE);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_SIZE_TOO_LARGE);
     UseInstaller(patch(1, 1, 0x7FFFFFFFu));
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_DATA_OUTSIDE);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_DATA_OUTSIDE);
 
     // Terminator overwritten: the walk runs into entry data and the file's end.
     Bytes noEnd = patch(2, 1, 0x01010101u);
     noEnd.resize(start + 34 + 16 * 3 + 8);
     UseInstaller(noEnd);
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_NO_TERMINATOR);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_NO_TERMINATOR);
 }
 
 TEST_F(PackageTest, OpenPackageFailsCleanly) {
@@ -244,7 +244,7 @@ TEST_F(PackageTest, OpenPackageFailsCleanly) {
     EXPECT_EQ(Open(), HFILE_ERROR);
     EXPECT_EQ(PackageFailureReason(), PACKAGE_UNREADABLE);
     char title[TITLE_SIZE + 1] = "untouched";
-    ReadTitle(nullptr, title);
+    ReadTitle(title);
     EXPECT_STREQ(title, "untouched");
 }
 
@@ -276,13 +276,13 @@ TEST_F(PackageTest, InstallSizeCountsTheTerminator) {
     Bytes image = author::WritePackage(host, c);
     unsigned long long size = 0;
     UseInstaller(image);
-    EXPECT_EQ(InspectPackage(nullptr, &size, nullptr), PACKAGE_SOUND);
+    EXPECT_EQ(InspectPackage(&size, nullptr), PACKAGE_SOUND);
     EXPECT_EQ(size, 100u);
 
     std::size_t terminator = PackageStart(host) + PACKAGE_HEADER_SIZE + 2 * ENTRY_RECORD_SIZE;
     Put16(image, terminator + 8, 12345);
     UseInstaller(image);
-    EXPECT_EQ(InspectPackage(nullptr, &size, nullptr), PACKAGE_SOUND);
+    EXPECT_EQ(InspectPackage(&size, nullptr), PACKAGE_SOUND);
     EXPECT_EQ(size, 12445u);
 }
 
@@ -328,7 +328,7 @@ TEST_F(PackageTest, PathTooLongForItsBufferIsToldApart) {
     standin::SetModulePath("C:\\" + std::string(PATH_SIZE - 3 - 4, 'd') + ".exe");
     EXPECT_EQ(Open(), HFILE_ERROR);
     EXPECT_EQ(PackageFailureReason(), PACKAGE_PATH_TOO_LONG);
-    EXPECT_EQ(InspectPackage(nullptr, nullptr, nullptr), PACKAGE_MISSING);
+    EXPECT_EQ(InspectPackage(nullptr, nullptr), PACKAGE_MISSING);
 }
 
 // The example executable: e_lfanew 0x80, ".rsrc" the fifth of five sections

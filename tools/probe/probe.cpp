@@ -4,7 +4,7 @@
  * package written into it shows the contract reading the real platform's
  * files as it reads them natively. */
 #include "package/layout.h"
-#include "package/names.h"
+#include "package/text.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -2,7 +2,7 @@
 # Installer sizes and pack times: saverpack at each level against makensis
 # with zlib and lzma, for the same four files.
 #
-#   author/saverpack/compare-sizes.sh SAVERPACK STUB SAVER_PE [WORKDIR]
+#   bench/compare-sizes.sh SAVERPACK STUB SAVER_PE [WORKDIR]
 #
 # SAVERPACK  the native tool (e.g. build/native/saverpack)
 # STUB       the installer executable (e.g. build/win32/installer.exe)

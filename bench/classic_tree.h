@@ -1,13 +1,13 @@
-// The classic longest-match search, kept as the baseline the better parses
-// are measured against.
+// The classic longest-match search of the benchmark's greedy parse, the
+// baseline the codec's parses are measured against.
 //
 // One binary search tree per first byte holds the strings starting at the
 // last RING_SIZE positions, ordered by their next MAX_MATCH bytes. A new
 // string goes in as a leaf (or takes the place of a node it equals), and the
 // match reported is the first of the longest met on the way down: some
 // position with that length, not necessarily the nearest one.
-#ifndef COMPRESS_CLASSIC_TREE_H
-#define COMPRESS_CLASSIC_TREE_H
+#ifndef BENCH_CLASSIC_TREE_H
+#define BENCH_CLASSIC_TREE_H
 
 #include <array>
 #include <cstdint>
@@ -16,7 +16,7 @@
 
 #include "compress/match_finder.h"
 
-namespace codec {
+namespace bench {
 
 class ClassicTree {
 public:
@@ -24,7 +24,7 @@ public:
 
     // Drops the position that leaves the window, inserts pos and returns
     // its longest match (length 0 when shorter than 3).
-    Match Insert(uint32_t pos);
+    codec::Match Insert(uint32_t pos);
 
 private:
     void Remove(uint32_t pos);
@@ -39,6 +39,6 @@ private:
     std::array<uint32_t, 256> roots_;
 };
 
-}  // namespace codec
+}  // namespace bench
 
 #endif

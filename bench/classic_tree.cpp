@@ -1,11 +1,14 @@
 // The classic longest-match search: see classic_tree.h.
-#include "compress/classic_tree.h"
+#include "bench/classic_tree.h"
 
 #include <algorithm>
 
 #include "expand/model.h"
 
-namespace codec {
+namespace bench {
+
+using codec::Match;
+
 namespace {
 
 constexpr uint32_t kNil = 0xFFFFFFFF;
@@ -99,4 +102,4 @@ Match ClassicTree::Insert(uint32_t pos) {
     return Match{static_cast<uint16_t>(bestLength), static_cast<uint16_t>(pos - bestPos)};
 }
 
-}  // namespace codec
+}  // namespace bench

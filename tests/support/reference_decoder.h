@@ -2,8 +2,8 @@
 // decoder against: 16-bit bit buffer, byte-at-a-time reader and writer, the
 // tree rebuilt by insertion. Also a small stream builder on the same model,
 // for hand-made streams of chosen symbols.
-#ifndef TESTS_EXPAND_REFERENCE_DECODER_H
-#define TESTS_EXPAND_REFERENCE_DECODER_H
+#ifndef TESTS_SUPPORT_REFERENCE_DECODER_H
+#define TESTS_SUPPORT_REFERENCE_DECODER_H
 
 #include <cstdint>
 #include <vector>

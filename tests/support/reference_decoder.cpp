@@ -1,6 +1,6 @@
 // The stream decoder written step by step as the format describes it, with
 // no speed-ups: the yardstick for the installer's decoder.
-#include "expand/reference_decoder.h"
+#include "support/reference_decoder.h"
 
 #include <algorithm>
 #include <cstring>

@@ -210,7 +210,9 @@ TEST_F(Faults, StoredDataEndingEarlyIsDamage) {
     bytes.resize(bytes.size() - 10);  // cut inside the last entry's data
     UseInstallerBytes(bytes);
     strcpy(installer.scrName, "CLOUDS.SCR");
-    // The dialog on its own: the sequence would refuse the installer before.
+    // The dialog on its own, with the entries the inspection would have
+    // counted: the sequence would refuse the installer before.
+    installer.entryCount = 3;
     DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
     EXPECT_TRUE(installer.failed);
     EXPECT_NE(std::string(installer.failure).find("The data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
@@ -239,6 +241,7 @@ TEST_F(Faults, CompressedDataCutShortIsDamage) {
     bytes.resize(bytes.size() - c.entries[2].data.size() / 2);
     UseInstallerBytes(bytes);
     strcpy(installer.scrName, "CLOUDS.SCR");
+    installer.entryCount = 3;
     DialogBoxParamA(Instance(), MAKEINTRESOURCEA(103), nullptr, InstallDlgProc, 0);
     EXPECT_NE(std::string(installer.failure).find("The data for C:\\WINDOWS\\TORVANEK\\LUMAVERN\\Clouds\\FILE0015.MID"),
               std::string::npos)

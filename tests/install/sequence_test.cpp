@@ -105,7 +105,7 @@ TEST_F(Sequence, DiskSpaceRefusedWritesNothing) {
     EXPECT_EQ(Captions(), (std::vector<std::string>{"Disk Full"}));
     EXPECT_EQ(standin::GetLog().boxes[0].flags, 0x41u);
     EXPECT_EQ(standin::GetLog().dialogCalls, 0);
-    EXPECT_EQ(standin::GetCounters().opens, 2) << "the title, then one walk for every check";
+    EXPECT_EQ(standin::GetCounters().opens, 3) << "the running image's check, the title, then one walk for every check";
     EXPECT_EQ(Snapshot(), before);
 }
 

@@ -12,6 +12,7 @@
 // after another entry. The previous stream here is made of bytes unlike any
 // input (a counter through 251 values), so such a read shows as a mismatch.
 #include "compress/compress.h"
+#include "compress/expansion.h"
 
 #include <algorithm>
 #include <vector>
@@ -20,8 +21,10 @@
 
 namespace {
 
-constexpr codec::Level kLevels[] = {codec::Level::Greedy, codec::Level::Fast, codec::Level::Default,
-                                    codec::Level::Best};
+// The product's levels; the low two bits of the first byte choose one (3
+// is the fast level again).
+constexpr codec::Level kLevels[] = {codec::Level::Fast, codec::Level::Default, codec::Level::Best,
+                                    codec::Level::Fast};
 
 // Leaves the decoder's ring as the previous stream of choice (0..63), of
 // 30 to 4,125 bytes, leaves it: its last positions then hold bytes from the

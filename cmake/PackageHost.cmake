@@ -28,17 +28,17 @@
 #
 # Measured by scripts/size-report with binutils-mingw-w64-i686 2.40-2+10.4,
 # g++-mingw-w64-i686-win32 12.2.0-14+deb12u1+25.2+b1 on installer.exe of
-# 17,920 bytes (.text 13,760, .idata 1,688, .rsrc 1,776).
+# 20,480 bytes (.text 15,552, .idata 1,720, .rsrc 2,360).
 #   choice                    in force                        headers  .text .idata other  file
-#   oz                        -Oz                                   0   +192      0     0  +512
-#   lto                       -flto                                 0  +1536      0     0 +1536
-#   omit-frame-pointer        -fomit-frame-pointer                  0   +672      0     0 +1024
-#   stack-boundary            -mpreferred-stack-boundary=2          0   +704      0     0 +1024
-#   no-stack-arg-probe        -mno-stack-arg-probe                  0  +1600      0     0 +1536
-#   gc-sections               -Wl,--gc-sections                     0   +544      0     0  +512
-#   linker-script             cmake/installer.ld                  +72  -2292   +400 +2304 +1536
-#   libc-function-sections    -ffunction-sections (libc)            0    +32      0     0     0
-#   drop-import-lookup-tables post-link: lookup tables              0      0   +152     0  +512
+#   oz                        -Oz                                   0   +192      0     0     0
+#   lto                       -flto                                 0  +1140      0     0 +1024
+#   omit-frame-pointer        -fomit-frame-pointer                  0   +608      0     0  +512
+#   stack-boundary            -mpreferred-stack-boundary=2          0   +640      0     0  +512
+#   no-stack-arg-probe        -mno-stack-arg-probe                  0  +1952      0     0 +2048
+#   gc-sections               -Wl,--gc-sections                   +72   +552      0 +4092 +5120
+#   linker-script             cmake/installer.ld                 +152  -2632   +428 +6752 +6144
+#   libc-function-sections    -ffunction-sections (libc)            0      0      0     0     0
+#   drop-import-lookup-tables post-link: lookup tables              0      0   +184     0  +512
 #   compact-headers           post-link: short DOS stub           +32      0      0     0  +512
 #
 # Requirements, not choices (the installer cannot do without them):

@@ -322,10 +322,12 @@ class WineSession:
         with open(out_path, "rb") as out:
             return code, out.read().decode("latin-1")
 
-    def hold_open(self, unix_path, seconds=300, timeout=60):
+    def hold_open(self, unix_path, seconds=300, timeout=60, how="hold"):
         """Starts a Windows process that keeps the file open without sharing
-        its deletion (winprobe hold); returns it once the file is open."""
-        process = self.start(self.probe, ["hold", self.windows_path(unix_path), str(seconds)])
+        its deletion (winprobe hold), or mapped as a running program's image
+        (how="load": it can be renamed, not deleted); returns it once the
+        file is held."""
+        process = self.start(self.probe, [how, self.windows_path(unix_path), str(seconds)])
         deadline = time.monotonic() + timeout
         while True:
             with open(process.log_path, "rb") as log:

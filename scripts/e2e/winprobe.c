@@ -52,6 +52,12 @@
  *       deletion, as a program that uses it does; prints "held" once it is
  *       open and keeps it open for the given time. Exits 1 when the file
  *       cannot be opened.
+ *
+ *   winprobe load <file> <seconds>
+ *       Maps the file as an executable image (LoadLibraryExA), as a running
+ *       program's file is: it can then be renamed but not deleted. Prints
+ *       "held" once it is mapped and keeps it for the given time. Exits 1
+ *       when the file cannot be mapped.
  */
 #define _WIN32_WINNT 0x0600
 #include <windows.h>
@@ -348,6 +354,20 @@ static int Hold(const char* path, DWORD seconds)
     return 0;
 }
 
+static int Load(const char* path, DWORD seconds)
+{
+    HMODULE image = LoadLibraryExA(path, NULL, 0);
+    if (!image) {
+        printf("cannot map %s: error %lu\n", path, (unsigned long)GetLastError());
+        return 1;
+    }
+    puts("held");
+    fflush(stdout);
+    Sleep(seconds * 1000);
+    FreeLibrary(image);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 2 && strcmp(argv[1], "windows") == 0) {
@@ -363,7 +383,9 @@ int main(int argc, char** argv)
     if (argc == 3 && strcmp(argv[1], "dialog") == 0)
         return MeasureDialog((HWND)(ULONG_PTR)strtoul(argv[2], NULL, 16));
     if (argc == 4 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
-    fputs("usage: winprobe windows | preview PROGRAM MILLISECONDS | command HWND ID | dialog HWND | hold FILE SECONDS\n",
+    if (argc == 4 && strcmp(argv[1], "load") == 0) return Load(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
+    fputs("usage: winprobe windows | preview PROGRAM MILLISECONDS | command HWND ID | dialog HWND\n"
+          "       winprobe hold FILE SECONDS | load FILE SECONDS\n",
           stderr);
     return 2;
 }

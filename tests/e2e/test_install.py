@@ -5,6 +5,7 @@ Run one case:  python3 test_install.py InstallTest.test_completed_installation
 """
 
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -126,6 +127,37 @@ class InstallTest(e2e.SessionTest):
     def test_nt_4_gets_the_registry_value_too(self):
         self.session.set_user_value(WINE_KEY, "Version", "nt40")
         self.install_to_the_end(self.make_installer())
+
+    def test_windows_98_schedules_a_running_saver_in_wininit(self):
+        # The old saver mapped as a running program's image can be set aside
+        # but not deleted: on Windows 95/98 its deletion at restart is a line
+        # in WININIT.INI's [rename], the file edited, its other bytes kept.
+        self.session.set_user_value(WINE_KEY, "Version", "win98")
+        installer = self.make_installer()
+        with open(e2e.SAMPLE_SAVER, "rb") as f:
+            older = f.read() + b"an older version"
+        with open(self.windows_file("SAMPLE.SCR"), "wb") as f:
+            f.write(older)
+        head, tail = b"; another program's\r\n[rename]\r\nNUL=C:\\OTHER.TMP\r\n", b"[other]\r\nkey=value\r\n"
+        with open(self.windows_file("WININIT.INI"), "wb") as f:
+            f.write(head + tail)
+        self.session.hold_open(self.windows_file("SAMPLE.SCR"), how="load")
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box("Replace Screen Saver?",
+                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
+                        "  Would you like to replace it?", "y", buttons=["Yes", "No"])
+        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, self.install_size), "Return")
+        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm])
+        self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.assertEqual(process.wait(), 0)
+        self.assert_installed("SAMPLE.SCR", "Sample")
+        with open(self.windows_file("WININIT.INI"), "rb") as f:
+            wininit = f.read()
+        line = re.fullmatch(re.escape(head) + rb"NUL=C:\\windows\\(~IN\d+\.OLD)\r\n" + re.escape(tail), wininit,
+                            re.IGNORECASE)
+        self.assertIsNotNone(line, wininit)
+        with open(self.windows_file(line.group(1).decode()), "rb") as f:
+            self.assertEqual(f.read(), older, "the set-aside saver waits for the restart")
 
     def test_signed_installer_installs(self):
         # Signing appends a certificate table and sets the checksum; the

@@ -339,32 +339,27 @@ static int MeasureDialog(HWND dialog)
     return 0;
 }
 
-static int Hold(const char* path, DWORD seconds)
+/* winprobe hold, or with asImage winprobe load. */
+static int Hold(const char* path, DWORD seconds, BOOL asImage)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        printf("cannot open %s: error %lu\n", path, (unsigned long)GetLastError());
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HMODULE image = NULL;
+    if (asImage)
+        image = LoadLibraryExA(path, NULL, 0);
+    else
+        file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (asImage ? !image : file == INVALID_HANDLE_VALUE) {
+        printf("cannot %s %s: error %lu\n", asImage ? "map" : "open", path, (unsigned long)GetLastError());
         return 1;
     }
     puts("held");
     fflush(stdout);
     Sleep(seconds * 1000);
-    CloseHandle(file);
-    return 0;
-}
-
-static int Load(const char* path, DWORD seconds)
-{
-    HMODULE image = LoadLibraryExA(path, NULL, 0);
-    if (!image) {
-        printf("cannot map %s: error %lu\n", path, (unsigned long)GetLastError());
-        return 1;
-    }
-    puts("held");
-    fflush(stdout);
-    Sleep(seconds * 1000);
-    FreeLibrary(image);
+    if (asImage)
+        FreeLibrary(image);
+    else
+        CloseHandle(file);
     return 0;
 }
 
@@ -382,8 +377,8 @@ int main(int argc, char** argv)
     }
     if (argc == 3 && strcmp(argv[1], "dialog") == 0)
         return MeasureDialog((HWND)(ULONG_PTR)strtoul(argv[2], NULL, 16));
-    if (argc == 4 && strcmp(argv[1], "hold") == 0) return Hold(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
-    if (argc == 4 && strcmp(argv[1], "load") == 0) return Load(argv[2], (DWORD)strtoul(argv[3], NULL, 10));
+    if (argc == 4 && (strcmp(argv[1], "hold") == 0 || strcmp(argv[1], "load") == 0))
+        return Hold(argv[2], (DWORD)strtoul(argv[3], NULL, 10), argv[1][0] == 'l');
     fputs("usage: winprobe windows | preview PROGRAM MILLISECONDS | command HWND ID | dialog HWND\n"
           "       winprobe hold FILE SECONDS | load FILE SECONDS\n",
           stderr);

@@ -117,6 +117,18 @@ class InstallTest(e2e.SessionTest):
         self.assert_installed("SAMPLE.SCR", "Sample")
         self.assert_registered("SAMPLE.SCR", nt_family)
 
+    def replace_to_the_end(self, installer):
+        """Answers Yes to replacing SAMPLE.SCR and every box after it."""
+        process = self.session.start(installer, cwd=self.downloads)
+        self.answer_box("Replace Screen Saver?",
+                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
+                        "  Would you like to replace it?", "y", buttons=["Yes", "No"])
+        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, self.install_size), "Return")
+        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm])
+        self.wait_for_saver("SAMPLE.SCR", "Sample")
+        self.assertEqual(process.wait(), 0)
+        self.assert_installed("SAMPLE.SCR", "Sample")
+
     # ---- cases ----
     def test_windows_98_gets_system_ini_only(self):
         # Wine then reports 4.10 with GetVersion's top bit set, the mark of
@@ -142,15 +154,7 @@ class InstallTest(e2e.SessionTest):
         with open(self.windows_file("WININIT.INI"), "wb") as f:
             f.write(head + tail)
         self.session.hold_open(self.windows_file("SAMPLE.SCR"), how="load")
-        process = self.session.start(installer, cwd=self.downloads)
-        self.answer_box("Replace Screen Saver?",
-                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
-                        "  Would you like to replace it?", "y", buttons=["Yes", "No"])
-        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, self.install_size), "Return")
-        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm])
-        self.wait_for_saver("SAMPLE.SCR", "Sample")
-        self.assertEqual(process.wait(), 0)
-        self.assert_installed("SAMPLE.SCR", "Sample")
+        self.replace_to_the_end(installer)
         with open(self.windows_file("WININIT.INI"), "rb") as f:
             wininit = f.read()
         line = re.fullmatch(re.escape(head) + rb"NUL=C:\\windows\\(~IN\d+\.OLD)\r\n" + re.escape(tail), wininit,
@@ -209,15 +213,7 @@ class InstallTest(e2e.SessionTest):
         old = self.windows_file("SAMPLE.SCR")
         with open(old, "wb") as f:
             f.write(b"an older saver")
-        process = self.session.start(installer, cwd=self.downloads)
-        self.answer_box("Replace Screen Saver?",
-                        "There is already a screen saver by the same name (Sample.SCR) installed on your system."
-                        "  Would you like to replace it?", "y", buttons=["Yes", "No"])
-        confirm = self.answer_box(CAPTION, confirmation_text("SAMPLE.SCR", TITLE, self.install_size), "Return")
-        self.answer_box(CAPTION, completion_text("Sample"), "Return", exclude=[confirm])
-        self.wait_for_saver("SAMPLE.SCR", "Sample")
-        self.assertEqual(process.wait(), 0)
-        self.assert_installed("SAMPLE.SCR", "Sample")
+        self.replace_to_the_end(installer)
 
     def test_existing_saver_kept_on_no(self):
         installer = self.make_installer()
